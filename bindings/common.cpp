@@ -1,0 +1,516 @@
+#include "common.hpp"
+
+#include <structmember.h>
+
+#include <cstring>
+#include <new>
+
+#include "vordex/core/errors.hpp"
+
+namespace vx {
+
+namespace {
+
+struct FnObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Impl impl;
+    Py_ssize_t nparams;
+    PyObject* params;       // tuple of str (positional-or-keyword names)
+    PyObject* varargs;      // str or nullptr
+    PyObject* varkw;        // str or nullptr
+    PyObject* defaults;     // tuple
+    PyObject* name;         // str
+    PyObject* qualname;     // str
+    PyObject* module;       // object (normally str)
+    PyObject* doc;          // object (str or None)
+    PyObject* annotations;  // dict
+    PyObject* globals;      // dict
+    PyObject* payload;      // object
+    PyObject* dict;         // instance dict (attributes set by users), or nullptr
+};
+
+PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+int fn_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    Py_VISIT(f->params);
+    Py_VISIT(f->varargs);
+    Py_VISIT(f->varkw);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->payload);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int fn_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    Py_CLEAR(f->params);
+    Py_CLEAR(f->varargs);
+    Py_CLEAR(f->varkw);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->payload);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void fn_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    fn_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* fn_repr(PyObject* self) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+// --- attribute access -------------------------------------------------------
+
+PyObject* get_obj(PyObject* o) {
+    if (!o) Py_RETURN_NONE;
+    Py_INCREF(o);
+    return o;
+}
+
+template <PyObject* FnObject::*Member>
+PyObject* getter(PyObject* self, void*) {
+    return get_obj(reinterpret_cast<FnObject*>(self)->*Member);
+}
+
+template <PyObject* FnObject::*Member, bool RequireStr, bool RequireDict, bool RequireTuple>
+int setter(PyObject* self, PyObject* value, void*) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "cannot delete this attribute");
+        return -1;
+    }
+    if (RequireStr && !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "attribute must be set to a string object");
+        return -1;
+    }
+    if (RequireDict && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "attribute must be set to a dict object");
+        return -1;
+    }
+    if (RequireTuple && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "attribute must be set to a tuple object");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_XSETREF(f->*Member, value);
+    return 0;
+}
+
+PyObject* get_dict(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    if (!f->dict) {
+        f->dict = PyDict_New();
+        if (!f->dict) return nullptr;
+    }
+    Py_INCREF(f->dict);
+    return f->dict;
+}
+
+// inspect.signature support: build an inspect.Signature from the stored
+// parameter names, defaults and annotations.
+PyObject* get_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    try {
+        py::module_ inspect = py::module_::import("inspect");
+        py::object Parameter = inspect.attr("Parameter");
+        py::object Signature = inspect.attr("Signature");
+        py::object empty = Parameter.attr("empty");
+        py::dict ann = py::reinterpret_borrow<py::dict>(f->annotations);
+        py::list params;
+        Py_ssize_t ndef = PyTuple_GET_SIZE(f->defaults);
+        Py_ssize_t first_default = f->nparams - ndef;
+        auto annot = [&](py::handle pname) -> py::object {
+            if (ann.contains(pname)) return ann[pname];
+            return empty;
+        };
+        for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+            py::handle pname = PyTuple_GET_ITEM(f->params, i);
+            py::object dflt = empty;
+            if (i >= first_default)
+                dflt = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - first_default));
+            params.append(Parameter(pname, Parameter.attr("POSITIONAL_OR_KEYWORD"),
+                                    py::arg("default") = dflt, py::arg("annotation") = annot(pname)));
+        }
+        if (f->varargs) {
+            py::handle pname(f->varargs);
+            params.append(Parameter(pname, Parameter.attr("VAR_POSITIONAL"),
+                                    py::arg("annotation") = annot(pname)));
+        }
+        if (f->varkw) {
+            py::handle pname(f->varkw);
+            params.append(Parameter(pname, Parameter.attr("VAR_KEYWORD"),
+                                    py::arg("annotation") = annot(pname)));
+        }
+        py::object ret = ann.contains("return") ? py::object(ann["return"]) : empty;
+        return Signature(params, py::arg("return_annotation") = ret).release().ptr();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* get_code_argcount(PyObject* self, void*) {
+    return PyLong_FromSsize_t(reinterpret_cast<FnObject*>(self)->nparams);
+}
+
+PyGetSetDef fn_getset[] = {
+    {"__name__", getter<&FnObject::name>, setter<&FnObject::name, true, false, false>, nullptr, nullptr},
+    {"__qualname__", getter<&FnObject::qualname>, setter<&FnObject::qualname, true, false, false>, nullptr, nullptr},
+    {"__module__", getter<&FnObject::module>, setter<&FnObject::module, false, false, false>, nullptr, nullptr},
+    {"__doc__", getter<&FnObject::doc>, setter<&FnObject::doc, false, false, false>, nullptr, nullptr},
+    {"__defaults__", getter<&FnObject::defaults>, setter<&FnObject::defaults, false, false, true>, nullptr, nullptr},
+    {"__annotations__", getter<&FnObject::annotations>, setter<&FnObject::annotations, false, true, false>, nullptr, nullptr},
+    {"__globals__", getter<&FnObject::globals>, nullptr, nullptr, nullptr},
+    {"__dict__", get_dict, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"_argcount", get_code_argcount, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyTypeObject* fn_type() {
+    static PyTypeObject* type = [] {
+        static PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void*>(fn_traverse)},
+            {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
+            {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
+            {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+            {Py_tp_getset, fn_getset},
+            {0, nullptr}};
+        static PyMemberDef members[] = {
+            {"__vectorcalloffset__", T_PYSSIZET, offsetof(FnObject, vectorcall), READONLY, nullptr},
+            {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
+            {nullptr, 0, 0, 0, nullptr}};
+        static PyType_Slot slots_with_members[8];
+        int i = 0;
+        for (; slots[i].slot; ++i) slots_with_members[i] = slots[i];
+        slots_with_members[i++] = {Py_tp_members, members};
+        slots_with_members[i] = {0, nullptr};
+        static PyType_Spec spec = {"vordex.function", sizeof(FnObject), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+                                   slots_with_members};
+        PyObject* t = PyType_FromSpec(&spec);
+        if (!t) throw py::error_already_set();
+        return reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
+    }();
+    return type;
+}
+
+// --- argument binding ---------------------------------------------------------
+
+std::string qualname_of(FnObject* f) {
+    Py_ssize_t len;
+    const char* s = PyUnicode_AsUTF8AndSize(f->qualname, &len);
+    return s ? std::string(s, static_cast<size_t>(len)) : std::string("function");
+}
+
+std::string param_name(FnObject* f, Py_ssize_t i) {
+    return PyUnicode_AsUTF8(PyTuple_GET_ITEM(f->params, i));
+}
+
+PyObject* raise_type_error(const std::string& msg) {
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    return nullptr;
+}
+
+PyObject* report_missing(FnObject* f, const std::vector<Py_ssize_t>& missing) {
+    std::string names;
+    const size_t n = missing.size();
+    for (size_t k = 0; k < n; ++k) {
+        std::string q = "'" + param_name(f, missing[k]) + "'";
+        if (k == 0) names = q;
+        else if (k + 1 < n) names += ", " + q;
+        else names += (n > 2 ? ", and " : " and ") + q;
+    }
+    return raise_type_error(qualname_of(f) + "() missing " + std::to_string(n) + " required positional argument" +
+                            (n == 1 ? "" : "s") + ": " + names);
+}
+
+PyObject* report_too_many(FnObject* f, Py_ssize_t given) {
+    Py_ssize_t ndef = PyTuple_GET_SIZE(f->defaults);
+    Py_ssize_t maxp = f->nparams;
+    Py_ssize_t minp = maxp - ndef;
+    std::string takes;
+    if (ndef > 0 && minp != maxp)
+        takes = "from " + std::to_string(minp) + " to " + std::to_string(maxp) + " positional arguments";
+    else
+        takes = std::to_string(maxp) + " positional argument" + (maxp == 1 ? "" : "s");
+    return raise_type_error(qualname_of(f) + "() takes " + takes + " but " + std::to_string(given) +
+                            (given == 1 ? " was" : " were") + " given");
+}
+
+PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<FnObject*>(callable);
+    const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t np_ = f->nparams;
+    PyObject* small[8];
+    std::vector<PyObject*> big;
+    PyObject** bound = small;
+    if (np_ > 8) {
+        big.assign(static_cast<size_t>(np_), nullptr);
+        bound = big.data();
+    } else {
+        for (Py_ssize_t i = 0; i < np_; ++i) small[i] = nullptr;
+    }
+    py::object varargs, varkw;
+    if (npos > np_) {
+        if (!f->varargs) return report_too_many(f, npos);
+        PyObject* t = PyTuple_New(npos - np_);
+        if (!t) return nullptr;
+        for (Py_ssize_t i = np_; i < npos; ++i) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(t, i - np_, args[i]);
+        }
+        varargs = py::reinterpret_steal<py::object>(t);
+    } else if (f->varargs) {
+        varargs = py::reinterpret_steal<py::object>(PyTuple_New(0));
+    }
+    if (f->varkw) {
+        varkw = py::reinterpret_steal<py::object>(PyDict_New());
+        if (!varkw) return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < std::min(npos, np_); ++i) bound[i] = args[i];
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* val = args[npos + k];
+            Py_ssize_t idx = -1;
+            for (Py_ssize_t i = 0; i < np_; ++i) {
+                PyObject* pn = PyTuple_GET_ITEM(f->params, i);
+                if (pn == key) { idx = i; break; }
+            }
+            if (idx < 0) {
+                for (Py_ssize_t i = 0; i < np_; ++i) {
+                    int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->params, i), key);
+                    if (eq == 0) { idx = i; break; }
+                }
+                if (PyErr_Occurred()) return nullptr;
+            }
+            if (idx < 0) {
+                if (f->varkw) {
+                    if (PyDict_SetItem(varkw.ptr(), key, val) < 0) return nullptr;
+                    continue;
+                }
+                return raise_type_error(qualname_of(f) + "() got an unexpected keyword argument '" +
+                                        PyUnicode_AsUTF8(key) + "'");
+            }
+            if (bound[idx]) {
+                return raise_type_error(qualname_of(f) + "() got multiple values for argument '" +
+                                        param_name(f, idx) + "'");
+            }
+            bound[idx] = val;
+        }
+    }
+    const Py_ssize_t ndef = PyTuple_GET_SIZE(f->defaults);
+    const Py_ssize_t first_default = np_ - ndef;
+    std::vector<Py_ssize_t> missing;
+    for (Py_ssize_t i = 0; i < np_; ++i) {
+        if (bound[i]) continue;
+        if (i >= first_default) bound[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
+        else missing.push_back(i);
+    }
+    if (!missing.empty()) return report_missing(f, missing);
+
+    // Keep everything we hand to the implementation alive for the call even if
+    // the defaults tuple is replaced meanwhile.
+    py::object keep_defaults = py::reinterpret_borrow<py::object>(f->defaults);
+    py::object keep_payload = py::reinterpret_borrow<py::object>(f->payload);
+    py::object keep_globals = py::reinterpret_borrow<py::object>(f->globals);
+    Call call{bound, np_, varargs.ptr(), varkw.ptr(), f->payload, f->globals, callable};
+    try {
+        py::object result = f->impl(call);
+        return result.release().ptr();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+// --- public API -------------------------------------------------------------------
+
+py::handle Call::global(const char* name) const {
+    PyObject* v = PyDict_GetItemString(globals, name);
+    return py::handle(v);
+}
+
+py::object Call::global_required(const char* name) const {
+    PyObject* v = PyDict_GetItemString(globals, name);
+    if (!v) {
+        v = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+        if (!v) {
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+            throw py::error_already_set();
+        }
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+py::object make_function(const FnDef& def, py::tuple defaults, py::handle globals, py::object payload) {
+    PyTypeObject* type = fn_type();
+    auto* f = PyObject_GC_New(FnObject, type);
+    if (!f) throw py::error_already_set();
+    // Zero every field before anything can fail so dealloc is safe.
+    f->vectorcall = fn_vectorcall;
+    f->impl = def.impl;
+    f->nparams = static_cast<Py_ssize_t>(def.params.size());
+    f->params = f->varargs = f->varkw = f->defaults = f->name = f->qualname = nullptr;
+    f->module = f->doc = f->annotations = f->globals = f->payload = f->dict = nullptr;
+    py::object self = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+
+    py::tuple params(def.params.size());
+    for (size_t i = 0; i < def.params.size(); ++i) {
+        py::str s(def.params[i]);
+        PyUnicode_InternInPlace(&s.ptr());
+        params[i] = s;
+    }
+    f->params = params.release().ptr();
+    if (def.varargs) f->varargs = py::str(def.varargs).release().ptr();
+    if (def.varkw) f->varkw = py::str(def.varkw).release().ptr();
+    if (static_cast<size_t>(defaults.size()) > def.params.size())
+        throw std::logic_error("more defaults than parameters");
+    f->defaults = defaults.release().ptr();
+    f->name = py::str(def.name).release().ptr();
+    f->qualname = py::str(def.qualname ? def.qualname : def.name).release().ptr();
+    PyObject* modname = PyDict_GetItemString(globals.ptr(), "__name__");
+    f->module = modname ? (Py_INCREF(modname), modname) : (Py_INCREF(Py_None), Py_None);
+    f->doc = def.doc ? py::str(def.doc).release().ptr() : (Py_INCREF(Py_None), Py_None);
+    py::dict ann;
+    for (auto& [k, v] : def.annotations) ann[py::str(k)] = py::str(v);
+    f->annotations = ann.release().ptr();
+    Py_INCREF(globals.ptr());
+    f->globals = globals.ptr();
+    f->payload = payload.release().ptr();
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return self;
+}
+
+void add_function(py::module_& m, const FnDef& def, py::tuple defaults) {
+    m.attr(def.name) = make_function(def, std::move(defaults), m.attr("__dict__"));
+}
+
+// --- conversions -------------------------------------------------------------------
+
+void raise_arg_type(const char* param, const char* expected, py::handle got) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected, Py_TYPE(got.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+bool to_flag(py::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+double to_real(py::handle o) {
+    double v = PyFloat_AsDouble(o.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
+Py_ssize_t to_int(py::handle o, const char* param) {
+    PyObject* p = o.ptr();
+    py::object as_int;
+    if (PyLong_Check(p)) {
+        as_int = py::reinterpret_borrow<py::object>(p);
+    } else {
+        PyNumberMethods* nb = Py_TYPE(p)->tp_as_number;
+        if (!nb || (!nb->nb_int && !nb->nb_index && !nb->nb_float)) raise_arg_type(param, "int", o);
+        PyObject* r = PyNumber_Long(p);
+        if (!r) throw py::error_already_set();
+        as_int = py::reinterpret_steal<py::object>(r);
+    }
+    Py_ssize_t v = PyLong_AsSsize_t(as_int.ptr());
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();  // OverflowError
+    return v;
+}
+
+std::string to_str_exact(py::handle o, const char* param) {
+    if (!PyUnicode_CheckExact(o.ptr())) raise_arg_type(param, "str", o);
+    Py_ssize_t len;
+    const char* s = PyUnicode_AsUTF8AndSize(o.ptr(), &len);
+    if (!s) throw py::error_already_set();
+    return std::string(s, static_cast<size_t>(len));
+}
+
+py::array_t<double> as_double_array(py::handle obj) {
+    // Same conversion as np.asarray(obj, dtype=float): no copy when obj is
+    // already a float64 ndarray.
+    auto& api = py::detail::npy_api::get();
+    PyObject* descr = api.PyArray_DescrFromType_(py::detail::npy_api::NPY_DOUBLE_);
+    PyObject* r = api.PyArray_FromAny_(obj.ptr(), descr, 0, 0, 0, nullptr);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::array_t<double>>(r);
+}
+
+py::array_t<double, py::array::c_style | py::array::forcecast> as_contig(py::handle obj) {
+    auto& api = py::detail::npy_api::get();
+    PyObject* descr = api.PyArray_DescrFromType_(py::detail::npy_api::NPY_DOUBLE_);
+    PyObject* r = api.PyArray_FromAny_(obj.ptr(), descr, 0, 0,
+                                       py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ |
+                                           py::detail::npy_api::NPY_ARRAY_ALIGNED_,
+                                       nullptr);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::array_t<double, py::array::c_style | py::array::forcecast>>(r);
+}
+
+py::array_t<double> new_array(std::span<const double> v) {
+    py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
+    if (!v.empty()) std::memcpy(a.mutable_data(), v.data(), v.size() * sizeof(double));
+    return a;
+}
+
+py::array_t<double> new_array(std::vector<double>&& v) { return new_array(std::span<const double>(v)); }
+
+py::array_t<double> new_array_shaped(std::span<const double> v, const std::vector<Py_ssize_t>& shape) {
+    std::vector<py::ssize_t> sh(shape.begin(), shape.end());
+    py::array_t<double> a(sh);
+    if (!v.empty()) std::memcpy(a.mutable_data(), v.data(), v.size() * sizeof(double));
+    return a;
+}
+
+void translate_current_exception() {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const vordex::ValueError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const vordex::IndexError& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const vordex::OverflowError& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown error in native code");
+    }
+}
+
+}  // namespace vx

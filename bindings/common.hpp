@@ -1,0 +1,112 @@
+// Shared pieces of the vordex extension modules: the callable type used for
+// every function the modules publish or hand back, argument conversion with
+// the toolkit's messages, and array conversion helpers.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/numpy.h>
+
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vx {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------
+// Callable type
+// ---------------------------------------------------------------------------
+
+// What an implementation receives: the bound parameters (never null; a
+// missing optional parameter is filled from the defaults), the extra
+// positional arguments (a tuple, only for functions with *args), the extra
+// keyword arguments (a dict, only for functions with **kwargs), the
+// captured payload and the module's globals.
+struct Call {
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* varargs;   // new tuple or nullptr
+    PyObject* varkw;     // new dict or nullptr
+    PyObject* payload;   // borrowed, Py_None when nothing is captured
+    PyObject* globals;   // borrowed module __dict__
+    PyObject* self;      // the callable itself
+    py::handle operator[](Py_ssize_t i) const { return py::handle(args[i]); }
+    // Look a name up in the module's globals at call time (borrowed or null).
+    py::handle global(const char* name) const;
+    // Same, raising NameError when absent.
+    py::object global_required(const char* name) const;
+};
+
+using Impl = py::object (*)(const Call&);
+
+struct FnDef {
+    const char* name;
+    const char* qualname;  // nullptr: same as name
+    const char* doc;       // nullptr: no docstring
+    std::vector<const char*> params;       // positional-or-keyword parameters
+    const char* varargs = nullptr;         // name of *args, or nullptr
+    const char* varkw = nullptr;           // name of **kwargs, or nullptr
+    // Annotations as strings, in order; the return annotation under "return".
+    std::vector<std::pair<const char*, const char*>> annotations;
+    Impl impl = nullptr;
+};
+
+// Create a callable. `defaults` covers the last parameters (may be empty);
+// `globals` is the module dict used for call-time lookups and __module__.
+py::object make_function(const FnDef& def, py::tuple defaults, py::handle globals,
+                         py::object payload = py::none());
+
+// Create and add to the module under def.name.
+void add_function(py::module_& m, const FnDef& def, py::tuple defaults = py::tuple());
+
+// Payload access for implementations.
+template <class T>
+T& payload_as(const Call& c) {
+    return *static_cast<T*>(PyCapsule_GetPointer(c.payload, nullptr));
+}
+// Wrap an owned C++ value in a capsule, destroyed with the capsule.
+template <class T>
+py::object make_payload(T* value) {
+    PyObject* cap = PyCapsule_New(value, nullptr, [](PyObject* o) {
+        delete static_cast<T*>(PyCapsule_GetPointer(o, nullptr));
+    });
+    if (!cap) {
+        delete value;
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(cap);
+}
+
+// ---------------------------------------------------------------------------
+// Argument conversion
+// ---------------------------------------------------------------------------
+
+// TypeError "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
+[[noreturn]] void raise_arg_type(const char* param, const char* expected, py::handle got);
+
+bool to_flag(py::handle o);                         // truth value
+double to_real(py::handle o);                       // number protocol (float())
+Py_ssize_t to_int(py::handle o, const char* param); // int, or int() of a number
+std::string to_str_exact(py::handle o, const char* param);  // exactly str
+
+// ---------------------------------------------------------------------------
+// Arrays
+// ---------------------------------------------------------------------------
+
+// np.asarray(obj, dtype=float) without copying when none is needed.
+py::array_t<double> as_double_array(py::handle obj);
+// A contiguous float64 view (copying only when the input is not contiguous).
+py::array_t<double, py::array::c_style | py::array::forcecast> as_contig(py::handle obj);
+
+py::array_t<double> new_array(std::span<const double> v);
+py::array_t<double> new_array(std::vector<double>&& v);
+py::array_t<double> new_array_shaped(std::span<const double> v, const std::vector<Py_ssize_t>& shape);
+
+// Raise the matching Python exception for a C++ exception in flight.
+void translate_current_exception();
+
+}  // namespace vx

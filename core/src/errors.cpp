@@ -1,0 +1,2 @@
+// Core library translation unit for shared definitions.
+#include "vordex/core/errors.hpp"
