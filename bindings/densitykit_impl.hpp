@@ -1,0 +1,97 @@
+// Implementation functions of vordex.pure.densitykit defined outside
+// densitykit.cpp; the module definition registers them.
+#pragma once
+
+#include "common.hpp"
+
+namespace vx {
+
+// _minimize_on_interval(f, a, b, tol=1e-6): abscissa of the minimum of f on
+// [a, b]. With the module flag _SCIPY_OK true it calls the module's
+// minimize_scalar(f, bounds=(a, b), method="bounded", options={"xatol": tol});
+// otherwise it runs the native golden-section search. Returns a float.
+py::object impl_minimize_on_interval(const Call& c);
+
+}  // namespace vx
+
+// ---------------------------------------------------------------------------
+// Shared pieces of the toolkit's bindings.
+// ---------------------------------------------------------------------------
+#include <span>
+
+#include "vordex/core/density.hpp"
+
+namespace vx {
+
+using DArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// A marginal reduced to contiguous one-dimensional float64 arrays.
+struct MarginalIn {
+    DArray x, y;
+    bool is_mat = false;
+    std::span<const double> xs() const { return {x.data(), static_cast<size_t>(x.size())}; }
+    std::span<const double> ys() const { return {y.data(), static_cast<size_t>(y.size())}; }
+};
+
+// The three accepted forms: (x, y, is_matrix) as NumPy arrays, exactly as
+// np.asarray(..., dtype=float) gives them (no length or order checks).
+py::tuple as_xy(const Call& c, py::handle marginal);
+// Same, reduced to contiguous 1-D arrays for the core (copies only columns
+// of a matrix or non-contiguous input). Raises ValueError for x or y that
+// are not one-dimensional.
+MarginalIn read_marginal(const Call& c, py::handle marginal);
+
+// The module flag _SCIPY_OK, read from the module's globals at call time.
+bool scipy_ok(const Call& c);
+
+// Smooth with the default options and build the log-density function, once.
+vordex::Prepared prepare(const Call& c, py::handle marginal);
+
+// Pack a result in the caller's form: an n x 2 matrix or a dict {"x", "y"}.
+py::object pack_marginal(std::span<const double> x, std::span<const double> y, bool as_matrix);
+
+// Convert evaluation points as np.asarray(v, dtype=float) does and evaluate
+// `fn(in, out, n)` natively (without the GIL) into a new array of the same
+// shape. With `scalar_as_numpy_float` a 0-d input gives a NumPy float64
+// scalar instead of a 0-d array.
+template <class Fn>
+py::object eval_like(py::handle points, Fn&& fn, bool scalar_as_numpy_float = false);
+
+py::object numpy_float(double v);
+
+// Implementations registered by densitykit.cpp.
+py::object impl_is_marginal(const Call& c);
+py::object impl_as_xy(const Call& c);
+py::object impl_to_dict_or_mat(const Call& c);
+py::object impl_marginal_fix(const Call& c);
+py::object impl_pchip(const Call& c);
+py::object impl_cubic(const Call& c);
+py::object impl_spline(const Call& c);
+py::object impl_smarginal(const Call& c);
+py::object impl_sfmarginal(const Call& c);
+py::object impl_simpson_odd_grid(const Call& c);
+py::object impl_emarginal(const Call& c);
+py::object impl_dmarginal(const Call& c);
+py::object impl_pmarginal(const Call& c);
+py::object impl_qmarginal(const Call& c);
+
+// Install NumPy's exp/log loops as the core's vector kernels.
+void install_numpy_kernels();
+
+template <class Fn>
+py::object eval_like(py::handle points, Fn&& fn, bool scalar_as_numpy_float) {
+    DArray in = as_contig(points);
+    std::vector<Py_ssize_t> shape(in.shape(), in.shape() + in.ndim());
+    const size_t n = static_cast<size_t>(in.size());
+    py::array_t<double> out(std::vector<py::ssize_t>(shape.begin(), shape.end()));
+    {
+        const double* src = in.data();
+        double* dst = out.mutable_data();
+        py::gil_scoped_release nogil;
+        fn(src, dst, n);
+    }
+    if (scalar_as_numpy_float && in.ndim() == 0) return numpy_float(*out.data());
+    return std::move(out);
+}
+
+}  // namespace vx

@@ -1,0 +1,454 @@
+// Marginal forms, cleaning, interpolants, smoothing, the log-density
+// function, expectations, and the density/distribution/quantile functions.
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "densitykit_impl.hpp"
+#include "vordex/core/errors.hpp"
+#include "vordex/core/numeric.hpp"
+
+namespace vx {
+
+namespace {
+
+const char* kFormError =
+    "Marginal must be an (n,2) array, dict with keys {'x','y'}, or pandas DataFrame with 'x' and 'y' columns.";
+
+bool is_ndarray(py::handle o) { return py::isinstance<py::array>(o); }
+
+// pandas' DataFrame type when the module flag says pandas is available.
+py::handle dataframe_type(const Call& c) {
+    py::handle ok = c.global("_PANDAS_OK");
+    if (!ok || !to_flag(ok)) return py::handle();
+    py::handle pd = c.global("pd");
+    if (!pd) return py::handle();
+    PyObject* t = PyObject_GetAttrString(pd.ptr(), "DataFrame");
+    if (!t) {
+        PyErr_Clear();
+        return py::handle();
+    }
+    Py_DECREF(t);  // kept alive by the pandas module
+    return py::handle(t);
+}
+
+bool is_instance(py::handle o, py::handle type) {
+    if (!type) return false;
+    int r = PyObject_IsInstance(o.ptr(), type.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+bool has_column(py::handle df, const char* name) {
+    py::object cols = df.attr("columns");
+    int r = PySequence_Contains(cols.ptr(), py::str(name).ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+py::object get_item(py::handle o, const char* key) {
+    PyObject* r = PyObject_GetItem(o.ptr(), py::str(key).ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object column(py::handle arr, Py_ssize_t j) {
+    // arr[:, j]
+    py::object idx = py::make_tuple(py::slice(py::none(), py::none(), py::none()), j);
+    PyObject* r = PyObject_GetItem(arr.ptr(), idx.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// The raw (x objects, y objects, is_matrix) of an accepted form.
+struct RawForm {
+    py::object x, y;
+    bool is_mat;
+};
+
+RawForm raw_form(const Call& c, py::handle m) {
+    py::handle df = dataframe_type(c);
+    if (df && is_instance(m, df)) {
+        if (!has_column(m, "x") || !has_column(m, "y"))
+            throw py::value_error("DataFrame marginal must have columns 'x' and 'y'.");
+        return {get_item(m, "x"), get_item(m, "y"), false};
+    }
+    if (is_ndarray(m)) {
+        py::array a = py::reinterpret_borrow<py::array>(m);
+        if (a.ndim() != 2 || a.shape(1) != 2) throw py::value_error("Matrix marginal must be an (n,2) array.");
+        return {column(m, 0), column(m, 1), true};
+    }
+    if (PyDict_Check(m.ptr())) return {get_item(m, "x"), get_item(m, "y"), false};
+    throw py::type_error(kFormError);
+}
+
+DArray contiguous_1d(py::handle values, const char* which) {
+    DArray a = as_contig(values);
+    if (a.ndim() != 1) {
+        PyErr_Format(PyExc_ValueError, "Marginal '%s' values must be one-dimensional (got %d dimensions).", which,
+                     static_cast<int>(a.ndim()));
+        throw py::error_already_set();
+    }
+    return a;
+}
+
+std::span<const double> span_of(const DArray& a) { return {a.data(), static_cast<size_t>(a.size())}; }
+
+}  // namespace
+
+// --- shared pieces --------------------------------------------------------------------
+
+bool scipy_ok(const Call& c) {
+    py::handle v = c.global("_SCIPY_OK");
+    return v && to_flag(v);
+}
+
+py::tuple as_xy(const Call& c, py::handle marginal) {
+    RawForm f = raw_form(c, marginal);
+    return py::make_tuple(as_double_array(f.x), as_double_array(f.y), py::bool_(f.is_mat));
+}
+
+MarginalIn read_marginal(const Call& c, py::handle marginal) {
+    RawForm f = raw_form(c, marginal);
+    MarginalIn m;
+    m.x = contiguous_1d(f.x, "x");
+    m.y = contiguous_1d(f.y, "y");
+    m.is_mat = f.is_mat;
+    return m;
+}
+
+vordex::Prepared prepare(const Call& c, py::handle marginal) {
+    MarginalIn m = read_marginal(c, marginal);
+    const bool spline = scipy_ok(c);
+    py::gil_scoped_release nogil;
+    return vordex::Prepared(m.xs(), m.ys(), spline);
+}
+
+py::object pack_marginal(std::span<const double> x, std::span<const double> y, bool as_matrix) {
+    const size_t n = x.size();
+    if (as_matrix) {
+        py::array_t<double> a({static_cast<py::ssize_t>(n), py::ssize_t{2}});
+        double* p = a.mutable_data();
+        for (size_t i = 0; i < n; ++i) {
+            p[2 * i] = x[i];
+            p[2 * i + 1] = y[i];
+        }
+        return a;
+    }
+    py::dict d;
+    d["x"] = new_array(x);
+    d["y"] = new_array(y);
+    return d;
+}
+
+py::object numpy_float(double v) {
+    // A NumPy float64 scalar: index a 0-d array with ().
+    py::array_t<double> a(std::vector<py::ssize_t>{});
+    *a.mutable_data() = v;
+    PyObject* r = PyObject_GetItem(a.ptr(), py::tuple().ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// --- tova_is_marginal, _as_xy, _to_dict_or_mat, tova_marginal_fix -------------------------------
+
+py::object impl_is_marginal(const Call& c) {
+    py::handle m = c[0];
+    if (is_ndarray(m)) {
+        py::array a = py::reinterpret_borrow<py::array>(m);
+        if (a.ndim() == 2) return py::bool_(a.shape(1) == 2 && a.shape(0) > 2);
+    }
+    if (PyDict_Check(m.ptr())) {
+        // set(marginal.keys()) == {"x", "y"}
+        PyObject* keys = PyDict_Keys(m.ptr());
+        if (!keys) throw py::error_already_set();
+        py::object k = py::reinterpret_steal<py::object>(keys);
+        py::set s(k);
+        py::set want;
+        want.add(py::str("x"));
+        want.add(py::str("y"));
+        int eq = PyObject_RichCompareBool(s.ptr(), want.ptr(), Py_EQ);
+        if (eq < 0) throw py::error_already_set();
+        if (eq) return py::bool_(true);
+    }
+    py::handle df = dataframe_type(c);
+    if (df && is_instance(m, df)) {
+        if (!has_column(m, "x") || !has_column(m, "y")) return py::bool_(false);
+        Py_ssize_t n = PyObject_Length(m.ptr());
+        if (n < 0) throw py::error_already_set();
+        return py::bool_(n >= 3);
+    }
+    return py::bool_(false);
+}
+
+py::object impl_as_xy(const Call& c) { return as_xy(c, c[0]); }
+
+py::object impl_to_dict_or_mat(const Call& c) {
+    if (to_flag(c[2])) {
+        py::object np = c.global_required("np");
+        return np.attr("column_stack")(py::list(py::make_tuple(c[0], c[1])));
+    }
+    py::dict d;
+    d["x"] = c[0];
+    d["y"] = c[1];
+    return d;
+}
+
+py::object impl_marginal_fix(const Call& c) {
+    MarginalIn m = read_marginal(c, c[0]);
+    vordex::XY r;
+    {
+        py::gil_scoped_release nogil;
+        r = vordex::marginal_fix(m.xs(), m.ys());
+    }
+    return pack_marginal(r.x, r.y, false);
+}
+
+// --- interpolant factories ----------------------------------------------------------------------
+
+namespace {
+// The fallback interpolant: an instance of a class created afresh per call,
+// whose __call__ interpolates linearly (NaN outside the knots).
+py::object impl_lin_call(const Call& c) {
+    auto& li = payload_as<vordex::Interpolant>(c);
+    return eval_like(c[0], [&](const double* in, double* out, size_t n) { li.eval(in, out, n); }, true);
+}
+
+py::object make_lin(const Call& c, const char* factory) {
+    py::handle x = c[0], y = c[1];
+    DArray xa = as_contig(x), ya = as_contig(y);
+    if (xa.ndim() != 1 || ya.ndim() != 1) throw py::value_error("object of too small depth for desired array");
+    auto* li = new vordex::Interpolant(vordex::Interpolant::linear(span_of(xa), span_of(ya)));
+    py::object payload = make_payload(li);
+    std::string qual = std::string(factory) + ".<locals>._Lin";
+    std::string callq = qual + ".__call__";
+    FnDef def{"__call__", callq.c_str(), nullptr, {"xx"}, nullptr, nullptr, {}, impl_lin_call};
+    py::object call = make_function(def, py::tuple(), c.globals, payload);
+    py::dict ns;
+    ns["__call__"] = call;
+    ns["__qualname__"] = py::str(qual);
+    ns["__module__"] = py::handle(PyDict_GetItemString(c.globals, "__name__"));
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::object cls = type(py::str("_Lin"), py::make_tuple(py::reinterpret_borrow<py::object>(
+                                                reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
+                          ns);
+    return cls();
+}
+}  // namespace
+
+py::object impl_pchip(const Call& c) {
+    if (scipy_ok(c)) {
+        py::object P = c.global_required("PchipInterpolator");
+        return P(c[0], c[1], py::arg("extrapolate") = false);
+    }
+    return make_lin(c, "_pchip");
+}
+
+py::object impl_cubic(const Call& c) {
+    if (scipy_ok(c)) {
+        py::object C = c.global_required("CubicSpline");
+        return C(c[0], c[1], py::arg("bc_type") = "not-a-knot", py::arg("extrapolate") = false);
+    }
+    return make_lin(c, "_cubic");
+}
+
+// --- tova_spline ----------------------------------------------------------------------------------
+
+py::object impl_spline(const Call& c) {
+    MarginalIn m = read_marginal(c, c[0]);
+    const bool spline = scipy_ok(c);
+    std::vector<double> xx, yy;
+    {
+        py::gil_scoped_release nogil;
+        vordex::XY f = vordex::marginal_fix(m.xs(), m.ys());
+        const size_t n = f.x.size();
+        double lo = f.x[0], hi = f.x[0];
+        for (double v : f.x) {
+            if (std::isnan(v) || std::isnan(lo)) {
+                lo = hi = std::numeric_limits<double>::quiet_NaN();
+                break;
+            }
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+        xx = vordex::linspace(lo, hi, n);
+        vordex::vlog(f.y.data(), f.y.data(), n);
+        vordex::Interpolant S =
+            spline ? vordex::Interpolant::cubic(f.x, f.y) : vordex::Interpolant::linear(f.x, f.y);
+        yy = S.eval(xx);
+        vordex::vexp(yy.data(), yy.data(), n);
+    }
+    return pack_marginal(xx, yy, m.is_mat);
+}
+
+// --- tova_smarginal ----------------------------------------------------------------------------
+
+py::object impl_smarginal(const Call& c) {
+    vordex::SmoothOptions o;
+    o.log = to_flag(c[1]);
+    o.extrapolate = to_real(c[2]);
+    const bool keep_type = to_flag(c[3]);
+    o.factor = to_int(c[4], "factor");
+    if (o.extrapolate < 0.0) throw py::value_error("extrapolate must be non-negative.");
+    MarginalIn m = read_marginal(c, c[0]);
+    o.spline = scipy_ok(c);
+    vordex::XY r;
+    {
+        py::gil_scoped_release nogil;
+        r = vordex::smooth(m.xs(), m.ys(), o);
+    }
+    return pack_marginal(r.x, r.y, m.is_mat && keep_type);
+}
+
+// --- tova_sfmarginal -----------------------------------------------------------------------------
+
+namespace {
+struct LogDensityPayload {
+    vordex::LogDensity ld;
+};
+
+py::object impl_sf_fun(const Call& c) {
+    auto& p = payload_as<LogDensityPayload>(c);
+    const bool spline = p.ld.S.kind() != vordex::InterpKind::Linear;
+    return eval_like(c[0], [&](const double* in, double* out, size_t n) { p.ld.S.eval(in, out, n); }, !spline);
+}
+}  // namespace
+
+py::object impl_sfmarginal(const Call& c) {
+    MarginalIn m = read_marginal(c, c[0]);
+    const bool spline = scipy_ok(c);
+    auto* p = new LogDensityPayload();
+    py::object payload = make_payload(p);
+    {
+        py::gil_scoped_release nogil;
+        p->ld = vordex::LogDensity::build(m.xs(), m.ys(), spline);
+    }
+    FnDef def{"_fun", "tova_sfmarginal.<locals>._fun",
+              "Log density of the marginal at xx (NaN outside the range).",
+              {"xx"}, nullptr, nullptr, {{"xx", "ArrayLike"}}, impl_sf_fun};
+    py::object fun = make_function(def, py::tuple(), c.globals, payload);
+    py::dict d;
+    d["range"] = py::make_tuple(numpy_float(p->ld.xmin), numpy_float(p->ld.xmax));
+    d["fun"] = fun;
+    return d;
+}
+
+// --- _simpson_odd_grid, tova_emarginal ------------------------------------------------------------
+
+py::object impl_simpson_odd_grid(const Call& c) {
+    DArray x = as_contig(c[0]);
+    if (x.ndim() != 1) throw py::value_error("x must be a one-dimensional array.");
+    return new_array(vordex::simpson_odd_grid(span_of(x)));
+}
+
+py::object impl_emarginal(const Call& c) {
+    py::handle fun = c[0];
+    MarginalIn m = read_marginal(c, c[1]);
+    vordex::SmoothOptions o;
+    o.spline = scipy_ok(c);
+    vordex::XY sm;
+    {
+        py::gil_scoped_release nogil;
+        sm = vordex::smooth(m.xs(), m.ys(), o);
+    }
+    size_t n = sm.x.size();
+    if (n % 2 == 0) {
+        --n;
+        sm.x.resize(n);
+        sm.y.resize(n);
+    }
+    py::array_t<double> xarr = new_array(sm.x);
+    // fun(x, *args, **kwargs)
+    py::tuple args(1 + PyTuple_GET_SIZE(c.varargs));
+    args[0] = xarr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(c.varargs); ++i)
+        args[i + 1] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(c.varargs, i));
+    PyObject* r = PyObject_Call(fun.ptr(), args.ptr(), PyDict_GET_SIZE(c.varkw) ? c.varkw : nullptr);
+    if (!r) throw py::error_already_set();
+    py::object res = py::reinterpret_steal<py::object>(r);
+    // np.asarray(result); complex values are refused rather than truncated.
+    py::array raw = py::reinterpret_steal<py::array>(
+        py::detail::npy_api::get().PyArray_FromAny_(res.ptr(), nullptr, 0, 0, 0, nullptr));
+    if (!raw) throw py::error_already_set();
+    const char kind = raw.dtype().kind();
+    if (kind == 'c') throw py::type_error("fun(x) must return real values, not complex.");
+    if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
+        throw py::type_error("fun(x) must return numbers convertible to float.");
+    DArray f = as_contig(raw);
+    size_t k = 1;
+    if (f.ndim() == 0) throw py::index_error("fun(x) must return an array with one value or one row per point of x.");
+    if (f.ndim() == 1) {
+        const size_t len = static_cast<size_t>(f.shape(0));
+        if (len != n && len != 1) {
+            PyErr_Format(PyExc_ValueError,
+                         "fun(x) returned %zd values for %zd points; it must return one value (or one row) per point.",
+                         static_cast<Py_ssize_t>(len), static_cast<Py_ssize_t>(n));
+            throw py::error_already_set();
+        }
+        std::vector<double> col;
+        if (len == 1) col.assign(n, f.data()[0]);
+        const double* fp = len == 1 ? col.data() : f.data();
+        std::vector<double> out;
+        {
+            py::gil_scoped_release nogil;
+            out = vordex::expectation(sm.x, sm.y, fp, 1);
+        }
+        return new_array_shaped(out, {});
+    }
+    if (f.ndim() > 2) throw py::value_error("fun(x) must return a one- or two-dimensional array.");
+    if (static_cast<size_t>(f.shape(0)) != n)
+        throw py::value_error("fun(x) must return an array with first dimension equal to len(x).");
+    k = static_cast<size_t>(f.shape(1));
+    std::vector<double> out;
+    {
+        py::gil_scoped_release nogil;
+        if (k > 0) out = vordex::expectation(sm.x, sm.y, f.data(), k);
+    }
+    if (k == 1) return new_array_shaped(out, {});
+    return new_array(std::move(out));
+}
+
+// --- density, distribution and quantile functions ------------------------------------------------
+
+py::object impl_dmarginal(const Call& c) {
+    vordex::Prepared p = prepare(c, c[1]);
+    const bool lg = to_flag(c[2]);
+    return eval_like(c[0], [&](const double* in, double* out, size_t n) { vordex::density(p.ld, in, out, n, lg); });
+}
+
+py::object impl_pmarginal(const Call& c) {
+    to_flag(c[2]);  // normalize: evaluated for its truth value only
+    const std::int64_t length = to_int(c[3], "length");
+    vordex::check_length(length);
+    vordex::Prepared p = prepare(c, c[1]);
+    std::optional<vordex::CdfFunction> F;
+    {
+        py::gil_scoped_release nogil;
+        vordex::CdfTable t = vordex::cdf_table(p.ld, length);
+        F.emplace(p.ld, t, p.spline);
+    }
+    return eval_like(c[0], [&](const double* in, double* out, size_t n) { F->eval(in, out, n); }, !p.spline);
+}
+
+py::object impl_qmarginal(const Call& c) {
+    const std::int64_t length = to_int(c[2], "length");
+    vordex::check_length(length);
+    vordex::Prepared p = prepare(c, c[1]);
+    std::optional<vordex::QuantileFunction> Q;
+    {
+        py::gil_scoped_release nogil;
+        Q.emplace(vordex::cdf_table(p.ld, length), p.spline);
+    }
+    return eval_like(c[0], [&](const double* in, double* out, size_t n) { Q->eval(in, out, n); }, !p.spline);
+}
+
+}  // namespace vx
+
+namespace vx {
+bool install_numpy_kernels_from(PyObject* np_exp, PyObject* np_log);
+void install_numpy_kernels() {
+    py::module_ np = py::module_::import("numpy");
+    install_numpy_kernels_from(np.attr("exp").ptr(), np.attr("log").ptr());
+}
+}  // namespace vx

@@ -1,0 +1,86 @@
+// Evaluations built on a smoothed marginal: the log-density function, the
+// density, the cumulative table, distribution and quantile functions, and the
+// quadrature weights of expectations.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "vordex/core/interp.hpp"
+#include "vordex/core/marginal.hpp"
+
+namespace vordex {
+
+// Spline of log density over the range of a cleaned marginal; NaN outside.
+struct LogDensity {
+    double xmin = 0.0, xmax = 0.0;
+    Interpolant S;
+    // Cleans the marginal first, then interpolates log y (not-a-knot spline,
+    // or linearly when `spline` is false).
+    static LogDensity build(std::span<const double> x, std::span<const double> y, bool spline);
+};
+
+// A marginal smoothed with the default options and its log-density function:
+// the preparation every evaluation starts from. Build it once per call and
+// reuse it.
+struct Prepared {
+    bool spline = true;
+    XY smoothed;
+    LogDensity ld;
+    Prepared() = default;
+    Prepared(std::span<const double> x, std::span<const double> y, bool spline);
+};
+
+// Density (or log density) at each point; 0 (or -inf) outside the closed range.
+void density(const LogDensity& ld, const double* in, double* out, std::size_t n, bool log);
+
+// Cumulative table on `length` equally spaced points of the range.
+struct CdfTable {
+    std::vector<double> xx, cdf;
+};
+// Validates length: negative -> ValueError, 0 or 1 -> IndexError.
+void check_length(std::int64_t length);
+CdfTable cdf_table(const LogDensity& ld, std::int64_t length);
+
+// Distribution function: monotone interpolant of the table, evaluated at
+// points clipped to the range.
+class CdfFunction {
+public:
+    CdfFunction(const LogDensity& ld, const CdfTable& t, bool spline);
+    double operator()(double q) const;
+    void eval(const double* in, double* out, std::size_t n) const;
+
+private:
+    double lo_, hi_;
+    Interpolant F_;
+};
+
+// Quantile function: the table with its flat ends collapsed, inverted by a
+// monotone interpolant. Probabilities are clipped to [0, 1]; those beyond the
+// last kept knot (within kEps of 1) give that knot's x.
+class QuantileFunction {
+public:
+    QuantileFunction(CdfTable t, bool spline);
+    double operator()(double p) const;
+    void eval(const double* in, double* out, std::size_t n) const;
+
+private:
+    double p_last_, x_last_;
+    Interpolant F_;
+};
+
+// Keep the first of the entries within kEps of 0.0, then of 1.0, dropping the
+// others from both arrays.
+void collapse_flat_ends(std::vector<double>& cdf, std::vector<double>& xx);
+
+// Interval weights d of the odd-grid quadrature.
+std::vector<double> simpson_odd_grid(std::span<const double> x);
+
+// Weighted quadrature of an expectation on the smoothed grid: `f` holds n
+// rows of k values (row-major), `x`/`y` the grid (n odd). Returns the k
+// ratios sum(s*d*y*f)/sum(s*d*y).
+std::vector<double> expectation(std::span<const double> x, std::span<const double> y, const double* f,
+                                std::size_t k);
+
+}  // namespace vordex

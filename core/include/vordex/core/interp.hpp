@@ -1,0 +1,66 @@
+// One-dimensional interpolants: the monotone piecewise cubic Hermite (PCHIP)
+// interpolant, the not-a-knot cubic spline and piecewise-linear
+// interpolation. The cubic variants store the power-basis coefficients of
+// each interval and evaluate them in a fixed order, so results are
+// reproducible to the last bit.
+#pragma once
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace vordex {
+
+enum class InterpKind { Pchip, Cubic, Linear };
+
+class Interpolant {
+public:
+    Interpolant() = default;
+
+    // Monotone PCHIP interpolant. Needs x strictly increasing, finite, at
+    // least 2 points; otherwise throws ValueError with the usual messages.
+    static Interpolant pchip(std::span<const double> x, std::span<const double> y, bool extrapolate = false);
+    // Cubic spline with not-a-knot conditions at both ends.
+    static Interpolant cubic(std::span<const double> x, std::span<const double> y, bool extrapolate = false);
+    // Piecewise-linear interpolation, NaN outside [x[0], x[-1]]. Checks only
+    // that x and y are non-empty and of equal length; unsorted or NaN knots
+    // give meaningless values but never out-of-range reads.
+    static Interpolant linear(std::span<const double> x, std::span<const double> y);
+
+    InterpKind kind() const { return kind_; }
+    bool extrapolates() const { return extrapolate_; }
+    std::size_t size() const { return x_.size(); }
+    const std::vector<double>& knots() const { return x_; }
+    double front() const { return x_.front(); }
+    double back() const { return x_.back(); }
+
+    double operator()(double v) const;
+    void eval(const double* in, double* out, std::size_t n) const;
+    std::vector<double> eval(std::span<const double> in) const;
+
+    // Hermite slopes at the knots (PCHIP/cubic), for tests.
+    const std::vector<double>& slopes() const { return d_; }
+
+private:
+    static Interpolant hermite(InterpKind kind, std::span<const double> x, std::span<const double> y,
+                               std::vector<double>&& d, bool extrapolate);
+    std::ptrdiff_t find_interval(double v, std::ptrdiff_t guess) const;
+    double eval_one(double v, std::ptrdiff_t& guess) const;
+
+    InterpKind kind_ = InterpKind::Linear;
+    bool extrapolate_ = false;
+    std::vector<double> x_;
+    std::vector<double> y_;       // linear: values
+    std::vector<double> d_;       // cubic kinds: slopes at knots
+    std::vector<double> c_;       // cubic kinds: 4 coefficients per interval
+};
+
+// Checks SciPy's interpolant constructors make, in the same order and with
+// the same messages.
+void validate_knots(std::span<const double> x, std::span<const double> y);
+
+// PCHIP slopes for strictly increasing x (SciPy's formulas).
+std::vector<double> pchip_slopes(std::span<const double> x, std::span<const double> y);
+// Not-a-knot spline slopes (tridiagonal solve with partial pivoting).
+std::vector<double> notaknot_slopes(std::span<const double> x, std::span<const double> y);
+
+}  // namespace vordex

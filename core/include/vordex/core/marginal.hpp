@@ -1,0 +1,40 @@
+// Marginal densities on a grid: cleaning and log-density smoothing.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "vordex/core/interp.hpp"
+
+namespace vordex {
+
+// 1000 times the float64 machine epsilon: the relative density floor and
+// the tolerance for probabilities equal to 0 or 1.
+inline constexpr double kEps = 2.220446049250313e-13;
+
+struct XY {
+    std::vector<double> x, y;
+};
+
+// Drop NaN densities, sort by x (NaN positions last), drop densities that
+// are not positive or not above kEps times the largest; at least 3 points
+// must remain. Throws ValueError (IndexError for x/y of different lengths).
+XY marginal_fix(std::span<const double> x, std::span<const double> y);
+
+struct SmoothOptions {
+    bool log = false;
+    double extrapolate = 0.0;
+    std::int64_t factor = 15;
+    bool spline = true;  // monotone cubic interpolants (false: linear fallback)
+};
+
+// Smooth the log-density of a marginal onto a finer grid placed by the
+// square-root spacing map. Returns the cleaned density, or with opts.log the
+// raw log-density on every grid point.
+XY smooth(std::span<const double> x, std::span<const double> y, const SmoothOptions& opts);
+
+// Upper bound on the number of points any grid may have.
+inline constexpr std::int64_t kMaxGridPoints = std::int64_t{1} << 31;
+
+}  // namespace vordex

@@ -1,0 +1,35 @@
+// Array arithmetic that reproduces NumPy's results bit for bit: pairwise
+// summation, mean, linspace, and the vector exp/log used on every grid.
+#pragma once
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace vordex {
+
+// Sum of n values in NumPy's pairwise order (one block of a reduction).
+double pairwise_sum(const double* a, std::size_t n);
+// np.sum of a contiguous float64 vector: pairwise within blocks of 8192
+// values, block sums added in order.
+double numpy_sum(const double* a, std::size_t n);
+// np.mean of a contiguous float64 array.
+double numpy_mean(const double* a, std::size_t n);
+// np.linspace(start, stop, num) with the end point included.
+std::vector<double> linspace(double start, double stop, std::size_t num);
+void linspace_into(double start, double stop, std::size_t num, double* out);
+
+// Element-wise exp and log. By default they use the C library; a host that
+// wants results identical to another vector library (for example the one
+// behind NumPy's ufuncs) installs its own kernels once at start-up.
+using VectorKernel = void (*)(const double* in, double* out, std::size_t n);
+void set_vector_kernels(VectorKernel exp_kernel, VectorKernel log_kernel);
+void vexp(const double* in, double* out, std::size_t n);
+void vlog(const double* in, double* out, std::size_t n);
+inline void vexp(std::span<double> v) { vexp(v.data(), v.data(), v.size()); }
+inline void vlog(std::span<double> v) { vlog(v.data(), v.data(), v.size()); }
+
+// Checked size arithmetic for grid lengths: throws OverflowError / bad_alloc
+// style errors instead of wrapping.
+std::size_t checked_mul(std::size_t a, std::size_t b);
+
+}  // namespace vordex

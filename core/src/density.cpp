@@ -1,0 +1,218 @@
+#include "vordex/core/density.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "vordex/core/errors.hpp"
+#include "vordex/core/numeric.hpp"
+
+namespace vordex {
+
+namespace {
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+double vmin(std::span<const double> v) {
+    double m = v[0];
+    for (double e : v) {
+        if (std::isnan(e)) return e;
+        if (e < m) m = e;
+    }
+    return m;
+}
+double vmax(std::span<const double> v) {
+    double m = v[0];
+    for (double e : v) {
+        if (std::isnan(e)) return e;
+        if (e > m) m = e;
+    }
+    return m;
+}
+inline double clip(double v, double lo, double hi) {
+    // np.clip: NaN stays NaN.
+    if (std::isnan(v)) return v;
+    return std::min(std::max(v, lo), hi);
+}
+}  // namespace
+
+LogDensity LogDensity::build(std::span<const double> x, std::span<const double> y, bool spline) {
+    XY m = marginal_fix(x, y);
+    LogDensity ld;
+    ld.xmin = vmin(m.x);
+    ld.xmax = vmax(m.x);
+    vlog(m.y.data(), m.y.data(), m.y.size());
+    ld.S = spline ? Interpolant::cubic(m.x, m.y) : Interpolant::linear(m.x, m.y);
+    return ld;
+}
+
+Prepared::Prepared(std::span<const double> x, std::span<const double> y, bool spline_)
+    : spline(spline_) {
+    SmoothOptions o;
+    o.spline = spline_;
+    smoothed = smooth(x, y, o);
+    ld = LogDensity::build(smoothed.x, smoothed.y, spline_);
+}
+
+void density(const LogDensity& ld, const double* in, double* out, std::size_t n, bool log) {
+    std::ptrdiff_t dummy = 0;
+    (void)dummy;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = in[i];
+        if (v >= ld.xmin && v <= ld.xmax) {
+            out[i] = ld.S(v);
+        } else {
+            out[i] = log ? -kInf : 0.0;
+        }
+    }
+    if (!log) {
+        // exp over the inside values only, keeping the outside zeros.
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = in[i];
+            if (v >= ld.xmin && v <= ld.xmax) vexp(&out[i], &out[i], 1);
+        }
+    }
+}
+
+void check_length(std::int64_t length) {
+    if (length < 0)
+        throw ValueError("length must be at least 2 (got " + std::to_string(length) + ").");
+    if (length < 2)
+        throw IndexError("length must be at least 2 (got " + std::to_string(length) + ").");
+    if (length > kMaxGridPoints) throw std::bad_alloc();
+}
+
+CdfTable cdf_table(const LogDensity& ld, std::int64_t length) {
+    check_length(length);
+    const std::size_t L = static_cast<std::size_t>(length);
+    CdfTable t;
+    t.xx = linspace(ld.xmin, ld.xmax, L);
+    std::vector<double> ef = ld.S.eval(t.xx);
+    vexp(ef.data(), ef.data(), L);
+    const double dx = t.xx[1] - t.xx[0];
+    t.cdf.resize(L);
+    t.cdf[0] = 0.0;
+    double run = 0.0;
+    for (std::size_t k = 0; k + 1 < L; ++k) {
+        const double inc = (0.5 * (ef[k] + ef[k + 1])) * dx;
+        run = (k == 0) ? inc : run + inc;
+        t.cdf[k + 1] = run;
+    }
+    const double last = t.cdf[L - 1];
+    for (double& v : t.cdf) v = v / last;
+    return t;
+}
+
+CdfFunction::CdfFunction(const LogDensity& ld, const CdfTable& t, bool spline)
+    : lo_(ld.xmin), hi_(ld.xmax),
+      F_(spline ? Interpolant::pchip(t.xx, t.cdf) : Interpolant::linear(t.xx, t.cdf)) {}
+
+double CdfFunction::operator()(double q) const { return F_(clip(q, lo_, hi_)); }
+
+void CdfFunction::eval(const double* in, double* out, std::size_t n) const {
+    for (std::size_t i = 0; i < n; ++i) out[i] = clip(in[i], lo_, hi_);
+    F_.eval(out, out, n);
+}
+
+void collapse_flat_ends(std::vector<double>& cdf, std::vector<double>& xx) {
+    for (double v : {0.0, 1.0}) {
+        std::vector<std::size_t> idx;
+        for (std::size_t k = 0; k < cdf.size(); ++k)
+            if (std::fabs(cdf[k] - v) <= kEps) idx.push_back(k);
+        if (idx.size() > 1) {
+            std::vector<char> keep(cdf.size(), 1);
+            for (std::size_t j = 1; j < idx.size(); ++j) keep[idx[j]] = 0;
+            std::size_t w = 0;
+            for (std::size_t k = 0; k < cdf.size(); ++k) {
+                if (keep[k]) {
+                    cdf[w] = cdf[k];
+                    xx[w] = xx[k];
+                    ++w;
+                }
+            }
+            cdf.resize(w);
+            xx.resize(w);
+        }
+    }
+}
+
+QuantileFunction::QuantileFunction(CdfTable t, bool spline) {
+    collapse_flat_ends(t.cdf, t.xx);
+    F_ = spline ? Interpolant::pchip(t.cdf, t.xx) : Interpolant::linear(t.cdf, t.xx);
+    p_last_ = t.cdf.back();
+    x_last_ = t.xx.back();
+}
+
+double QuantileFunction::operator()(double p) const {
+    const double pp = clip(p, 0.0, 1.0);
+    if (pp > p_last_) return x_last_;
+    return F_(pp);
+}
+
+void QuantileFunction::eval(const double* in, double* out, std::size_t n) const {
+    for (std::size_t i = 0; i < n; ++i) out[i] = (*this)(in[i]);
+}
+
+std::vector<double> simpson_odd_grid(std::span<const double> x) {
+    const std::size_t n = x.size();
+    std::vector<double> d(n);
+    if (n == 0) return d;
+    // 0.5 * ([dx, 0] + [0, dx])
+    for (std::size_t k = 0; k < n; ++k) {
+        const double right = (k + 1 < n) ? x[k + 1] - x[k] : 0.0;
+        const double left = (k > 0) ? x[k] - x[k - 1] : 0.0;
+        d[k] = 0.5 * (right + left);
+    }
+    return d;
+}
+
+std::vector<double> expectation(std::span<const double> x, std::span<const double> y, const double* f,
+                                std::size_t k) {
+    const std::size_t n = x.size();
+    std::vector<double> dxw = simpson_odd_grid(x);
+    std::vector<double> w(n);
+    for (std::size_t i = 0; i < n; ++i) w[i] = y[i] * dxw[i];
+
+    // Alternating sum of a column set: arr[0] + arr[n-1] + 4*sum(odd rows) +
+    // 2*sum(even interior rows). A single column is summed pairwise (as NumPy
+    // reduces a contiguous vector), several columns row by row.
+    std::vector<double> odd, even;
+    odd.reserve(n / 2 + 1);
+    even.reserve(n / 2 + 1);
+    auto alt_sum_1d = [&](auto get) {
+        odd.clear();
+        even.clear();
+        for (std::size_t i = 1; i + 1 < n; i += 2) odd.push_back(get(i));
+        for (std::size_t i = 2; i + 1 < n; i += 2) even.push_back(get(i));
+        const double s4 = numpy_sum(odd.data(), odd.size());
+        const double s2 = numpy_sum(even.data(), even.size());
+        return get(0) + get(n - 1) + 4.0 * s4 + 2.0 * s2;
+    };
+    const double denom = alt_sum_1d([&](std::size_t i) { return w[i]; });
+    std::vector<double> res(k);
+    if (k == 1) {
+        const double numer = alt_sum_1d([&](std::size_t i) { return f[i] * w[i]; });
+        res[0] = numer / denom;
+        return res;
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+        double s4 = 0.0, s2 = 0.0;
+        bool first4 = true, first2 = true;
+        for (std::size_t i = 1; i + 1 < n; i += 2) {
+            const double v = f[i * k + j] * w[i];
+            s4 = first4 ? v : s4 + v;
+            first4 = false;
+        }
+        for (std::size_t i = 2; i + 1 < n; i += 2) {
+            const double v = f[i * k + j] * w[i];
+            s2 = first2 ? v : s2 + v;
+            first2 = false;
+        }
+        const double numer = f[j] * w[0] + f[(n - 1) * k + j] * w[n - 1] + 4.0 * s4 + 2.0 * s2;
+        res[j] = numer / denom;
+    }
+    return res;
+}
+
+}  // namespace vordex

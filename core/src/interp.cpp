@@ -1,0 +1,311 @@
+#include "vordex/core/interp.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "vordex/core/errors.hpp"
+
+namespace vordex {
+
+namespace {
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// np.sign, with NaN mapping to NaN.
+inline double sgn(double v) {
+    if (std::isnan(v)) return kNaN;
+    return v > 0.0 ? 1.0 : (v < 0.0 ? -1.0 : 0.0);
+}
+// Element comparison as NumPy does it: NaN != anything.
+inline bool ne(double a, double b) { return a != b; }
+
+double pchip_edge(double h0, double h1, double m0, double m1) {
+    double d = ((2 * h0 + h1) * m0 - h0 * m1) / (h0 + h1);
+    const bool mask = ne(sgn(d), sgn(m0));
+    const bool mask2 = ne(sgn(m0), sgn(m1)) && (std::fabs(d) > 3. * std::fabs(m0));
+    if (mask) d = 0.;
+    else if (mask2) d = 3. * m0;
+    return d;
+}
+
+// LAPACK's dgtsv for one right-hand side: Gaussian elimination with partial
+// pivoting on a tridiagonal system. dl, d, du are overwritten. Returns false
+// when the matrix is singular.
+bool gtsv(std::vector<double>& dl, std::vector<double>& d, std::vector<double>& du, std::vector<double>& b) {
+    const std::size_t n = d.size();
+    if (n == 0) return true;
+    for (std::size_t i = 0; i + 2 < n; ++i) {
+        if (std::fabs(d[i]) >= std::fabs(dl[i])) {
+            if (d[i] != 0.0) {
+                const double fact = dl[i] / d[i];
+                d[i + 1] = d[i + 1] - fact * du[i];
+                b[i + 1] = b[i + 1] - fact * b[i];
+            } else {
+                return false;
+            }
+            dl[i] = 0.0;
+        } else {
+            const double fact = d[i] / dl[i];
+            d[i] = dl[i];
+            const double temp = d[i + 1];
+            d[i + 1] = du[i] - fact * temp;
+            dl[i] = du[i + 1];
+            du[i + 1] = -fact * dl[i];
+            du[i] = temp;
+            const double tb = b[i];
+            b[i] = b[i + 1];
+            b[i + 1] = tb - fact * b[i + 1];
+        }
+    }
+    if (n > 1) {
+        const std::size_t i = n - 2;
+        if (std::fabs(d[i]) >= std::fabs(dl[i])) {
+            if (d[i] != 0.0) {
+                const double fact = dl[i] / d[i];
+                d[i + 1] = d[i + 1] - fact * du[i];
+                b[i + 1] = b[i + 1] - fact * b[i];
+            } else {
+                return false;
+            }
+        } else {
+            const double fact = d[i] / dl[i];
+            d[i] = dl[i];
+            const double temp = d[i + 1];
+            d[i + 1] = du[i] - fact * temp;
+            du[i] = temp;
+            const double tb = b[i];
+            b[i] = b[i + 1];
+            b[i + 1] = tb - fact * b[i + 1];
+        }
+    }
+    if (d[n - 1] == 0.0) return false;
+    b[n - 1] = b[n - 1] / d[n - 1];
+    if (n > 1) b[n - 2] = (b[n - 2] - du[n - 2] * b[n - 1]) / d[n - 2];
+    for (std::size_t k = n - 2; k-- > 0;) {
+        b[k] = (b[k] - du[k] * b[k + 1] - dl[k] * b[k + 2]) / d[k];
+    }
+    return true;
+}
+
+// Dense 3x3 solve by LU with partial pivoting (row operations scaled by the
+// reciprocal of the pivot, as LAPACK's unblocked factorisation does).
+bool solve3(double A[3][3], double b[3]) {
+    int perm[3] = {0, 1, 2};
+    for (int k = 0; k < 3; ++k) {
+        int p = k;
+        for (int i = k + 1; i < 3; ++i)
+            if (std::fabs(A[i][k]) > std::fabs(A[p][k])) p = i;
+        if (A[p][k] == 0.0) return false;
+        if (p != k) {
+            for (int j = 0; j < 3; ++j) std::swap(A[p][j], A[k][j]);
+            std::swap(perm[p], perm[k]);
+            std::swap(b[p], b[k]);
+        }
+        const double r = 1.0 / A[k][k];
+        for (int i = k + 1; i < 3; ++i) A[i][k] *= r;
+        for (int i = k + 1; i < 3; ++i)
+            for (int j = k + 1; j < 3; ++j) A[i][j] -= A[i][k] * A[k][j];
+    }
+    for (int i = 1; i < 3; ++i)
+        for (int j = 0; j < i; ++j) b[i] -= A[i][j] * b[j];
+    for (int i = 2; i >= 0; --i) {
+        for (int j = i + 1; j < 3; ++j) b[i] -= A[i][j] * b[j];
+        b[i] /= A[i][i];
+    }
+    return true;
+}
+
+}  // namespace
+
+void validate_knots(std::span<const double> x, std::span<const double> y) {
+    if (x.size() < 2) throw ValueError("`x` must contain at least 2 elements.");
+    if (x.size() != y.size()) throw ValueError("The length of `y` along `axis`=0 doesn't match the length of `x`");
+    for (double v : x)
+        if (!std::isfinite(v)) throw ValueError("`x` must contain only finite values.");
+    for (double v : y)
+        if (!std::isfinite(v)) throw ValueError("`y` must contain only finite values.");
+    for (std::size_t i = 0; i + 1 < x.size(); ++i)
+        if (!(x[i + 1] - x[i] > 0.0)) throw ValueError("`x` must be strictly increasing sequence.");
+}
+
+std::vector<double> pchip_slopes(std::span<const double> x, std::span<const double> y) {
+    const std::size_t n = x.size();
+    std::vector<double> hk(n - 1), mk(n - 1), dk(n, 0.0);
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        hk[i] = x[i + 1] - x[i];
+        mk[i] = (y[i + 1] - y[i]) / hk[i];
+    }
+    if (n == 2) {
+        dk[0] = dk[1] = mk[0];
+        return dk;
+    }
+    for (std::size_t i = 0; i + 2 < n; ++i) {
+        const bool condition = ne(sgn(mk[i + 1]), sgn(mk[i])) || (mk[i + 1] == 0) || (mk[i] == 0);
+        if (condition) {
+            dk[i + 1] = 0.0;
+        } else {
+            const double w1 = 2 * hk[i + 1] + hk[i];
+            const double w2 = hk[i + 1] + 2 * hk[i];
+            const double whmean = (w1 / mk[i] + w2 / mk[i + 1]) / (w1 + w2);
+            dk[i + 1] = 1.0 / whmean;
+        }
+    }
+    dk[0] = pchip_edge(hk[0], hk[1], mk[0], mk[1]);
+    dk[n - 1] = pchip_edge(hk[n - 2], hk[n - 3], mk[n - 2], mk[n - 3]);
+    return dk;
+}
+
+std::vector<double> notaknot_slopes(std::span<const double> x, std::span<const double> y) {
+    const std::size_t n = x.size();
+    std::vector<double> dx(n - 1), slope(n - 1);
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        dx[i] = x[i + 1] - x[i];
+        slope[i] = (y[i + 1] - y[i]) / dx[i];
+    }
+    if (n == 2) return {slope[0], slope[0]};
+    if (n == 3) {
+        double A[3][3] = {{1, 1, 0}, {dx[1], 2 * (dx[0] + dx[1]), dx[0]}, {0, 1, 1}};
+        double b[3] = {2 * slope[0], 3 * (dx[0] * slope[1] + dx[1] * slope[0]), 2 * slope[1]};
+        if (!solve3(A, b)) throw ValueError("singular matrix");
+        return {b[0], b[1], b[2]};
+    }
+    std::vector<double> d(n), du(n - 1), dl(n - 1), b(n);
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        d[i] = 2 * (dx[i - 1] + dx[i]);
+        b[i] = 3 * (dx[i] * slope[i - 1] + dx[i - 1] * slope[i]);
+    }
+    for (std::size_t i = 1; i + 1 < n; ++i) du[i] = dx[i - 1];
+    for (std::size_t i = 0; i + 2 < n; ++i) dl[i] = dx[i + 1];
+    // not-a-knot at the start
+    d[0] = dx[1];
+    du[0] = x[2] - x[0];
+    {
+        const double dd = x[2] - x[0];
+        b[0] = ((dx[0] + 2 * dd) * dx[1] * slope[0] + dx[0] * dx[0] * slope[1]) / dd;
+    }
+    // not-a-knot at the end
+    d[n - 1] = dx[n - 3];
+    dl[n - 2] = x[n - 1] - x[n - 3];
+    {
+        const double dd = x[n - 1] - x[n - 3];
+        b[n - 1] = (dx[n - 2] * dx[n - 2] * slope[n - 3] + (2 * dd + dx[n - 2]) * dx[n - 3] * slope[n - 2]) / dd;
+    }
+    if (!gtsv(dl, d, du, b)) throw ValueError("singular matrix");
+    return b;
+}
+
+Interpolant Interpolant::hermite(InterpKind kind, std::span<const double> x, std::span<const double> y,
+                                 std::vector<double>&& d, bool extrapolate) {
+    Interpolant r;
+    r.kind_ = kind;
+    r.extrapolate_ = extrapolate;
+    r.x_.assign(x.begin(), x.end());
+    const std::size_t m = x.size() - 1;
+    r.c_.resize(4 * m);
+    for (std::size_t i = 0; i < m; ++i) {
+        const double h = x[i + 1] - x[i];
+        const double slope = (y[i + 1] - y[i]) / h;
+        const double t = (d[i] + d[i + 1] - 2 * slope) / h;
+        double* c = &r.c_[4 * i];
+        c[0] = t / h;
+        c[1] = (slope - d[i]) / h - t;
+        c[2] = d[i];
+        c[3] = y[i];
+    }
+    r.d_ = std::move(d);
+    return r;
+}
+
+Interpolant Interpolant::pchip(std::span<const double> x, std::span<const double> y, bool extrapolate) {
+    validate_knots(x, y);
+    return hermite(InterpKind::Pchip, x, y, pchip_slopes(x, y), extrapolate);
+}
+
+Interpolant Interpolant::cubic(std::span<const double> x, std::span<const double> y, bool extrapolate) {
+    validate_knots(x, y);
+    return hermite(InterpKind::Cubic, x, y, notaknot_slopes(x, y), extrapolate);
+}
+
+Interpolant Interpolant::linear(std::span<const double> x, std::span<const double> y) {
+    if (x.empty()) throw ValueError("array of sample points is empty");
+    if (x.size() != y.size()) throw ValueError("fp and xp are not of the same length.");
+    Interpolant r;
+    r.kind_ = InterpKind::Linear;
+    r.x_.assign(x.begin(), x.end());
+    r.y_.assign(y.begin(), y.end());
+    return r;
+}
+
+std::ptrdiff_t Interpolant::find_interval(double v, std::ptrdiff_t guess) const {
+    // Interval i with x[i] <= v < x[i+1], closed on the right at the last
+    // knot; -1 outside (or NaN) unless extrapolating.
+    const std::ptrdiff_t nx = static_cast<std::ptrdiff_t>(x_.size());
+    const double a = x_[0], b = x_[static_cast<std::size_t>(nx - 1)];
+    if (!(a <= v && v <= b)) {
+        if (extrapolate_ && v < a) return 0;
+        if (extrapolate_ && v > b) return nx - 2;
+        return -1;
+    }
+    if (v == b) return nx - 2;
+    if (guess < 0 || guess > nx - 2) guess = 0;
+    if (x_[static_cast<std::size_t>(guess)] <= v && v < x_[static_cast<std::size_t>(guess + 1)]) return guess;
+    // Largest i with x[i] <= v.
+    auto it = std::upper_bound(x_.begin(), x_.end() - 1, v);
+    std::ptrdiff_t i = (it - x_.begin()) - 1;
+    if (i < 0) i = 0;
+    if (i > nx - 2) i = nx - 2;
+    return i;
+}
+
+double Interpolant::eval_one(double v, std::ptrdiff_t& guess) const {
+    if (kind_ == InterpKind::Linear) {
+        const std::size_t n = x_.size();
+        if (std::isnan(v)) return v;
+        if (n == 1) return v < x_[0] ? kNaN : (v > x_[0] ? kNaN : y_[0]);
+        if (v > x_[n - 1] || v < x_[0]) return kNaN;
+        auto it = std::upper_bound(x_.begin(), x_.end(), v);
+        std::size_t j = static_cast<std::size_t>(it - x_.begin());
+        if (j == 0) return kNaN;  // only reachable with unsorted or NaN knots
+        j -= 1;
+        if (j >= n - 1) return y_[n - 1];
+        if (x_[j] == v) return y_[j];
+        const double slope = (y_[j + 1] - y_[j]) / (x_[j + 1] - x_[j]);
+        double r = slope * (v - x_[j]) + y_[j];
+        if (std::isnan(r)) {
+            r = slope * (v - x_[j + 1]) + y_[j + 1];
+            if (std::isnan(r) && y_[j] == y_[j + 1]) r = y_[j];
+        }
+        return r;
+    }
+    const std::ptrdiff_t i = find_interval(v, guess);
+    if (i < 0) return kNaN;
+    guess = i;
+    const double s = v - x_[static_cast<std::size_t>(i)];
+    const double* c = &c_[4 * static_cast<std::size_t>(i)];
+    double res = 0.0;
+    res = res + c[3];
+    res = res + c[2] * s;
+    const double s2 = s * s;
+    res = res + c[1] * s2;
+    res = res + c[0] * (s2 * s);
+    return res;
+}
+
+double Interpolant::operator()(double v) const {
+    std::ptrdiff_t g = 0;
+    return eval_one(v, g);
+}
+
+void Interpolant::eval(const double* in, double* out, std::size_t n) const {
+    std::ptrdiff_t g = 0;
+    for (std::size_t k = 0; k < n; ++k) out[k] = eval_one(in[k], g);
+}
+
+std::vector<double> Interpolant::eval(std::span<const double> in) const {
+    std::vector<double> out(in.size());
+    eval(in.data(), out.data(), in.size());
+    return out;
+}
+
+}  // namespace vordex

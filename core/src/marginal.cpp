@@ -1,0 +1,133 @@
+#include "vordex/core/marginal.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <numeric>
+#include <string>
+
+#include "vordex/core/errors.hpp"
+#include "vordex/core/numeric.hpp"
+
+namespace vordex {
+
+namespace {
+// Ordering of np.sort: NaN after every number.
+inline bool nan_last_less(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
+
+double nan_min(std::span<const double> v) {
+    double m = v[0];
+    for (double e : v) {
+        if (std::isnan(e)) return e;
+        if (e < m) m = e;
+    }
+    return m;
+}
+double nan_max(std::span<const double> v) {
+    double m = v[0];
+    for (double e : v) {
+        if (std::isnan(e)) return e;
+        if (e > m) m = e;
+    }
+    return m;
+}
+}  // namespace
+
+XY marginal_fix(std::span<const double> x, std::span<const double> y) {
+    if (x.size() != y.size()) {
+        throw IndexError("boolean index did not match indexed array along dimension 0; dimension is " +
+                         std::to_string(x.size()) + " but corresponding boolean dimension is " +
+                         std::to_string(y.size()));
+    }
+    std::vector<std::size_t> idx;
+    idx.reserve(x.size());
+    for (std::size_t i = 0; i < y.size(); ++i)
+        if (!std::isnan(y[i])) idx.push_back(i);
+    if (idx.empty()) throw ValueError("Marginal has no finite density points after NaN removal.");
+    std::stable_sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) { return nan_last_less(x[a], x[b]); });
+    double ymax = y[idx[0]];
+    for (std::size_t i : idx) ymax = std::max(ymax, y[i]);  // no NaN left
+    XY out;
+    out.x.reserve(idx.size());
+    out.y.reserve(idx.size());
+    for (std::size_t i : idx) {
+        const double v = y[i];
+        if (v > 0.0 && std::fabs(v / ymax) > kEps) {
+            out.x.push_back(x[i]);
+            out.y.push_back(v);
+        }
+    }
+    if (out.x.size() < 3) throw ValueError("Marginal too small after filtering. Need >=3 support points.");
+    return out;
+}
+
+XY smooth(std::span<const double> x_in, std::span<const double> y_in, const SmoothOptions& opts) {
+    XY m = marginal_fix(x_in, y_in);
+    const std::vector<double>& x = m.x;
+    const std::size_t k = x.size();
+    const double xlo = nan_min(x), xhi = nan_max(x);
+    const double width = xhi - xlo;
+    const double xmin = xlo - opts.extrapolate * width;
+    const double xmax = xhi + opts.extrapolate * width;
+    std::vector<double> xx;
+    xx.reserve(k + 2);
+    if (opts.extrapolate != 0.0) xx.push_back(xmin);
+    xx.insert(xx.end(), x.begin(), x.end());
+    if (opts.extrapolate != 0.0) xx.push_back(xmax);
+    const std::size_t nx = xx.size();
+
+    std::int64_t n = static_cast<std::int64_t>(nx);
+    if (opts.factor > 0) {
+        if (opts.factor > kMaxGridPoints / static_cast<std::int64_t>(k)) throw std::bad_alloc();
+        n = std::max(n, opts.factor * static_cast<std::int64_t>(k));
+    }
+    if (nx < 2) throw ValueError("Need at least 2 points to build interpolation.");
+
+    // Square-root t-map.
+    std::vector<double> dxx(nx - 1);
+    for (std::size_t i = 0; i + 1 < nx; ++i) dxx[i] = xx[i + 1] - xx[i];
+    const double mean_dx = numpy_mean(dxx.data(), dxx.size());
+    const double fnx = static_cast<double>(nx);
+    std::vector<double> t(nx);
+    t[0] = 0.0;
+    double run = 0.0;
+    for (std::size_t i = 0; i + 1 < nx; ++i) {
+        const double ds = (fnx * dxx[i]) / mean_dx;
+        const double step = std::sqrt(ds);
+        run = (i == 0) ? step : run + step;
+        t[i + 1] = run;
+    }
+    {
+        const double tmin = nan_min(t), tmax = nan_max(t);
+        const double span_x = xmax - xmin, span_t = tmax - tmin;
+        for (double& v : t) v = (span_x * (v - tmin)) / span_t + xmin;
+    }
+
+    Interpolant t2x, x2t, S;
+    std::vector<double> logy(m.y.size());
+    vlog(m.y.data(), logy.data(), logy.size());
+    if (opts.spline) {
+        t2x = Interpolant::pchip(t, xx);
+        x2t = Interpolant::pchip(xx, t);
+    } else {
+        t2x = Interpolant::linear(t, xx);
+        x2t = Interpolant::linear(xx, t);
+    }
+    const double tmin = nan_min(t), tmax = nan_max(t);
+    const std::size_t nn = static_cast<std::size_t>(n);
+    std::vector<double> t_lin = linspace(tmin, tmax, nn);
+    std::vector<double> ti = x2t.eval(x);
+    if (opts.spline) {
+        S = opts.extrapolate != 0.0 ? Interpolant::cubic(ti, logy, true) : Interpolant::pchip(ti, logy);
+    } else {
+        S = Interpolant::linear(ti, logy);
+    }
+    XY out;
+    out.y = S.eval(t_lin);
+    out.x = t2x.eval(t_lin);
+    if (opts.log) return out;
+    vexp(out.y.data(), out.y.data(), out.y.size());
+    return marginal_fix(out.x, out.y);
+}
+
+}  // namespace vordex
