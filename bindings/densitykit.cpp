@@ -156,4 +156,8 @@ PYBIND11_MODULE(densitykit, m) {
                       {"return", "float"}},
                      impl_minimize_on_interval},
                  py::make_tuple(1e-6));
+    register_hpd(m);
+    register_sampling(m);
+    register_summary(m);
+    register_transform_alias(m);
 }

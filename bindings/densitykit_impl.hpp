@@ -95,3 +95,15 @@ py::object eval_like(py::handle points, Fn&& fn, bool scalar_as_numpy_float) {
 }
 
 }  // namespace vx
+
+namespace vx {
+// Registration of the functions defined in other files, called by the module
+// body at the right place of the definition order:
+//   ... _minimize_on_interval, [tova_hpdmarginal], [tova_rmarginal,
+//   tova_deriv_func, tova_tmarginal], [tova_mmarginal, tova_zmarginal],
+//   [tova_marginal_transform].
+void register_hpd(py::module_& m);          // densitykit_summary.cpp
+void register_sampling(py::module_& m);     // densitykit_sample.cpp
+void register_summary(py::module_& m);      // densitykit_summary.cpp
+void register_transform_alias(py::module_& m);  // densitykit_sample.cpp
+}  // namespace vx
