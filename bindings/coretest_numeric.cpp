@@ -1,4 +1,52 @@
+// Core numerics exposed for comparison with NumPy and SciPy.
+#include <span>
+
 #include "coretest.hpp"
+#include "vordex/core/density.hpp"
+#include "vordex/core/errors.hpp"
+#include "vordex/core/interp.hpp"
+#include "vordex/core/marginal.hpp"
+#include "vordex/core/numeric.hpp"
+
 namespace vx::coretest {
-void register_numeric(py::module_&) {}
+
+namespace {
+using Arr = py::array_t<double, py::array::c_style | py::array::forcecast>;
+std::span<const double> sp(const Arr& a) { return {a.data(), static_cast<size_t>(a.size())}; }
+
+template <class F>
+auto translate(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const vordex::ValueError& e) {
+        throw py::value_error(e.what());
+    } catch (const vordex::IndexError& e) {
+        throw py::index_error(e.what());
+    }
+}
+
+Arr interp_eval(const std::string& kind, Arr x, Arr y, Arr at, bool extrapolate) {
+    return translate([&] {
+        vordex::Interpolant I;
+        if (kind == "pchip") I = vordex::Interpolant::pchip(sp(x), sp(y), extrapolate);
+        else if (kind == "cubic") I = vordex::Interpolant::cubic(sp(x), sp(y), extrapolate);
+        else if (kind == "linear") I = vordex::Interpolant::linear(sp(x), sp(y));
+        else throw py::value_error("unknown kind");
+        std::vector<double> out = I.eval(sp(at));
+        return Arr(static_cast<py::ssize_t>(out.size()), out.data());
+    });
+}
+}  // namespace
+
+void register_numeric(py::module_& m) {
+    m.def("interp", &interp_eval, py::arg("kind"), py::arg("x"), py::arg("y"), py::arg("at"),
+          py::arg("extrapolate") = false);
+    m.def("numpy_sum", [](Arr a) { return vordex::numpy_sum(a.data(), static_cast<size_t>(a.size())); });
+    m.def("numpy_mean", [](Arr a) { return vordex::numpy_mean(a.data(), static_cast<size_t>(a.size())); });
+    m.def("linspace", [](double a, double b, size_t n) {
+        std::vector<double> v = vordex::linspace(a, b, n);
+        return Arr(static_cast<py::ssize_t>(v.size()), v.data());
+    });
+}
+
 }  // namespace vx::coretest

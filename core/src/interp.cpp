@@ -107,11 +107,15 @@ bool solve3(double A[3][3], double b[3]) {
         for (int i = k + 1; i < 3; ++i)
             for (int j = k + 1; j < 3; ++j) A[i][j] -= A[i][k] * A[k][j];
     }
-    for (int i = 1; i < 3; ++i)
-        for (int j = 0; j < i; ++j) b[i] -= A[i][j] * b[j];
-    for (int i = 2; i >= 0; --i) {
-        for (int j = i + 1; j < 3; ++j) b[i] -= A[i][j] * b[j];
-        b[i] /= A[i][i];
+    for (int k = 0; k < 3; ++k) {
+        if (b[k] == 0.0) continue;
+        for (int i = k + 1; i < 3; ++i) b[i] -= b[k] * A[i][k];
+    }
+    // Column-oriented back substitution, as the triangular solve does it.
+    for (int k = 2; k >= 0; --k) {
+        if (b[k] == 0.0) continue;
+        b[k] /= A[k][k];
+        for (int i = 0; i < k; ++i) b[i] -= b[k] * A[i][k];
     }
     return true;
 }

@@ -1,0 +1,227 @@
+"""Module attributes, the callable type, marginal forms, cleaning and
+argument conversion of vordex.pure.densitykit."""
+import inspect
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from vordex.pure import densitykit as dk
+
+FORM_ERROR = ("Marginal must be an (n,2) array, dict with keys {'x','y'}, "
+              "or pandas DataFrame with 'x' and 'y' columns.")
+
+
+@pytest.fixture
+def fallback(monkeypatch):
+    monkeypatch.setattr(dk, "_SCIPY_OK", False)
+
+
+def test_module_attributes_and_flags():
+    assert dk._EPS == 2.220446049250313e-13 == np.finfo(float).eps * 1000.0
+    assert dk._SCIPY_OK is True and dk._PANDAS_OK is True
+    assert dk.np is np and dk.pd is pd
+    from scipy.interpolate import CubicSpline, PchipInterpolator
+    from scipy.optimize import minimize_scalar
+    assert dk.PchipInterpolator is PchipInterpolator and dk.CubicSpline is CubicSpline
+    assert dk.minimize_scalar is minimize_scalar
+    import typing
+    assert dk.Union is typing.Union and dk.Optional is typing.Optional
+    assert dk.ArrayLike == typing.Union[np.ndarray, typing.List[float], typing.Tuple[float, ...]]
+    assert dk.Marginal == typing.Union[np.ndarray, typing.Dict[str, np.ndarray]]
+
+
+def test_function_order_and_signatures():
+    names = [k for k, v in vars(dk).items() if callable(v) and getattr(v, "__module__", None) == dk.__name__]
+    expected = ["tova_is_marginal", "_as_xy", "_to_dict_or_mat", "tova_marginal_fix", "_pchip", "_cubic",
+                "tova_spline", "tova_smarginal", "tova_sfmarginal", "_simpson_odd_grid", "tova_emarginal",
+                "tova_dmarginal", "tova_pmarginal", "tova_qmarginal", "_minimize_on_interval"]
+    assert names[:len(expected)] == expected
+    sig = inspect.signature(dk.tova_smarginal)
+    assert str(sig) == ("(marginal: 'Marginal', log: 'bool' = False, extrapolate: 'float' = 0.0, "
+                        "keep_type: 'bool' = False, factor: 'int' = 15) -> 'Marginal'")
+    assert dk.tova_smarginal.__defaults__ == (False, 0.0, False, 15)
+    assert str(inspect.signature(dk.tova_emarginal)) == \
+        "(fun: 'Callable', marginal: 'Marginal', *args, **kwargs) -> 'np.ndarray'"
+    assert str(inspect.signature(dk.tova_spline)) == "(x_or_marginal: 'Marginal', **kwargs) -> 'Marginal'"
+    assert dk.tova_qmarginal.__annotations__ == {"p": "ArrayLike", "marginal": "Marginal", "length": "int",
+                                                 "return": "np.ndarray"}
+    f = dk.tova_pmarginal
+    assert (f.__name__, f.__qualname__, f.__module__) == ("tova_pmarginal", "tova_pmarginal",
+                                                          "vordex.pure.densitykit")
+    assert "Cumulative probability" in f.__doc__
+
+
+def test_callable_type_reports_bad_calls_in_standard_wording():
+    m = {"x": [0.0, 1.0, 2.0], "y": [1.0, 2.0, 1.0]}
+    cases = [
+        (lambda: dk.tova_qmarginal(), "tova_qmarginal() missing 2 required positional arguments: 'p' and 'marginal'"),
+        (lambda: dk.tova_qmarginal(0.5), "tova_qmarginal() missing 1 required positional argument: 'marginal'"),
+        (lambda: dk.tova_qmarginal(0.5, m, 10, 11),
+         "tova_qmarginal() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: dk.tova_qmarginal(0.5, m, p=0.5), "tova_qmarginal() got multiple values for argument 'p'"),
+        (lambda: dk.tova_qmarginal(0.5, m, size=3), "tova_qmarginal() got an unexpected keyword argument 'size'"),
+        (lambda: dk.tova_is_marginal(m, m), "tova_is_marginal() takes 1 positional argument but 2 were given"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError) as err:
+            call()
+        assert str(err.value) == message
+    # keywords in any order
+    a = dk.tova_qmarginal(marginal=m, length=100, p=[0.5])
+    b = dk.tova_qmarginal([0.5], m, 100)
+    np.testing.assert_array_equal(a, b)
+
+
+def test_is_marginal_forms():
+    assert dk.tova_is_marginal(np.zeros((3, 2)))
+    for bad in [np.zeros((2, 2)), np.zeros((3, 3)), np.zeros(6), np.zeros((3, 2, 1)), [[0, 1]] * 3, None, 3.0,
+                {"x": 1, "y": 2, "w": 3}, {"x": 1}]:
+        assert dk.tova_is_marginal(bad) is False
+    assert dk.tova_is_marginal({"x": [], "y": []}) is True
+    assert dk.tova_is_marginal(pd.DataFrame({"x": [1, 2, 3], "y": [1, 2, 3], "w": 0})) is True
+    assert dk.tova_is_marginal(pd.DataFrame({"x": [1, 2], "y": [1, 2]})) is False
+    assert dk.tova_is_marginal(pd.DataFrame({"x": [1, 2, 3]})) is False
+
+
+def test_as_xy_forms_and_errors():
+    mat = np.array([[0, 1], [1, 2], [2, 3]])
+    x, y, is_mat = dk._as_xy(mat)
+    assert is_mat is True and x.dtype == np.float64 and list(x) == [0, 1, 2] and list(y) == [1, 2, 3]
+    xs = np.array([1.0, 2.0, 3.0])
+    x, y, is_mat = dk._as_xy({"x": xs, "y": [4, 5, 6], "extra": None})
+    assert is_mat is False and x is xs  # no copy when none is needed
+    x, y, is_mat = dk._as_xy(pd.DataFrame({"x": [1, 2, 3], "y": [4, 5, 6]}))
+    assert is_mat is False and list(y) == [4.0, 5.0, 6.0]
+    with pytest.raises(ValueError, match=r"^Matrix marginal must be an \(n,2\) array\.$"):
+        dk._as_xy(np.zeros((3, 2, 2)))
+    with pytest.raises(ValueError, match="^DataFrame marginal must have columns 'x' and 'y'.$"):
+        dk._as_xy(pd.DataFrame({"x": [1, 2, 3]}))
+    with pytest.raises(KeyError, match="'y'"):
+        dk._as_xy({"x": [1]})
+    for bad in [[(0, 1), (1, 2), (2, 3)], (1, 2), None, 3]:
+        with pytest.raises(TypeError) as err:
+            dk._as_xy(bad)
+        assert str(err.value) == FORM_ERROR
+
+
+def test_dataframe_not_accepted_without_pandas(monkeypatch):
+    monkeypatch.setattr(dk, "_PANDAS_OK", False)
+    df = pd.DataFrame({"x": [1, 2, 3], "y": [1, 2, 3]})
+    assert dk.tova_is_marginal(df) is False
+    with pytest.raises(TypeError):
+        dk._as_xy(df)
+
+
+def test_to_dict_or_mat():
+    x, y = np.array([1.0, 2.0]), np.array([3.0, 4.0])
+    d = dk._to_dict_or_mat(x, y, 0)
+    assert d["x"] is x and d["y"] is y and list(d) == ["x", "y"]
+    mat = dk._to_dict_or_mat(x, y, True)
+    np.testing.assert_array_equal(mat, [[1, 3], [2, 4]])
+
+
+def test_marginal_fix_cleaning_rules():
+    out = dk.tova_marginal_fix({"x": [3, 1, 2, 0], "y": [0.3, 0.1, 0.2, 0.0]})
+    assert list(out) == ["x", "y"]
+    np.testing.assert_array_equal(out["x"], [1, 2, 3])
+    np.testing.assert_array_equal(out["y"], [0.1, 0.2, 0.3])
+    # relative floor: 1e-14 dropped, 1e-12 kept
+    out = dk.tova_marginal_fix({"x": [0, 1, 2, 3], "y": [1.0, 1e-14, 1e-12, 0.5]})
+    np.testing.assert_array_equal(out["x"], [0, 2, 3])
+    # NaN densities dropped, infinite kept, matrix gives a dict
+    out = dk.tova_marginal_fix(np.array([[0, np.nan], [1, 1.0], [2, 2.0], [3, 3.0]]))
+    assert isinstance(out, dict) and list(out["x"]) == [1, 2, 3]
+    with pytest.raises(ValueError, match="^Marginal has no finite density points after NaN removal.$"):
+        dk.tova_marginal_fix({"x": [1, 2, 3], "y": [np.nan] * 3})
+    with pytest.raises(ValueError, match="^Marginal has no finite density points after NaN removal.$"):
+        dk.tova_marginal_fix({"x": [], "y": []})
+    for y in ([0, 0, 1, 2], [-1, -2, 0, 0]):
+        with pytest.raises(ValueError, match="^Marginal too small after filtering. Need >=3 support points.$"):
+            dk.tova_marginal_fix({"x": [0, 1, 2, 3], "y": y})
+    with pytest.raises(IndexError, match="boolean index did not match"):
+        dk.tova_marginal_fix({"x": [0, 1, 2], "y": [1, 2, 3, 4]})
+
+
+def test_malformed_inputs_raise_python_exceptions():
+    bad = [
+        np.array([["a", "b"], ["c", "d"], ["e", "f"]]),
+        np.array([[object(), 1], [2, 3], [4, 5]], dtype=object),
+        {"x": [[1, 2], [3]], "y": [1, 2]},
+        {"x": [[1, 2], [3, 4], [5, 6]], "y": [[1, 2], [3, 4], [5, 6]]},
+        {"x": 1.0, "y": 2.0},
+        {"x": "abc", "y": [1, 2, 3]},
+        {"x": None, "y": None},
+        np.empty((0, 2)),
+        {"x": [np.inf, 1, 2], "y": [1, np.inf, 2]},
+    ]
+    for m in bad:
+        for fn in (dk.tova_marginal_fix, dk.tova_spline, dk.tova_smarginal, dk.tova_sfmarginal):
+            with pytest.raises((ValueError, TypeError, IndexError)):
+                fn(m)
+
+
+def test_argument_conversion_rules():
+    m = {"x": np.arange(10.0), "y": np.exp(-0.5 * (np.arange(10.0) - 4.5) ** 2)}
+    base = dk.tova_smarginal(m, factor=2)
+    for f in (2.7, True + 1, np.int64(2), np.float32(2.9)):
+        np.testing.assert_array_equal(dk.tova_smarginal(m, factor=f)["x"], base["x"])
+    with pytest.raises(TypeError) as err:
+        dk.tova_smarginal(m, factor="15")
+    assert str(err.value) == "Argument 'factor' has incorrect type (expected int, got str)"
+    with pytest.raises(TypeError, match=r"^Argument 'length' has incorrect type \(expected int, got NoneType\)$"):
+        dk.tova_qmarginal(0.5, m, length=None)
+    with pytest.raises(OverflowError):
+        dk.tova_qmarginal(0.5, m, length=2 ** 80)
+    with pytest.raises(TypeError):
+        dk.tova_smarginal(m, extrapolate="0.1")
+    # flags by truth value, None counts as false
+    np.testing.assert_array_equal(dk.tova_smarginal(m, log=None)["y"], dk.tova_smarginal(m)["y"])
+    np.testing.assert_array_equal(dk.tova_smarginal(m, log=[1])["y"], dk.tova_smarginal(m, log=True)["y"])
+
+
+def test_pchip_and_cubic_factories(fallback):
+    x, y = np.array([0.0, 1.0, 2.0]), np.array([0.0, 1.0, 4.0])
+    for factory, qual in ((dk._pchip, "_pchip.<locals>._Lin"), (dk._cubic, "_cubic.<locals>._Lin")):
+        f = factory(x, y)
+        assert type(f).__qualname__ == qual and type(f).__name__ == "_Lin"
+        np.testing.assert_array_equal(f(np.array([-0.5, 0.5, 2.5])), [np.nan, 0.5, np.nan])
+        assert f(2.0) == 4.0
+    assert type(dk._pchip(x, y)) is not type(dk._pchip(x, y))  # a class of its own per call
+
+
+def test_factories_use_scipy_when_available():
+    from scipy.interpolate import CubicSpline, PchipInterpolator
+    x, y = np.array([0.0, 1.0, 2.0]), np.array([0.0, 1.0, 4.0])
+    p = dk._pchip(x, y)
+    assert isinstance(p, PchipInterpolator)
+    v = p(np.array([-0.5, 0.5, 2.5]))
+    assert np.isnan(v[0]) and np.isnan(v[2]) and np.isfinite(v[1])
+    assert isinstance(dk._cubic(x, y), CubicSpline)
+
+
+def test_spline_forms_and_values():
+    mat = np.column_stack([np.array([0.0, 0.5, 2.0, 3.0, 4.0]), np.exp(-np.array([0.0, 0.5, 2.0, 3.0, 4.0]) ** 2)])
+    out = dk.tova_spline(mat)
+    assert out.shape == (5, 2)
+    np.testing.assert_array_equal(out[:, 0], np.linspace(0, 4, 5))
+    # a Gaussian shape (quadratic log density) is reproduced by the cubic spline
+    np.testing.assert_allclose(out[:, 1], np.exp(-out[:, 0] ** 2), rtol=1e-12)
+    d = dk.tova_spline({"x": mat[:, 0], "y": mat[:, 1]}, anything="ignored")
+    assert isinstance(d, dict)
+    np.testing.assert_array_equal(d["y"], out[:, 1])
+    assert isinstance(dk.tova_spline(pd.DataFrame({"x": mat[:, 0], "y": mat[:, 1]})), dict)
+    one_zero = {"x": [0, 1, 2, 3], "y": [1.0, 0.0, 2.0, 1.0]}
+    assert len(dk.tova_spline(one_zero)["x"]) == 3
+
+
+def test_flag_is_read_at_call_time(monkeypatch):
+    m = {"x": np.array([0.0, 1.0, 3.0, 4.0, 6.0]), "y": np.array([0.1, 0.5, 1.0, 0.4, 0.05])}
+    spline = dk.tova_spline(m)["y"]
+    monkeypatch.setattr(dk, "_SCIPY_OK", False)
+    linear = dk.tova_spline(m)["y"]
+    assert not np.array_equal(spline, linear)
+    # linear interpolation of the log density: geometric means between nodes
+    xx = np.linspace(0, 6, 5)
+    np.testing.assert_allclose(linear, np.exp(np.interp(xx, m["x"], np.log(m["y"]))), rtol=0, atol=0)

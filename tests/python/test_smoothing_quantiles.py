@@ -1,0 +1,220 @@
+"""Smoothing, the log-density function, expectations, and the density,
+distribution and quantile functions, checked against the same steps done
+with NumPy and SciPy objects (tests/python/reference.py)."""
+import numpy as np
+import pandas as pd
+import pytest
+
+import reference as R
+from vordex.pure import densitykit as dk
+
+
+@pytest.fixture(params=[True, False], ids=["scipy", "fallback"])
+def path(request, monkeypatch):
+    monkeypatch.setattr(dk, "_SCIPY_OK", request.param)
+    return request.param
+
+
+def _marginals():
+    out = []
+    for kind in ("gauss", "skew", "heavy", "uneven"):
+        for n in (3, 7, 30, 300, 3000):
+            for seed in range(2):
+                m = R.make_marginal(kind, n, seed)
+                m[:, 1] *= np.random.default_rng(seed).uniform(0.5, 1.5, n)
+                out.append((f"{kind}-{n}-{seed}", m))
+    # zeros and NaN densities, unsorted input
+    m = R.make_marginal("skew", 40, 5)
+    m[[0, 7, 20], 1] = [0.0, np.nan, 0.0]
+    out.append(("zeros-nan", m[np.random.default_rng(1).permutation(40)]))
+    return out
+
+
+MARGINALS = _marginals()
+FORMS = {
+    "matrix": lambda m: m,
+    "dict": lambda m: {"x": m[:, 0].copy(), "y": m[:, 1].copy()},
+    "frame": lambda m: pd.DataFrame({"x": m[:, 0], "y": m[:, 1]}),
+}
+
+
+def _eq(a, b):
+    np.testing.assert_array_equal(np.asarray(a), np.asarray(b))
+    assert np.shape(a) == np.shape(b)
+
+
+def test_smoothing_chain_is_bit_for_bit(path):
+    for name, m in MARGINALS:
+        for log in (False, True):
+            for ext in (0.0, 0.1):
+                got = dk.tova_smarginal(m, log=log, extrapolate=ext)
+                want = R.smarginal(m, log=log, extrapolate=ext, scipy=path)
+                _eq(got["x"], want["x"])
+                _eq(got["y"], want["y"])
+
+
+def test_quantiles_distribution_density_expectation_bit_for_bit(path):
+    p = [0.0, 0.001, 0.025, 0.25, 0.5, 0.75, 0.975, 0.999, 1.0]
+    for name, m in MARGINALS:
+        rng, _ = R._prep(m, path)
+        q = np.linspace(rng[0] - 1, rng[1] + 1, 41)
+        _eq(dk.tova_qmarginal(p, m), R.qmarginal(p, m, scipy=path))
+        _eq(dk.tova_qmarginal(p, m, length=50), R.qmarginal(p, m, length=50, scipy=path))
+        _eq(dk.tova_pmarginal(q, m), R.pmarginal(q, m, scipy=path))
+        _eq(dk.tova_dmarginal(q, m), R.dmarginal(q, m, scipy=path))
+        _eq(dk.tova_dmarginal(q, m, log=True), R.dmarginal(q, m, log=True, scipy=path))
+        two = lambda x: np.column_stack([x, x ** 2])
+        _eq(dk.tova_emarginal(two, m), R.emarginal(two, m, scipy=path))
+        _eq(dk.tova_emarginal(np.sin, m), R.emarginal(np.sin, m, scipy=path))
+
+
+def test_all_input_forms_agree(path):
+    for name, m in MARGINALS[::5]:
+        results = []
+        for form in FORMS.values():
+            mm = form(m)
+            results.append((dk.tova_smarginal(mm)["x"], dk.tova_qmarginal([0.1, 0.9], mm),
+                            dk.tova_emarginal(lambda x: x, mm)))
+        for r in results[1:]:
+            for a, b in zip(r, results[0]):
+                _eq(a, b)
+
+
+def test_smoothing_grid_shape_rules():
+    x = np.arange(10.0)
+    m = np.column_stack([x, np.exp(-0.5 * (x - 4) ** 2 / 4)])
+    lg = dk.tova_smarginal(m, log=True)
+    assert isinstance(lg, dict) and len(lg["x"]) == 150
+    np.testing.assert_allclose(np.diff(lg["x"]), 9 / 149, rtol=1e-9)
+    out = dk.tova_smarginal(m, keep_type=True)
+    assert isinstance(out, np.ndarray) and out.shape[1] == 2
+    assert isinstance(dk.tova_smarginal({"x": x, "y": m[:, 1]}, keep_type=True), dict)
+    assert len(dk.tova_smarginal(m, log=True, factor=0)["x"]) == 10
+    assert len(dk.tova_smarginal(m, log=True, factor=-3)["x"]) == 10
+    assert len(dk.tova_smarginal(m, log=True, factor=2.7)["x"]) == 20
+    # exp of the log result equals the density result where it survives cleaning
+    dens = dk.tova_smarginal(m)
+    np.testing.assert_array_equal(np.exp(lg["y"]), dens["y"])
+
+
+def test_square_root_spacing_map():
+    x = np.array([0.0, 0.01, 0.02, 0.03, 1.0, 2.0, 3.0])
+    m = {"x": x, "y": np.ones_like(x)}
+    xs = dk.tova_smarginal(m, log=True, factor=40)["x"]
+    near0 = np.diff(xs[xs < 0.03]).mean()
+    near3 = np.diff(xs[xs > 2.0]).mean()
+    assert 5 < near3 / near0 < 20
+
+
+def test_extrapolation():
+    x = np.linspace(0, 10, 21)
+    m = {"x": x, "y": np.exp(-0.5 * (x - 5) ** 2 / 4)}
+    ext = dk.tova_smarginal(m, extrapolate=0.1, log=True)
+    assert ext["x"][0] == -1.0 and ext["x"][-1] == 11.0 and np.all(np.isfinite(ext["y"]))
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(dk, "_SCIPY_OK", False)
+        lin = dk.tova_smarginal(m, extrapolate=0.1, log=True)
+        assert np.isnan(lin["y"][0]) and np.isnan(lin["y"][-1])
+        dens = dk.tova_smarginal(m, extrapolate=0.1)
+        assert dens["x"][0] >= 0.0 and dens["x"][-1] <= 10.0
+    with pytest.raises(ValueError, match="^extrapolate must be non-negative.$"):
+        dk.tova_smarginal(m, extrapolate=-0.1)
+
+
+def test_huge_factor_or_length_is_a_clean_error():
+    m = R.make_marginal("gauss", 10)
+    with pytest.raises((MemoryError, OverflowError)):
+        dk.tova_smarginal(m, factor=10 ** 15)
+    with pytest.raises((MemoryError, OverflowError)):
+        dk.tova_smarginal(m, factor=2 ** 70)
+    with pytest.raises((MemoryError, OverflowError)):
+        dk.tova_qmarginal(0.5, m, length=10 ** 12)
+
+
+def test_sfmarginal_function():
+    m = R.make_marginal("skew", 25)
+    f = R.marginal_fix(m)
+    sf = dk.tova_sfmarginal(m)
+    assert list(sf) == ["range", "fun"]
+    assert sf["range"] == (f["x"][0], f["x"][-1])
+    fun = sf["fun"]
+    assert fun.__qualname__ == "tova_sfmarginal.<locals>._fun"
+    assert str(__import__("inspect").signature(fun)) == "(xx: 'ArrayLike')"
+    np.testing.assert_allclose(fun(f["x"][[0, -1]]), np.log(f["y"][[0, -1]]), rtol=1e-13)
+    out = fun([f["x"][0] - 1e-9, f["x"][-1] + 1e-9])
+    assert np.all(np.isnan(out))
+    assert isinstance(fun(1.0), np.ndarray) and fun(1.0).shape == ()
+    pts = np.linspace(f["x"][0], f["x"][-1], 33).reshape(3, 11)
+    assert fun(pts).shape == (3, 11)
+
+
+def test_simpson_weights_and_expectation_rules():
+    np.testing.assert_array_equal(dk._simpson_odd_grid(np.array([0.0, 1.0, 3.0])), [0.5, 1.5, 1.0])
+    m = R.make_marginal("gauss", 40)
+    assert dk.tova_emarginal(lambda x: x, m).shape == ()
+    assert dk.tova_emarginal(lambda x: np.column_stack([x, x ** 2]), m).shape == (2,)
+    np.testing.assert_allclose(dk.tova_emarginal(lambda x: np.full(len(x), 3.5), m), 3.5, rtol=1e-14)
+    np.testing.assert_allclose(dk.tova_emarginal(lambda x: np.array([2.0]), m), 2.0, rtol=1e-14)
+    calls = []
+
+    def f(x, a, scale=1):
+        calls.append((len(x), a, scale))
+        return x * a * scale
+
+    dk.tova_emarginal(f, m, 2, scale=3)
+    assert len(calls) == 1 and calls[0][1:] == (2, 3) and calls[0][0] % 2 == 1
+    with pytest.raises(ValueError, match=r"^fun\(x\) must return an array with first dimension equal to len\(x\)\.$"):
+        dk.tova_emarginal(lambda x: np.ones((3, 2)), m)
+    with pytest.raises(ValueError, match="one value"):
+        dk.tova_emarginal(lambda x: x[:-1], m)
+    with pytest.raises(IndexError):
+        dk.tova_emarginal(lambda x: 1.0, m)
+    with pytest.raises(ZeroDivisionError):
+        dk.tova_emarginal(lambda x: 1 / 0, m)
+    with pytest.raises(TypeError):
+        dk.tova_emarginal(lambda x: x + 1j, m)
+
+
+def test_density_distribution_quantile_edge_cases(path):
+    m = R.make_marginal("gauss", 30)
+    lo, hi = dk.tova_sfmarginal(dk.tova_smarginal(m))["range"]
+    d = dk.tova_dmarginal(0.0, m)
+    assert isinstance(d, np.ndarray) and d.shape == ()
+    assert dk.tova_dmarginal([], m).shape == (0,)
+    assert dk.tova_dmarginal(np.zeros((2, 3)), m).shape == (2, 3)
+    out = dk.tova_dmarginal([lo, hi, lo - 1e-9, hi + 1e-9, np.nan], m, log=True)
+    assert np.all(np.isfinite(out[:2])) and np.all(out[2:] == -np.inf)
+    assert np.all(dk.tova_dmarginal([lo - 1, np.nan], m) == 0.0)
+    np.testing.assert_allclose(np.log(dk.tova_dmarginal([-1, 0, 1], m)), dk.tova_dmarginal([-1, 0, 1], m, log=True))
+    q = np.linspace(lo - 1, hi + 1, 500)
+    pq = dk.tova_pmarginal(q, m)
+    assert np.all(np.diff(pq) >= 0) and pq[0] == 0.0 and abs(pq[-1] - 1.0) < 1e-15
+    np.testing.assert_array_equal(dk.tova_pmarginal(q, m, normalize=False), pq)
+    assert dk.tova_qmarginal(0.0, m) == lo
+    np.testing.assert_array_equal(dk.tova_qmarginal([-0.5, 1.5], m), dk.tova_qmarginal([0.0, 1.0], m))
+    scalar = dk.tova_qmarginal(0.5, m)
+    assert (isinstance(scalar, np.ndarray) and scalar.shape == ()) if path else isinstance(scalar, np.float64)
+    pp = np.linspace(0.01, 0.99, 25)
+    np.testing.assert_allclose(dk.tova_pmarginal(dk.tova_qmarginal(pp, m), m), pp, atol=1e-6)
+    line = dk.tova_pmarginal([lo, (lo + hi) / 2, hi], m, length=2)
+    np.testing.assert_allclose(line, [0.0, 0.5, 1.0], atol=1e-15)
+
+
+def test_length_below_two_is_refused():
+    m = R.make_marginal("gauss", 30)
+    for fn in (lambda L: dk.tova_qmarginal(0.5, m, length=L), lambda L: dk.tova_pmarginal(0.5, m, length=L)):
+        for L in (0, 1):
+            with pytest.raises(IndexError, match="length must be at least 2"):
+                fn(L)
+        with pytest.raises(ValueError, match="length must be at least 2"):
+            fn(-3)
+
+
+def test_quantile_beyond_last_kept_point_is_that_point():
+    # a marginal whose upper tail is negligible: the table reaches 1 before the end
+    x = np.linspace(0, 10, 60)
+    y = np.exp(-0.5 * x ** 2 / 0.05)
+    y[-1] = y[0] * 1e-12 + 1e-300
+    m = {"x": x, "y": np.maximum(y, 1e-11)}
+    qs = dk.tova_qmarginal([1.0 - 1e-16, 1.0], m)
+    assert np.all(np.isfinite(qs))
