@@ -1,0 +1,173 @@
+// Core numerics: interpolants, NumPy-order arithmetic, cleaning, smoothing,
+// tables and quantiles.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "vordex/core/density.hpp"
+#include "vordex/core/errors.hpp"
+#include "vordex/core/interp.hpp"
+#include "vordex/core/marginal.hpp"
+#include "vordex/core/numeric.hpp"
+
+using namespace vordex;
+
+namespace {
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::vector<double> gauss_y(const std::vector<double>& x) {
+    std::vector<double> y;
+    for (double v : x) y.push_back(std::exp(-0.5 * v * v));
+    return y;
+}
+}  // namespace
+
+TEST(Numeric, PairwiseSumOrderMatchesNumPyBlocks) {
+    // Fewer than 8 values: left to right from 0.0.
+    std::vector<double> a = {1e16, 1.0, -1e16, 1.0};
+    EXPECT_EQ(pairwise_sum(a.data(), a.size()), ((1e16 + 1.0) - 1e16) + 1.0);
+    // Eight partial sums combined as a tree.
+    std::vector<double> b(16, 0.0);
+    b[0] = 1e16;
+    b[8] = 1.0;
+    b[1] = -1e16;
+    EXPECT_EQ(pairwise_sum(b.data(), b.size()), ((1e16 + 1.0) + (-1e16)));
+    std::vector<double> c(20000, 0.5);
+    EXPECT_EQ(numpy_sum(c.data(), c.size()), 10000.0);
+    EXPECT_EQ(numpy_mean(c.data(), c.size()), 0.5);
+}
+
+TEST(Numeric, LinspaceEndsExactly) {
+    auto v = linspace(0.1, 0.7, 7);
+    ASSERT_EQ(v.size(), 7u);
+    EXPECT_EQ(v.front(), 0.1);
+    EXPECT_EQ(v.back(), 0.7);
+    EXPECT_EQ(v[3], 3.0 * ((0.7 - 0.1) / 6.0) + 0.1);
+    EXPECT_EQ(linspace(2.0, 2.0, 3), (std::vector<double>{2.0, 2.0, 2.0}));
+    EXPECT_EQ(linspace(1.0, 5.0, 1), std::vector<double>{1.0});
+}
+
+TEST(Interp, PchipReproducesNodesAndIsMonotone) {
+    std::vector<double> x = {0, 1, 2, 4, 7}, y = {0, 1, 1, 3, 10};
+    Interpolant p = Interpolant::pchip(x, y);
+    for (size_t i = 0; i < x.size(); ++i) EXPECT_DOUBLE_EQ(p(x[i]), y[i]);
+    double prev = -1;
+    for (int k = 0; k <= 700; ++k) {
+        double v = p(k * 0.01);
+        EXPECT_GE(v, prev);
+        prev = v;
+    }
+    EXPECT_TRUE(std::isnan(p(-0.5)));
+    EXPECT_TRUE(std::isnan(p(7.5)));
+    EXPECT_TRUE(std::isnan(p(kNaN)));
+    // the flat run stays flat: no overshoot
+    EXPECT_EQ(p(1.5), 1.0);
+}
+
+TEST(Interp, PchipSlopesThreePointCase) {
+    // pchip([0,1,2],[0,1,4]): interior slope is the weighted harmonic mean
+    std::vector<double> x = {0, 1, 2}, y = {0, 1, 4};
+    auto d = pchip_slopes(x, y);
+    EXPECT_DOUBLE_EQ(d[1], 1.0 / ((3.0 / 1.0 + 3.0 / 3.0) / 6.0));
+    EXPECT_EQ(d[0], 0.0);  // the end formula changes sign: clamped to zero
+}
+
+TEST(Interp, NotAKnotReproducesCubics) {
+    std::vector<double> x = {-2, -1.5, 0, 0.3, 1, 2.5, 3}, y;
+    for (double v : x) y.push_back(v * v * v - 2 * v + 1);
+    Interpolant s = Interpolant::cubic(x, y);
+    for (double v = -2; v <= 3; v += 0.125) EXPECT_NEAR(s(v), v * v * v - 2 * v + 1, 1e-12);
+    EXPECT_TRUE(std::isnan(s(3.5)));
+    Interpolant e = Interpolant::cubic(x, y, true);
+    EXPECT_NEAR(e(3.5), 3.5 * 3.5 * 3.5 - 7 + 1, 1e-10);
+    // two points: a line; three points: a parabola
+    std::vector<double> x2 = {0, 2}, y2 = {1, 5};
+    EXPECT_DOUBLE_EQ(Interpolant::cubic(x2, y2)(0.5), 2.0);
+    std::vector<double> x3 = {0, 1, 3}, y3 = {0, 1, 9};
+    EXPECT_NEAR(Interpolant::cubic(x3, y3)(2.0), 4.0, 1e-14);
+}
+
+TEST(Interp, ConstructorChecks) {
+    std::vector<double> one = {1.0}, bad = {0.0, 0.0, 1.0}, y3 = {1, 2, 3}, nanx = {0, kNaN, 1};
+    EXPECT_THROW(Interpolant::pchip(one, one), ValueError);
+    EXPECT_THROW(Interpolant::pchip(bad, y3), ValueError);
+    EXPECT_THROW(Interpolant::cubic(nanx, y3), ValueError);
+    std::vector<double> empty;
+    EXPECT_THROW(Interpolant::linear(empty, empty), ValueError);
+}
+
+TEST(Interp, LinearLikeNumPyInterp) {
+    std::vector<double> x = {0, 1, 2}, y = {0, 10, 0};
+    Interpolant l = Interpolant::linear(x, y);
+    EXPECT_EQ(l(0.25), 2.5);
+    EXPECT_EQ(l(2.0), 0.0);
+    EXPECT_TRUE(std::isnan(l(-1e-300)));
+    EXPECT_TRUE(std::isnan(l(2.0000001)));
+}
+
+TEST(Marginal, FixSortsFiltersAndCounts) {
+    std::vector<double> x = {3, 1, 2, 0}, y = {0.3, 0.1, 0.2, 0.0};
+    XY m = marginal_fix(x, y);
+    EXPECT_EQ(m.x, (std::vector<double>{1, 2, 3}));
+    EXPECT_EQ(m.y, (std::vector<double>{0.1, 0.2, 0.3}));
+    std::vector<double> y2 = {0, 0, 1, 2}, x4 = {0, 1, 2, 3};
+    EXPECT_THROW(marginal_fix(x4, y2), ValueError);
+    std::vector<double> yn = {kNaN, kNaN, kNaN, kNaN};
+    EXPECT_THROW(marginal_fix(x4, yn), ValueError);
+    std::vector<double> x3 = {0, 1, 2};
+    EXPECT_THROW(marginal_fix(x3, x4), IndexError);
+}
+
+TEST(Smooth, EquallySpacedInputGivesEquallySpacedGrid) {
+    std::vector<double> x;
+    for (int i = 0; i < 10; ++i) x.push_back(i);
+    std::vector<double> y(10, 1.0);
+    SmoothOptions o;
+    o.log = true;
+    XY s = smooth(x, y, o);
+    ASSERT_EQ(s.x.size(), 150u);
+    EXPECT_EQ(s.x.front(), 0.0);
+    EXPECT_EQ(s.x.back(), 9.0);
+    for (size_t i = 1; i < s.x.size(); ++i) EXPECT_NEAR(s.x[i] - s.x[i - 1], 9.0 / 149.0, 1e-12);
+    o.log = false;
+    o.spline = false;
+    XY d = smooth(x, y, o);
+    for (double v : d.y) EXPECT_DOUBLE_EQ(v, 1.0);
+}
+
+TEST(Tables, QuantilesOfASymmetricDensity) {
+    std::vector<double> x;
+    for (int i = 0; i <= 80; ++i) x.push_back(-4.0 + 0.1 * i);
+    Prepared p(x, gauss_y(x), true);
+    QuantileFunction Q(cdf_table(p.ld, 2048), true);
+    EXPECT_NEAR(Q(0.5), 0.0, 1e-5);
+    EXPECT_NEAR(Q(0.975), 1.959964, 2e-3);
+    EXPECT_NEAR(Q(0.025), -Q(0.975), 5e-5);
+    EXPECT_EQ(Q(0.0), p.ld.xmin);
+    EXPECT_EQ(Q(-1.0), Q(0.0));
+    EXPECT_TRUE(std::isnan(Q(kNaN)));
+    CdfFunction F(p.ld, cdf_table(p.ld, 2048), true);
+    EXPECT_NEAR(F(Q(0.3)), 0.3, 1e-8);
+    EXPECT_EQ(F(-100.0), 0.0);
+    EXPECT_THROW(check_length(1), IndexError);
+    EXPECT_THROW(check_length(-1), ValueError);
+}
+
+TEST(Tables, CollapseKeepsFirstOfEachFlatEnd) {
+    std::vector<double> cdf = {0, 0, 1e-14, 0.5, 1 - 1e-14, 1, 1}, xx = {0, 1, 2, 3, 4, 5, 6};
+    collapse_flat_ends(cdf, xx);
+    EXPECT_EQ(xx, (std::vector<double>{0, 3, 4}));
+    EXPECT_EQ(cdf.back(), 1 - 1e-14);
+}
+
+TEST(Expectation, WeightsAndConstants) {
+    std::vector<double> x = {0, 1, 3};
+    EXPECT_EQ(simpson_odd_grid(x), (std::vector<double>{0.5, 1.5, 1.0}));
+    std::vector<double> xs = {0, 1, 2, 3, 4}, ys = {1, 2, 3, 2, 1}, f(5, 2.5);
+    EXPECT_DOUBLE_EQ(expectation(xs, ys, f.data(), 1)[0], 2.5);
+    std::vector<double> two = {0, 0, 1, 1, 2, 4, 3, 9, 4, 16};
+    auto r = expectation(xs, ys, two.data(), 2);
+    EXPECT_DOUBLE_EQ(r[0], 2.0);  // symmetric about 2
+}
