@@ -1,0 +1,197 @@
+// vordex.model_defs.latent.autoreg: the autoregressive latent model of order
+// p (1..10), with its partial-autocorrelation block builder `_pacf_hyper`.
+#include "tables_common.hpp"
+
+#include <cmath>
+
+namespace {
+
+using namespace vx;
+using namespace vx::tables;
+
+constexpr const char* kDoc =
+    "\n"
+    "Auto-regressive latent model of order p (autoreg), p = 1..10.\n"
+    "\n"
+    "x[t] = phi[1]*x[t-1] + ... + phi[p]*x[t-p] + eps[t], eps[t] ~ N(0, 1/kappa).\n"
+    "\n"
+    "Hyperparameters: theta1 = log(kappa), the marginal log-precision, and the\n"
+    "partial autocorrelations rho[1..p] on the Fisher-z scale,\n"
+    "theta[k+1] = log((1 + rho[k]) / (1 - rho[k])).\n"
+    "\n"
+    "The table always holds eleven blocks, theta1 for the precision and theta2 to\n"
+    "theta11 for the partial autocorrelations at lags 1 to 10, whatever order p\n"
+    "is chosen; for order p only the first p+1 blocks are in use.\n";
+
+constexpr const char* kPacfDoc = "Return the theta_{k+1} hyper dict for the PACF at lag k (1..10).";
+constexpr const char* kPacfLambda = "_pacf_hyper.<locals>.<lambda>";
+
+// to_theta: np.log((1 + x) / (1 - x)), with the interpreter's number
+// protocol for the arithmetic (a plain 1 raises ZeroDivisionError).
+py::object impl_fisher_to(const Call& c) {
+    PyObject* x = c.args[0];
+    py::object log = c.global_required("np").attr("log");
+    py::object one = new_int(1);
+    py::object num = own(PyNumber_Add(one.ptr(), x));
+    py::object den = own(PyNumber_Subtract(one.ptr(), x));
+    py::object q = own(PyNumber_TrueDivide(num.ptr(), den.ptr()));
+    return own(PyObject_CallOneArg(log.ptr(), q.ptr()));
+}
+
+// The value 1.0 in the type of the NumPy floating scalar `like`.
+py::object one_like(py::handle like) {
+    py::object one = new_float(1.0);
+    return own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(like.ptr())), one.ptr()));
+}
+
+// from_theta: 2 * np.exp(x) / (1 + np.exp(x)) - 1.
+//
+// Evaluated as written, except where np.exp(x) overflows to +inf: there the
+// quotient would be inf/inf = NaN although the value is 1.0, so 1.0 is
+// returned (elementwise for floating arrays). NumPy's own overflow warning
+// from np.exp is left as NumPy reports it.
+py::object impl_fisher_from(const Call& c) {
+    PyObject* x = c.args[0];
+    py::object two = new_int(2);
+    py::object one = new_int(1);
+    py::object np = c.global_required("np");
+    py::object e1 = own(PyObject_CallOneArg(np.attr("exp").ptr(), x));
+    py::object num = own(PyNumber_Multiply(two.ptr(), e1.ptr()));
+    py::object np2 = c.global_required("np");
+    py::object e2 = own(PyObject_CallOneArg(np2.attr("exp").ptr(), x));
+    py::object den = own(PyNumber_Add(one.ptr(), e2.ptr()));
+
+    if (PyFloat_Check(e2.ptr())) {  // Python float, np.float64
+        double v = PyFloat_AS_DOUBLE(e2.ptr());
+        if (std::isinf(v) && v > 0) return one_like(e2);
+    } else if (py::isinstance<py::array>(e2)) {
+        py::array a = py::reinterpret_borrow<py::array>(e2);
+        if (a.dtype().kind() == 'f' && py::isinstance<py::array>(num) && py::isinstance<py::array>(den)) {
+            py::object mask = np2.attr("isposinf")(e2);
+            if (PyObject_IsTrue(mask.attr("any")().ptr()) > 0) {
+                // 2 / 1 - 1 == 1 exactly at the overflowed entries; `num` and
+                // `den` are new arrays of this call.
+                check(PyObject_SetItem(num.ptr(), mask.ptr(), two.ptr()));
+                check(PyObject_SetItem(den.ptr(), mask.ptr(), one.ptr()));
+            }
+            if (PyErr_Occurred()) throw py::error_already_set();
+        }
+    } else {
+        int is_floating = PyObject_IsInstance(e2.ptr(), np2.attr("floating").ptr());
+        if (is_floating < 0) throw py::error_already_set();
+        if (is_floating) {  // float16, float32, longdouble scalars
+            int inf = PyObject_IsTrue(np2.attr("isposinf")(e2).ptr());
+            if (inf < 0) throw py::error_already_set();
+            if (inf) return one_like(e2);
+        }
+    }
+    py::object q = own(PyNumber_TrueDivide(num.ptr(), den.ptr()));
+    return own(PyNumber_Subtract(q.ptr(), one.ptr()));
+}
+
+const FnDef kFisherToDef = transform_def(impl_fisher_to, kPacfLambda);
+const FnDef kFisherFromDef = transform_def(impl_fisher_from, kPacfLambda);
+
+// "pacf" followed by "{}".format(k).
+py::object pacf_name(PyObject* k) {
+    py::object empty = own(PyUnicode_FromString(""));
+    py::object text = own(PyObject_Format(k, empty.ptr()));
+    py::object prefix = new_str("pacf");
+    return own(PyUnicode_Concat(prefix.ptr(), text.ptr()));
+}
+
+// _pacf_hyper(k): the block for the partial autocorrelation at lag k.
+py::object impl_pacf_hyper(const Call& c) {
+    PyObject* k = c.args[0];
+    py::handle g(c.globals);
+    py::object one = new_int(1);
+    py::object block = new_dict();
+
+    py::object k1 = own(PyNumber_Add(k, one.ptr()));
+    py::object base = new_int(15000);
+    put(block, "hyperid", own(PyNumber_Add(base.ptr(), k1.ptr())));
+    put(block, "name", pacf_name(k));
+    put(block, "short_name", pacf_name(k));
+    {
+        py::object initials = lookup(g, "_PACF_INITIAL");
+        py::object idx = own(PyNumber_Subtract(k, one.ptr()));
+        put(block, "initial", own(PyObject_GetItem(initials.ptr(), idx.ptr())));
+    }
+    put(block, "fixed", new_bool(false));
+    put(block, "prior", new_str("pc.cor0"));
+    {
+        py::object first = new_float(0.5);
+        py::object alphas = lookup(g, "_PACF_PC_ALPHA");
+        py::object idx = own(PyNumber_Subtract(k, one.ptr()));
+        py::object second = own(PyObject_GetItem(alphas.ptr(), idx.ptr()));
+        put(block, "param", new_list({first, second}));
+    }
+    put(block, "to_theta", make_transform(kFisherToDef, g));
+    put(block, "from_theta", make_transform(kFisherFromDef, g));
+    return block;
+}
+
+}  // namespace
+
+VX_TABLE_MODULE(autoreg, m) {
+    m.doc() = kDoc;
+    py::handle g = globals_of(m);
+
+    bind(g, "np", import_numpy());
+    bind(g, "ALLOWED_KEYS",
+         new_str_set({"id", "model", "order", "hyper", "constr", "values", "extraconstr", "diagonal"}));
+    bind(g, "DENIED_COMMON_KEYS", new_str_set({"id_names"}));
+    {
+        py::object initial = own(PyList_New(10));
+        for (Py_ssize_t i = 0; i < 10; ++i) PyList_SET_ITEM(initial.ptr(), i, new_int(i == 0 ? 1 : 0).release().ptr());
+        bind(g, "_PACF_INITIAL", initial);
+        const double alpha[10] = {0.5, 0.4, 0.3, 0.2, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1};
+        py::object alphas = own(PyList_New(10));
+        for (Py_ssize_t i = 0; i < 10; ++i) PyList_SET_ITEM(alphas.ptr(), i, new_float(alpha[i]).release().ptr());
+        bind(g, "_PACF_PC_ALPHA", alphas);
+    }
+    bind(g, "_pacf_hyper",
+         make_function(FnDef{"_pacf_hyper", nullptr, kPacfDoc, {"k"}, nullptr, nullptr, {}, impl_pacf_hyper},
+                       py::tuple(), g));
+
+    py::object rec = new_dict();
+    put(rec, "doc", new_str("Auto-regressive model of order p (AUTOREG(p))"));
+
+    py::object hyper = new_dict();
+    py::object theta1 = new_dict();
+    put(theta1, "hyperid", new_int(15001));
+    put(theta1, "name", new_str("log precision"));
+    put(theta1, "short_name", new_str("prec"));
+    put(theta1, "initial", new_int(4));
+    put(theta1, "fixed", new_bool(false));
+    put(theta1, "prior", new_str("pc.prec"));
+    put(theta1, "param", new_list({new_int(3), new_float(0.01)}));
+    put_log_transforms(theta1, g);
+    put(hyper, "theta1", theta1);
+
+    py::object pacf = new_dict();
+    for (long k = 1; k <= 10; ++k) {
+        py::object key = own(PyUnicode_FromFormat("theta%ld", k + 1));
+        py::object builder = lookup(g, "_pacf_hyper");
+        py::object kk = new_int(k);
+        put(pacf, key, own(PyObject_CallOneArg(builder.ptr(), kk.ptr())));
+    }
+    merge_into(hyper, pacf);
+    put(rec, "hyper", hyper);
+
+    put(rec, "constr", new_bool(false));
+    put(rec, "nrow_ncol", new_bool(false));
+    put(rec, "augmented", new_bool(false));
+    put(rec, "aug_factor", new_int(1));
+    put(rec, "aug_constr", none());
+    put(rec, "n_div_by", none());
+    put(rec, "n_required", new_bool(false));
+    put(rec, "set_default_values", new_bool(false));
+    put(rec, "pdf", new_str("autoreg"));
+    put(rec, "allowed_keys", lookup(g, "ALLOWED_KEYS"));
+    put(rec, "denied_common_keys", lookup(g, "DENIED_COMMON_KEYS"));
+
+    py::object models = new_dict();
+    put(models, "autoreg", rec);
+    bind(g, "MODELS", models);
+}
