@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <new>
+#include <string>
+#include <unordered_map>
 
 #include "vordex/core/errors.hpp"
 
@@ -24,13 +26,85 @@ struct FnObject {
     PyObject* qualname;     // str
     PyObject* module;       // object (normally str)
     PyObject* doc;          // object (str or None)
-    PyObject* annotations;  // dict
+    PyObject* annotations;  // dict, created on first access
+    PyObject* annotation_spec;  // tuple of (name, text) pairs, shared
     PyObject* globals;      // dict
     PyObject* payload;      // object
     PyObject* dict;         // instance dict (attributes set by users), or nullptr
 };
 
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+// Shared immutable pieces of the callables. The objects are created once per
+// distinct value and kept for the life of the process (deliberately never
+// released: they must outlive every callable, even during interpreter
+// shutdown). Access happens with the GIL held.
+PyObject* interned(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw py::error_already_set();
+    return o;
+}
+
+PyObject* cached_text(const char* s) {
+    static std::unordered_map<std::string, PyObject*>* cache = new std::unordered_map<std::string, PyObject*>();
+    std::string key(s);
+    auto it = cache->find(key);
+    if (it == cache->end()) {
+        PyObject* o = PyUnicode_FromString(s);
+        if (!o) throw py::error_already_set();
+        it = cache->emplace(std::move(key), o).first;
+    }
+    Py_INCREF(it->second);
+    return it->second;
+}
+
+PyObject* cached_params(const FnDef& def) {
+    static std::unordered_map<std::string, PyObject*>* cache = new std::unordered_map<std::string, PyObject*>();
+    std::string key;
+    for (const char* p : def.params) {
+        key += p;
+        key += '\0';
+    }
+    auto it = cache->find(key);
+    if (it == cache->end()) {
+        PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(def.params.size()));
+        if (!t) throw py::error_already_set();
+        for (size_t i = 0; i < def.params.size(); ++i) {
+            PyObject* s = PyUnicode_InternFromString(def.params[i]);
+            if (!s) {
+                Py_DECREF(t);
+                throw py::error_already_set();
+            }
+            PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), s);
+        }
+        it = cache->emplace(std::move(key), t).first;
+    }
+    Py_INCREF(it->second);
+    return it->second;
+}
+
+PyObject* cached_annotations(const FnDef& def) {
+    if (def.annotations.empty()) return nullptr;
+    static std::unordered_map<std::string, PyObject*>* cache = new std::unordered_map<std::string, PyObject*>();
+    std::string key;
+    for (auto& [k, v] : def.annotations) {
+        key += k;
+        key += '\0';
+        key += v;
+        key += '\0';
+    }
+    auto it = cache->find(key);
+    if (it == cache->end()) {
+        py::list pairs;
+        for (auto& [k, v] : def.annotations)
+            pairs.append(py::make_tuple(py::reinterpret_steal<py::str>(interned(k)), py::str(v)));
+        PyObject* t = PySequence_Tuple(pairs.ptr());
+        if (!t) throw py::error_already_set();
+        it = cache->emplace(std::move(key), t).first;
+    }
+    Py_INCREF(it->second);
+    return it->second;
+}
 
 int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* f = reinterpret_cast<FnObject*>(self);
@@ -43,6 +117,7 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->annotation_spec);
     Py_VISIT(f->globals);
     Py_VISIT(f->payload);
     Py_VISIT(f->dict);
@@ -60,6 +135,7 @@ int fn_clear(PyObject* self) {
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->annotation_spec);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->payload);
     Py_CLEAR(f->dict);
@@ -114,6 +190,31 @@ int setter(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+// The annotations dict, built from the shared description when first asked.
+PyObject* annotations_of(FnObject* f) {
+    if (!f->annotations) {
+        PyObject* d = PyDict_New();
+        if (!d) return nullptr;
+        if (f->annotation_spec) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f->annotation_spec); ++i) {
+                PyObject* pair = PyTuple_GET_ITEM(f->annotation_spec, i);
+                if (PyDict_SetItem(d, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) {
+                    Py_DECREF(d);
+                    return nullptr;
+                }
+            }
+        }
+        f->annotations = d;
+    }
+    return f->annotations;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    PyObject* d = annotations_of(reinterpret_cast<FnObject*>(self));
+    Py_XINCREF(d);
+    return d;
+}
+
 PyObject* get_dict(PyObject* self, void*) {
     auto* f = reinterpret_cast<FnObject*>(self);
     if (!f->dict) {
@@ -133,7 +234,9 @@ PyObject* get_signature(PyObject* self, void*) {
         py::object Parameter = inspect.attr("Parameter");
         py::object Signature = inspect.attr("Signature");
         py::object empty = Parameter.attr("empty");
-        py::dict ann = py::reinterpret_borrow<py::dict>(f->annotations);
+        PyObject* annd = annotations_of(f);
+        if (!annd) throw py::error_already_set();
+        py::dict ann = py::reinterpret_borrow<py::dict>(annd);
         py::list params;
         Py_ssize_t ndef = PyTuple_GET_SIZE(f->defaults);
         Py_ssize_t first_default = f->nparams - ndef;
@@ -177,7 +280,7 @@ PyGetSetDef fn_getset[] = {
     {"__module__", getter<&FnObject::module>, setter<&FnObject::module, false, false, false>, nullptr, nullptr},
     {"__doc__", getter<&FnObject::doc>, setter<&FnObject::doc, false, false, false>, nullptr, nullptr},
     {"__defaults__", getter<&FnObject::defaults>, setter<&FnObject::defaults, false, false, true>, nullptr, nullptr},
-    {"__annotations__", getter<&FnObject::annotations>, setter<&FnObject::annotations, false, true, false>, nullptr, nullptr},
+    {"__annotations__", get_annotations, setter<&FnObject::annotations, false, true, false>, nullptr, nullptr},
     {"__globals__", getter<&FnObject::globals>, nullptr, nullptr, nullptr},
     {"__dict__", get_dict, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
@@ -374,29 +477,24 @@ py::object make_function(const FnDef& def, py::tuple defaults, py::handle global
     f->impl = def.impl;
     f->nparams = static_cast<Py_ssize_t>(def.params.size());
     f->params = f->varargs = f->varkw = f->defaults = f->name = f->qualname = nullptr;
-    f->module = f->doc = f->annotations = f->globals = f->payload = f->dict = nullptr;
+    f->module = f->doc = f->annotations = f->annotation_spec = f->globals = f->payload = f->dict = nullptr;
     py::object self = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 
-    py::tuple params(def.params.size());
-    for (size_t i = 0; i < def.params.size(); ++i) {
-        py::str s(def.params[i]);
-        PyUnicode_InternInPlace(&s.ptr());
-        params[i] = s;
-    }
-    f->params = params.release().ptr();
-    if (def.varargs) f->varargs = py::str(def.varargs).release().ptr();
-    if (def.varkw) f->varkw = py::str(def.varkw).release().ptr();
+    f->params = cached_params(def);
+    if (def.varargs) f->varargs = interned(def.varargs);
+    if (def.varkw) f->varkw = interned(def.varkw);
     if (static_cast<size_t>(defaults.size()) > def.params.size())
         throw std::logic_error("more defaults than parameters");
     f->defaults = defaults.release().ptr();
-    f->name = py::str(def.name).release().ptr();
-    f->qualname = py::str(def.qualname ? def.qualname : def.name).release().ptr();
+    f->name = interned(def.name);
+    f->qualname = interned(def.qualname ? def.qualname : def.name);
     PyObject* modname = PyDict_GetItemString(globals.ptr(), "__name__");
     f->module = modname ? (Py_INCREF(modname), modname) : (Py_INCREF(Py_None), Py_None);
-    f->doc = def.doc ? py::str(def.doc).release().ptr() : (Py_INCREF(Py_None), Py_None);
-    py::dict ann;
-    for (auto& [k, v] : def.annotations) ann[py::str(k)] = py::str(v);
-    f->annotations = ann.release().ptr();
+    f->doc = def.doc ? cached_text(def.doc) : (Py_INCREF(Py_None), Py_None);
+    // The annotations dict is created on first access from a shared,
+    // immutable description (most callables never have it looked at).
+    f->annotations = nullptr;
+    f->annotation_spec = cached_annotations(def);
     Py_INCREF(globals.ptr());
     f->globals = globals.ptr();
     f->payload = payload.release().ptr();

@@ -252,8 +252,15 @@ std::ptrdiff_t Interpolant::find_interval(double v, std::ptrdiff_t guess) const 
         return -1;
     }
     if (v == b) return nx - 2;
-    if (guess < 0 || guess > nx - 2) guess = 0;
-    if (x_[static_cast<std::size_t>(guess)] <= v && v < x_[static_cast<std::size_t>(guess + 1)]) return guess;
+    // Evaluation points usually come in ascending order: try the previous
+    // interval and the next one before searching.
+    if (guess >= 0 && guess <= nx - 2) {
+        const std::size_t g = static_cast<std::size_t>(guess);
+        if (x_[g] <= v) {
+            if (v < x_[g + 1]) return guess;
+            if (guess + 2 <= nx - 1 && v < x_[g + 2]) return guess + 1;
+        }
+    }
     // Largest i with x[i] <= v.
     auto it = std::upper_bound(x_.begin(), x_.end() - 1, v);
     std::ptrdiff_t i = (it - x_.begin()) - 1;
@@ -268,10 +275,18 @@ double Interpolant::eval_one(double v, std::ptrdiff_t& guess) const {
         if (std::isnan(v)) return v;
         if (n == 1) return v < x_[0] ? kNaN : (v > x_[0] ? kNaN : y_[0]);
         if (v > x_[n - 1] || v < x_[0]) return kNaN;
-        auto it = std::upper_bound(x_.begin(), x_.end(), v);
-        std::size_t j = static_cast<std::size_t>(it - x_.begin());
-        if (j == 0) return kNaN;  // only reachable with unsorted or NaN knots
-        j -= 1;
+        // Largest j with x[j] <= v (the previous j first, for ascending points).
+        std::size_t j;
+        const std::size_t g = static_cast<std::size_t>(guess);
+        if (guess >= 0 && g + 1 < n && x_[g] <= v && v < x_[g + 1]) {
+            j = g;
+        } else {
+            auto it = std::upper_bound(x_.begin(), x_.end(), v);
+            j = static_cast<std::size_t>(it - x_.begin());
+            if (j == 0) return kNaN;  // only reachable with unsorted or NaN knots
+            j -= 1;
+            guess = static_cast<std::ptrdiff_t>(j);
+        }
         if (j >= n - 1) return y_[n - 1];
         if (x_[j] == v) return y_[j];
         const double slope = (y_[j + 1] - y_[j]) / (x_[j + 1] - x_[j]);

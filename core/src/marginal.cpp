@@ -39,12 +39,38 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y) {
                          std::to_string(x.size()) + " but corresponding boolean dimension is " +
                          std::to_string(y.size()));
     }
+    // Common case first: no NaN density and x already ascending (every grid
+    // the toolkit produces itself). One pass, same result as the general path.
+    {
+        bool simple = !x.empty();
+        for (std::size_t i = 0; simple && i < x.size(); ++i) {
+            if (std::isnan(y[i]) || std::isnan(x[i]) || (i > 0 && x[i] < x[i - 1])) simple = false;
+        }
+        if (simple) {
+            double ymax = y[0];
+            for (double v : y) ymax = std::max(ymax, v);
+            XY out;
+            out.x.reserve(x.size());
+            out.y.reserve(x.size());
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                const double v = y[i];
+                if (v > 0.0 && std::fabs(v / ymax) > kEps) {
+                    out.x.push_back(x[i]);
+                    out.y.push_back(v);
+                }
+            }
+            if (out.x.size() < 3) throw ValueError("Marginal too small after filtering. Need >=3 support points.");
+            return out;
+        }
+    }
     std::vector<std::size_t> idx;
     idx.reserve(x.size());
     for (std::size_t i = 0; i < y.size(); ++i)
         if (!std::isnan(y[i])) idx.push_back(i);
     if (idx.empty()) throw ValueError("Marginal has no finite density points after NaN removal.");
-    std::stable_sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) { return nan_last_less(x[a], x[b]); });
+    // Grids produced by smoothing arrive sorted: skip the sort then.
+    auto less = [&](std::size_t a, std::size_t b) { return nan_last_less(x[a], x[b]); };
+    if (!std::is_sorted(idx.begin(), idx.end(), less)) std::stable_sort(idx.begin(), idx.end(), less);
     double ymax = y[idx[0]];
     for (std::size_t i : idx) ymax = std::max(ymax, y[i]);  // no NaN left
     XY out;
