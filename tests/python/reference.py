@@ -269,3 +269,47 @@ def make_marginal(kind, n, seed=0):
     else:
         raise ValueError(kind)
     return np.column_stack([x, y])
+
+
+# --- random draws, numerical derivatives and transformed marginals -----------------------
+
+def rmarginal(n, m, rng=None, scipy=True):
+    if rng is None:
+        rng = np.random.default_rng()
+    u = rng.uniform(size=int(n))
+    return qmarginal(u, m, scipy=scipy)
+
+
+def deriv(fun, step_size=EPS ** 0.25):
+    h = step_size
+
+    def fd(x):
+        x = np.asarray(x, dtype=float)
+        f1 = fun(x + 2 * h)
+        f2 = fun(x + h)
+        f3 = fun(x - h)
+        f4 = fun(x - 2 * h)
+        return (((-f1) + 8.0 * f2) - 8.0 * f3 + f4) / (12 * h)
+
+    return fd
+
+
+def tmarginal(fun, m, n=2048, h_diff=EPS ** (1 / 3), method="quantile", scipy=True):
+    is_mat = isinstance(m, np.ndarray)
+    sm = smarginal(m, scipy=scipy)
+    xrng = (np.min(sm["x"]), np.max(sm["x"]))
+    method = method.lower()
+    if method == "quantile":
+        x = qmarginal(np.arange(1, n + 1) / (n + 1.0), m, scipy=scipy)
+    elif method == "linear":
+        x = np.linspace(xrng[0], xrng[1], num=n)
+    else:
+        raise ValueError("Unknown method; use 'quantile' or 'linear'.")
+    ff = np.asarray(fun(x), dtype=float)
+    denom = np.clip(np.abs(deriv(fun, step_size=h_diff)(x)), 1e-12, np.inf)
+    dens = dmarginal(x, m, log=False, scipy=scipy) / denom
+    if ff[0] > ff[-1]:
+        ff, dens = ff[::-1], dens[::-1]
+    if is_mat:
+        return np.column_stack([ff, dens])
+    return {"x": ff, "y": dens}

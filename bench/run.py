@@ -1,0 +1,122 @@
+"""Benchmark of the marginal toolkit against the same steps done with NumPy
+and SciPy objects (tests/python/reference.py), in one process and run.
+
+For every operation and marginal size it prints the median time of the
+baseline and of vordex, their ratio, and whether both gave the same numbers
+(so a fast wrong answer cannot pass).
+
+    python3 bench/run.py [--sizes 30 300 3000 30000] [--json out.json] [--quick]
+"""
+import argparse
+import json
+import os
+import platform
+import statistics
+import sys
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
+import reference as R  # noqa: E402
+
+from vordex.pure import densitykit as dk  # noqa: E402
+
+
+def _median_time(fn, budget, min_reps=5, max_reps=2000):
+    fn()  # warm up
+    times = []
+    start = time.perf_counter()
+    while len(times) < max_reps and (len(times) < min_reps or time.perf_counter() - start < budget):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times), len(times)
+
+
+def _close(a, b, rtol, atol):
+    if isinstance(a, dict):
+        a = np.array(list(a.values()) if not {"x", "y"} <= set(a) else np.column_stack([a["x"], a["y"]]))
+    if isinstance(b, dict):
+        b = np.array(list(b.values()) if not {"x", "y"} <= set(b) else np.column_stack([b["x"], b["y"]]))
+    a, b = np.asarray(a, dtype=float), np.asarray(b, dtype=float)
+    return a.shape == b.shape and bool(np.allclose(a, b, rtol=rtol, atol=atol, equal_nan=True))
+
+
+def _workloads(m, rng_lo, rng_hi):
+    p5 = [0.025, 0.25, 0.5, 0.75, 0.975]
+    p1000 = np.linspace(0.0005, 0.9995, 1000)
+    q1000 = np.linspace(rng_lo, rng_hi, 1000)
+    two = lambda x: np.column_stack([x, x * x])  # noqa: E731
+    rows = [
+        # name, vordex call, baseline call, (rtol, atol) of the comparison
+        ("tova_qmarginal(5)", lambda: dk.tova_qmarginal(p5, m), lambda: R.qmarginal(p5, m), (0, 0)),
+        ("tova_qmarginal(1000)", lambda: dk.tova_qmarginal(p1000, m), lambda: R.qmarginal(p1000, m), (0, 0)),
+        ("tova_pmarginal(1000)", lambda: dk.tova_pmarginal(q1000, m), lambda: R.pmarginal(q1000, m), (0, 0)),
+        ("tova_dmarginal(1000)", lambda: dk.tova_dmarginal(q1000, m), lambda: R.dmarginal(q1000, m), (0, 0)),
+        ("tova_emarginal(x, x^2)", lambda: dk.tova_emarginal(two, m), lambda: R.emarginal(two, m), (0, 0)),
+        ("tova_smarginal", lambda: dk.tova_smarginal(m), lambda: R.smarginal(m), (0, 0)),
+        ("tova_spline", lambda: dk.tova_spline(m), lambda: np.column_stack(R.spline(m)), (1e-13, 0)),
+    ]
+    if hasattr(dk, "tova_zmarginal") and hasattr(R, "zmarginal"):
+        rows.append(("tova_zmarginal", lambda: dk.tova_zmarginal(m, silent=True), lambda: R.zmarginal(m),
+                     (1e-12, 1e-12)))
+    if hasattr(dk, "tova_mmarginal"):
+        rows.append(("tova_mmarginal", lambda: dk.tova_mmarginal(m), lambda: R.mmarginal(m), (1e-12, 1e-12)))
+    if hasattr(dk, "tova_hpdmarginal"):
+        rows.append(("tova_hpdmarginal([.5,.95])", lambda: dk.tova_hpdmarginal([0.5, 0.95], m),
+                     lambda: R.hpdmarginal([0.5, 0.95], m), (1e-12, 1e-12)))
+    if hasattr(dk, "tova_rmarginal"):
+        rows.append(("tova_rmarginal(100000)",
+                     lambda: dk.tova_rmarginal(100000, m, rng=np.random.default_rng(1)),
+                     lambda: R.qmarginal(np.random.default_rng(1).uniform(size=100000), m), (0, 0)))
+    if hasattr(dk, "tova_tmarginal") and hasattr(R, "tmarginal"):
+        rows.append(("tova_tmarginal(np.exp)", lambda: dk.tova_tmarginal(np.exp, m),
+                     lambda: R.tmarginal(np.exp, m), (1e-12, 0)))
+    return rows
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--sizes", type=int, nargs="+", default=[30, 300, 3000, 30000])
+    ap.add_argument("--kinds", nargs="+", default=["skew"])
+    ap.add_argument("--budget", type=float, default=0.5, help="seconds per timing (per side)")
+    ap.add_argument("--quick", action="store_true", help="short budget, sizes 30 and 300")
+    ap.add_argument("--json", help="write the results to this file")
+    args = ap.parse_args(argv)
+    if args.quick:
+        args.sizes, args.budget = [30, 300], 0.1
+
+    results = []
+    header = f"{'operation':28s} {'kind':7s} {'n':>6s} {'baseline':>12s} {'vordex':>12s} {'ratio':>8s}  same"
+    print(header)
+    print("-" * len(header))
+    for kind in args.kinds:
+        for n in args.sizes:
+            m = R.make_marginal(kind, n, seed=0)
+            lo, hi = float(m[0, 0]) - 0.5, float(m[-1, 0]) + 0.5
+            for name, fast, slow, (rtol, atol) in _workloads(m, lo, hi):
+                same = _close(fast(), slow(), rtol, atol)
+                t_fast, reps_fast = _median_time(fast, args.budget)
+                t_slow, reps_slow = _median_time(slow, args.budget, min_reps=3)
+                ratio = t_slow / t_fast
+                results.append({"operation": name, "kind": kind, "n": n, "baseline_s": t_slow,
+                                "vordex_s": t_fast, "ratio": ratio, "same": same,
+                                "reps": [reps_slow, reps_fast]})
+                print(f"{name:28s} {kind:7s} {n:6d} {t_slow * 1e6:10.1f}us {t_fast * 1e6:10.1f}us "
+                      f"{ratio:8.1f}  {'yes' if same else 'NO'}", flush=True)
+    if args.json:
+        meta = {"machine": platform.platform(), "processor": platform.processor(), "cpus": os.cpu_count(),
+                "python": platform.python_version(), "numpy": np.__version__}
+        with open(args.json, "w") as fh:
+            json.dump({"meta": meta, "results": results}, fh, indent=1)
+    bad = [r for r in results if not r["same"]]
+    if bad:
+        print(f"{len(bad)} rows gave different numbers", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
