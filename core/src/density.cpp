@@ -38,7 +38,10 @@ inline double clip(double v, double lo, double hi) {
 }  // namespace
 
 LogDensity LogDensity::build(std::span<const double> x, std::span<const double> y, bool spline) {
-    XY m = marginal_fix(x, y);
+    return from_clean(marginal_fix(x, y), spline);
+}
+
+LogDensity LogDensity::from_clean(XY m, bool spline) {
     LogDensity ld;
     ld.xmin = vmin(m.x);
     ld.xmax = vmax(m.x);
@@ -52,7 +55,10 @@ Prepared::Prepared(std::span<const double> x, std::span<const double> y, bool sp
     SmoothOptions o;
     o.spline = spline_;
     smoothed = smooth(x, y, o);
-    ld = LogDensity::build(smoothed.x, smoothed.y, spline_);
+    // Cleaning a smoothed (already cleaned) grid again changes nothing: it is
+    // sorted, has no NaN and every density passes the test against the same
+    // maximum. So the log-density spline is built from it directly.
+    ld = LogDensity::from_clean(smoothed, spline_);
 }
 
 void density(const LogDensity& ld, const double* in, double* out, std::size_t n, bool log) {

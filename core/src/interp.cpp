@@ -133,13 +133,22 @@ void validate_knots(std::span<const double> x, std::span<const double> y) {
         if (!(x[i + 1] - x[i] > 0.0)) throw ValueError("`x` must be strictly increasing sequence.");
 }
 
-std::vector<double> pchip_slopes(std::span<const double> x, std::span<const double> y) {
-    const std::size_t n = x.size();
-    std::vector<double> hk(n - 1), mk(n - 1), dk(n, 0.0);
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        hk[i] = x[i + 1] - x[i];
-        mk[i] = (y[i + 1] - y[i]) / hk[i];
+namespace {
+// Interval widths and secant slopes, computed once per construction.
+struct Segments {
+    std::vector<double> h, m;
+    Segments(std::span<const double> x, std::span<const double> y) : h(x.size() - 1), m(x.size() - 1) {
+        for (std::size_t i = 0; i + 1 < x.size(); ++i) {
+            h[i] = x[i + 1] - x[i];
+            m[i] = (y[i + 1] - y[i]) / h[i];
+        }
     }
+};
+
+std::vector<double> pchip_slopes_seg(const Segments& seg, std::size_t n) {
+    const std::vector<double>& hk = seg.h;
+    const std::vector<double>& mk = seg.m;
+    std::vector<double> dk(n, 0.0);
     if (n == 2) {
         dk[0] = dk[1] = mk[0];
         return dk;
@@ -160,13 +169,10 @@ std::vector<double> pchip_slopes(std::span<const double> x, std::span<const doub
     return dk;
 }
 
-std::vector<double> notaknot_slopes(std::span<const double> x, std::span<const double> y) {
+std::vector<double> notaknot_slopes_seg(const Segments& seg, std::span<const double> x) {
     const std::size_t n = x.size();
-    std::vector<double> dx(n - 1), slope(n - 1);
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        dx[i] = x[i + 1] - x[i];
-        slope[i] = (y[i + 1] - y[i]) / dx[i];
-    }
+    const std::vector<double>& dx = seg.h;
+    const std::vector<double>& slope = seg.m;
     if (n == 2) return {slope[0], slope[0]};
     if (n == 3) {
         double A[3][3] = {{1, 1, 0}, {dx[1], 2 * (dx[0] + dx[1]), dx[0]}, {0, 1, 1}};
@@ -198,37 +204,58 @@ std::vector<double> notaknot_slopes(std::span<const double> x, std::span<const d
     if (!gtsv(dl, d, du, b)) throw ValueError("singular matrix");
     return b;
 }
+}  // namespace
 
-Interpolant Interpolant::hermite(InterpKind kind, std::span<const double> x, std::span<const double> y,
-                                 std::vector<double>&& d, bool extrapolate) {
+// Power-basis coefficients of the cubic Hermite pieces (4 per interval).
+static std::vector<double> hermite_coefficients(std::span<const double> y, const Segments& seg, const std::vector<double>& d) {
+    const std::size_t m = seg.h.size();
+    std::vector<double> c(4 * m);
+    for (std::size_t i = 0; i < m; ++i) {
+        const double h = seg.h[i];
+        const double slope = seg.m[i];
+        const double t = (d[i] + d[i + 1] - 2 * slope) / h;
+        double* ci = &c[4 * i];
+        ci[0] = t / h;
+        ci[1] = (slope - d[i]) / h - t;
+        ci[2] = d[i];
+        ci[3] = y[i];
+    }
+    return c;
+}
+
+std::vector<double> pchip_slopes(std::span<const double> x, std::span<const double> y) {
+    return pchip_slopes_seg(Segments(x, y), x.size());
+}
+
+std::vector<double> notaknot_slopes(std::span<const double> x, std::span<const double> y) {
+    return notaknot_slopes_seg(Segments(x, y), x);
+}
+
+Interpolant Interpolant::hermite(InterpKind kind, std::span<const double> x, std::vector<double>&& d,
+                                 std::vector<double>&& c, bool extrapolate) {
     Interpolant r;
     r.kind_ = kind;
     r.extrapolate_ = extrapolate;
     r.x_.assign(x.begin(), x.end());
-    const std::size_t m = x.size() - 1;
-    r.c_.resize(4 * m);
-    for (std::size_t i = 0; i < m; ++i) {
-        const double h = x[i + 1] - x[i];
-        const double slope = (y[i + 1] - y[i]) / h;
-        const double t = (d[i] + d[i + 1] - 2 * slope) / h;
-        double* c = &r.c_[4 * i];
-        c[0] = t / h;
-        c[1] = (slope - d[i]) / h - t;
-        c[2] = d[i];
-        c[3] = y[i];
-    }
     r.d_ = std::move(d);
+    r.c_ = std::move(c);
     return r;
 }
 
 Interpolant Interpolant::pchip(std::span<const double> x, std::span<const double> y, bool extrapolate) {
     validate_knots(x, y);
-    return hermite(InterpKind::Pchip, x, y, pchip_slopes(x, y), extrapolate);
+    Segments seg(x, y);
+    std::vector<double> d = pchip_slopes_seg(seg, x.size());
+    std::vector<double> c = hermite_coefficients(y, seg, d);
+    return hermite(InterpKind::Pchip, x, std::move(d), std::move(c), extrapolate);
 }
 
 Interpolant Interpolant::cubic(std::span<const double> x, std::span<const double> y, bool extrapolate) {
     validate_knots(x, y);
-    return hermite(InterpKind::Cubic, x, y, notaknot_slopes(x, y), extrapolate);
+    Segments seg(x, y);
+    std::vector<double> d = notaknot_slopes_seg(seg, x);
+    std::vector<double> c = hermite_coefficients(y, seg, d);
+    return hermite(InterpKind::Cubic, x, std::move(d), std::move(c), extrapolate);
 }
 
 Interpolant Interpolant::linear(std::span<const double> x, std::span<const double> y) {
@@ -317,8 +344,40 @@ double Interpolant::operator()(double v) const {
 }
 
 void Interpolant::eval(const double* in, double* out, std::size_t n) const {
-    std::ptrdiff_t g = 0;
-    for (std::size_t k = 0; k < n; ++k) out[k] = eval_one(in[k], g);
+    if (kind_ == InterpKind::Linear) {
+        std::ptrdiff_t g = 0;
+        for (std::size_t k = 0; k < n; ++k) out[k] = eval_one(in[k], g);
+        return;
+    }
+    // Piecewise cubic: walk the intervals forward while the points ascend;
+    // fall back to the general lookup for anything else.
+    const std::size_t nx = x_.size();
+    const double a = x_[0], b = x_[nx - 1];
+    const double* xs = x_.data();
+    const double* cs = c_.data();
+    std::size_t i = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double v = in[k];
+        if (a <= v && v < b) {
+            if (v >= xs[i]) {
+                while (v >= xs[i + 1]) ++i;  // stops before nx - 1 since v < b
+            } else {
+                i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
+            }
+            const double s = v - xs[i];
+            const double* c = cs + 4 * i;
+            double res = 0.0;
+            res = res + c[3];
+            res = res + c[2] * s;
+            const double s2 = s * s;
+            res = res + c[1] * s2;
+            res = res + c[0] * (s2 * s);
+            out[k] = res;
+        } else {
+            std::ptrdiff_t g = static_cast<std::ptrdiff_t>(i);
+            out[k] = eval_one(v, g);
+        }
+    }
 }
 
 std::vector<double> Interpolant::eval(std::span<const double> in) const {

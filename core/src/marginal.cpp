@@ -50,16 +50,20 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y) {
             double ymax = y[0];
             for (double v : y) ymax = std::max(ymax, v);
             XY out;
-            out.x.reserve(x.size());
-            out.y.reserve(x.size());
+            out.x.resize(x.size());
+            out.y.resize(x.size());
+            double* ox = out.x.data();
+            double* oy = out.y.data();
+            std::size_t k = 0;
             for (std::size_t i = 0; i < x.size(); ++i) {
                 const double v = y[i];
-                if (v > 0.0 && std::fabs(v / ymax) > kEps) {
-                    out.x.push_back(x[i]);
-                    out.y.push_back(v);
-                }
+                ox[k] = x[i];
+                oy[k] = v;
+                k += (v > 0.0 && std::fabs(v / ymax) > kEps) ? 1 : 0;
             }
-            if (out.x.size() < 3) throw ValueError("Marginal too small after filtering. Need >=3 support points.");
+            out.x.resize(k);
+            out.y.resize(k);
+            if (k < 3) throw ValueError("Marginal too small after filtering. Need >=3 support points.");
             return out;
         }
     }

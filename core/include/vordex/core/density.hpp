@@ -19,6 +19,8 @@ struct LogDensity {
     // Cleans the marginal first, then interpolates log y (not-a-knot spline,
     // or linearly when `spline` is false).
     static LogDensity build(std::span<const double> x, std::span<const double> y, bool spline);
+    // Same, from a marginal that is already cleaned.
+    static LogDensity from_clean(XY m, bool spline);
 };
 
 // A marginal smoothed with the default options and its log-density function:

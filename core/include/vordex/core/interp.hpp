@@ -41,8 +41,8 @@ public:
     const std::vector<double>& slopes() const { return d_; }
 
 private:
-    static Interpolant hermite(InterpKind kind, std::span<const double> x, std::span<const double> y,
-                               std::vector<double>&& d, bool extrapolate);
+    static Interpolant hermite(InterpKind kind, std::span<const double> x, std::vector<double>&& d,
+                               std::vector<double>&& c, bool extrapolate);
     std::ptrdiff_t find_interval(double v, std::ptrdiff_t guess) const;
     double eval_one(double v, std::ptrdiff_t& guess) const;
 
