@@ -1,0 +1,193 @@
+// HPD intervals, the mode and the moments of a prepared marginal.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "vordex/core/errors.hpp"
+#include "vordex/core/summary.hpp"
+
+namespace {
+
+using vordex::HpdTable;
+using vordex::Prepared;
+using vordex::QuantileFunction;
+
+// A marginal of n equally spaced points on [lo, hi] with density f.
+template <class F>
+Prepared make(double lo, double hi, std::size_t n, F f, bool spline) {
+    std::vector<double> x(n), y(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        x[i] = lo + (hi - lo) * static_cast<double>(i) / static_cast<double>(n - 1);
+        y[i] = f(x[i]);
+    }
+    return Prepared(x, y, spline);
+}
+
+Prepared gauss(bool spline) {
+    return make(-5.0, 5.0, 81, [](double v) { return std::exp(-0.5 * v * v); }, spline);
+}
+// Gamma(3.5, 1) shape: mode 2.5, mean 3.5, variance 3.5.
+Prepared skewed(bool spline) {
+    return make(0.01, 25.0, 200, [](double v) { return std::pow(v, 2.5) * std::exp(-v); }, spline);
+}
+
+class BothPaths : public ::testing::TestWithParam<bool> {};
+
+TEST_P(BothPaths, TableStartsAtZeroOneStepBelowTheRangeAndEndsAtOne) {
+    const bool spline = GetParam();
+    const Prepared p = gauss(spline);
+    const std::int64_t length = 512;
+    const HpdTable t(p.ld, length, spline);
+    const double dx = (p.ld.xmax - p.ld.xmin) / static_cast<double>(length - 1);
+    ASSERT_GE(t.cdf.size(), 3u);
+    EXPECT_EQ(t.cdf.front(), 0.0);
+    EXPECT_NEAR(t.xx.front(), p.ld.xmin - dx, 1e-12);
+    EXPECT_LE(std::fabs(t.cdf.back() - 1.0), vordex::kEps);
+    // The padded point beyond the range is always trimmed.
+    EXPECT_LE(t.xx.back(), p.ld.xmax);
+    for (std::size_t i = 1; i < t.cdf.size(); ++i) {
+        EXPECT_LT(t.cdf[i - 1], t.cdf[i]) << i;
+        EXPECT_LT(t.xx[i - 1], t.xx[i]) << i;
+    }
+}
+
+TEST_P(BothPaths, SkewedMarginalIntervalIsNarrowerThanEqualTailed) {
+    const bool spline = GetParam();
+    const Prepared p = skewed(spline);
+    const HpdTable t(p.ld, 2048, spline);
+    const QuantileFunction Q(vordex::cdf_table(p.ld, 2048), spline);
+    for (double prob : {0.5, 0.8, 0.95}) {
+        const auto r = vordex::hpd_interval(t, prob, spline);
+        const double equal_tailed = Q(0.5 + prob / 2) - Q(0.5 - prob / 2);
+        EXPECT_LT(r[1] - r[0], equal_tailed) << prob;
+        EXPECT_GT(r[1] - r[0], 0.9 * equal_tailed) << prob;
+        // Both ends of a shortest interval have (nearly) equal density.
+        const double lo = p.ld.S(r[0]), hi = p.ld.S(r[1]);
+        EXPECT_NEAR(lo, hi, 0.1) << prob;
+    }
+}
+
+TEST_P(BothPaths, ProbabilitiesAreClampedToTheUnitInterval) {
+    const bool spline = GetParam();
+    const Prepared p = skewed(spline);
+    const HpdTable t(p.ld, 2048, spline);
+    for (double one : {1.0, 1.5, HUGE_VAL}) {
+        const auto r = vordex::hpd_interval(t, one, spline);
+        EXPECT_EQ(r[0], p.ld.xmin) << one;
+        EXPECT_GT(r[1], p.ld.xmin) << one;
+        EXPECT_LE(r[1], p.ld.xmax) << one;
+    }
+    for (double zero : {0.0, -0.3, -HUGE_VAL}) {
+        const auto r = vordex::hpd_interval(t, zero, spline);
+        EXPECT_EQ(r[0], r[1]) << zero;
+        EXPECT_GE(r[0], p.ld.xmin) << zero;
+        EXPECT_LE(r[0], p.ld.xmax) << zero;
+    }
+}
+
+TEST_P(BothPaths, NaNProbabilityRaisesBeforeAnythingIsWritten) {
+    const bool spline = GetParam();
+    const Prepared p = gauss(spline);
+    const HpdTable t(p.ld, 256, spline);
+    const std::vector<double> probs{0.5, NAN, 0.9};
+    std::vector<double> out(6, -7.0);
+    try {
+        vordex::hpd_intervals(t, probs.data(), probs.size(), out.data(), spline);
+        FAIL() << "no ValueError";
+    } catch (const vordex::ValueError& e) {
+        EXPECT_EQ(std::string(e.what()), vordex::kHpdNaNProbability);
+    }
+    EXPECT_EQ(out, std::vector<double>(6, -7.0));
+}
+
+TEST_P(BothPaths, IntervalsAreWrittenInOrder) {
+    const bool spline = GetParam();
+    const Prepared p = skewed(spline);
+    const HpdTable t(p.ld, 1024, spline);
+    const std::vector<double> probs{0.95, 0.5, 0.8};
+    std::vector<double> out(6);
+    vordex::hpd_intervals(t, probs.data(), probs.size(), out.data(), spline);
+    for (std::size_t i = 0; i < probs.size(); ++i) {
+        const auto r = vordex::hpd_interval(t, probs[i], spline);
+        EXPECT_EQ(out[2 * i], r[0]);
+        EXPECT_EQ(out[2 * i + 1], r[1]);
+    }
+    // Nested: a larger mass gives a wider interval around the smaller one.
+    EXPECT_LT(out[0], out[4]);
+    EXPECT_LT(out[4], out[2]);
+    EXPECT_GT(out[1], out[5]);
+    EXPECT_GT(out[5], out[3]);
+}
+
+TEST(HpdTable, LengthBelowTwoIsRefused) {
+    const Prepared p = gauss(true);
+    EXPECT_THROW(HpdTable(p.ld, 1, true), vordex::IndexError);
+    EXPECT_THROW(HpdTable(p.ld, 0, true), vordex::IndexError);
+    EXPECT_THROW(HpdTable(p.ld, -4, true), vordex::ValueError);
+}
+
+TEST(Mode, ProbabilityGridMatchesArange) {
+    const auto p = vordex::mode_probabilities();
+    for (std::size_t k = 0; k < p.size(); ++k) EXPECT_EQ(p[k], 0.01 + static_cast<double>(k) * 0.01) << k;
+    EXPECT_LT(p.back(), 1.0);
+}
+
+TEST_P(BothPaths, ModeOfKnownShapes) {
+    const bool spline = GetParam();
+    {
+        const Prepared p = gauss(spline);
+        const QuantileFunction Q(vordex::cdf_table(p.ld, 2048), spline);
+        EXPECT_NEAR(vordex::mode(p.ld, Q, spline), 0.0, 1e-3);
+    }
+    {
+        const Prepared p = skewed(spline);
+        const QuantileFunction Q(vordex::cdf_table(p.ld, 2048), spline);
+        // The monotone smoothing keeps the peak at the grid point nearest
+        // to 2.5 (2.5216), so the mode is exact to half a grid step.
+        EXPECT_NEAR(vordex::mode(p.ld, Q, spline), 2.5, 0.5 * 24.99 / 199);
+    }
+}
+
+TEST_P(BothPaths, MomentsOfKnownShapes) {
+    const bool spline = GetParam();
+    const auto g = vordex::moments(gauss(spline).smoothed);
+    EXPECT_NEAR(g.mean, 0.0, 1e-9);
+    EXPECT_NEAR(g.sd, 1.0, 1e-3);
+    const auto s = vordex::moments(skewed(spline).smoothed);
+    EXPECT_NEAR(s.mean, 3.5, 5e-3);
+    EXPECT_NEAR(s.sd, std::sqrt(3.5), 5e-3);
+}
+
+TEST(Moments, EvenGridDropsItsLastPointAndVarianceIsClampedAtZero) {
+    // Four points: the last one (with a huge x) is not part of the quadrature.
+    const vordex::XY even{{1.0, 2.0, 3.0, 1e6}, {1.0, 1.0, 1.0, 1.0}};
+    const auto m = vordex::moments(even);
+    EXPECT_EQ(m.mean, 2.0);
+    // A point mass far from zero: E[X^2] - mean^2 cancels to <= 0 in rounding.
+    const double c = 1e8;
+    const vordex::XY narrow{{c, std::nextafter(c, 2 * c), std::nextafter(std::nextafter(c, 2 * c), 2 * c)},
+                            {1.0, 1e-300, 1e-300}};
+    const auto n = vordex::moments(narrow);
+    EXPECT_EQ(n.mean, c);
+    EXPECT_EQ(n.sd, 0.0);
+}
+
+TEST_P(BothPaths, SummaryUsesOneQuantileTableForEverything) {
+    const bool spline = GetParam();
+    const Prepared p = skewed(spline);
+    const vordex::Summary s = vordex::summarize(p, spline);
+    const QuantileFunction Q(vordex::cdf_table(p.ld, vordex::kDefaultLength), spline);
+    for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(s.quantiles[i], Q(vordex::kSummaryProbabilities[i])) << i;
+    EXPECT_EQ(s.mode, vordex::mode(p.ld, Q, spline));
+    const auto m = vordex::moments(p.smoothed);
+    EXPECT_EQ(s.mean, m.mean);
+    EXPECT_EQ(s.sd, m.sd);
+    for (std::size_t i = 1; i < 5; ++i) EXPECT_LT(s.quantiles[i - 1], s.quantiles[i]);
+}
+
+INSTANTIATE_TEST_SUITE_P(SplineAndLinear, BothPaths, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? std::string("Spline") : std::string("Linear"); });
+
+}  // namespace
