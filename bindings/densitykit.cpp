@@ -86,7 +86,9 @@ PYBIND11_MODULE(densitykit, m) {
                      "with columns 'x' and 'y' and at least 3 rows. Never raises for ordinary objects.",
                      {"marginal"}, nullptr, nullptr, {{"marginal", "object"}, {"return", "bool"}}, impl_is_marginal});
     add_function(m, {"_as_xy", nullptr,
-                     "Reduce an accepted marginal form to (x, y, is_matrix_input) with float64 arrays.",
+                     "Reduce an accepted marginal form to (x, y, is_matrix_input) with float64 arrays (no copy when\n"
+                     "none is needed). Checks only the form: ValueError for a DataFrame without 'x'/'y' columns or\n"
+                     "an array not of shape (n, 2), KeyError for a dict without 'x' or 'y', TypeError otherwise.",
                      {"marginal"}, nullptr, nullptr,
                      {{"marginal", M}, {"return", "Tuple[np.ndarray, np.ndarray, bool]"}}, impl_as_xy});
     add_function(m, {"_to_dict_or_mat", nullptr,
@@ -112,7 +114,9 @@ PYBIND11_MODULE(densitykit, m) {
     add_function(m, {"tova_spline", nullptr,
                      "Resample a marginal onto as many equally spaced points as it has after cleaning, from the\n"
                      "smallest to the largest x, interpolating the log density with a cubic spline. The result\n"
-                     "has the caller's form (matrix for a matrix, else a dict). Extra keywords are ignored.",
+                     "has the caller's form (matrix for a matrix, else a dict). Extra keywords are ignored.\n\n"
+                     "Raises the cleaning errors of tova_marginal_fix, and ValueError '`x` must be strictly\n"
+                     "increasing sequence.' when cleaned x values repeat.",
                      {"x_or_marginal"}, nullptr, "kwargs", {{"x_or_marginal", M}, {"return", M}}, impl_spline});
     add_function(m, {"tova_smarginal", nullptr,
                      "Smooth a marginal on the log-density scale onto a finer grid placed by a square-root\n"
@@ -130,7 +134,10 @@ PYBIND11_MODULE(densitykit, m) {
                  py::make_tuple(false, 0.0, false, 15));
     add_function(m, {"tova_sfmarginal", nullptr,
                      "Log-density function of a marginal: {'range': (xmin, xmax), 'fun': f} where f(xx) is the\n"
-                     "cubic spline of log density through the cleaned points (NaN outside the range).",
+                     "not-a-knot cubic spline of log density through the cleaned points (linear without SciPy),\n"
+                     "NaN outside the range. The spline is built once; every call of f reuses it.\n\n"
+                     "Raises the cleaning errors of tova_marginal_fix, and ValueError '`x` must be strictly\n"
+                     "increasing sequence.' when cleaned x values repeat.",
                      {"marginal"}, nullptr, nullptr, {{"marginal", M}}, impl_sfmarginal});
     add_function(m, {"_simpson_odd_grid", nullptr,
                      "Interval weights of the odd-grid quadrature: half the sum of the spacings on either side.",
@@ -138,13 +145,21 @@ PYBIND11_MODULE(densitykit, m) {
                      impl_simpson_odd_grid});
     add_function(m, {"tova_emarginal", nullptr,
                      "Expectation E[fun(X)] under the smoothed marginal. fun(x, *args, **kwargs) is called once on\n"
-                     "the whole grid and returns one value per point or an (n, k) array; the result has the\n"
-                     "length-1 dimensions removed (0-d for one value per point).",
+                     "the whole (odd-length) grid and returns one value per point or an (n, k) array. The weighted\n"
+                     "sums (weights 1, 4, 2, ..., 4, 1 times half the neighbouring spacings times the density) are\n"
+                     "divided by the total weight, so the density need not be normalised. The result has the\n"
+                     "length-1 dimensions removed (0-d for one value per point, k values for k columns).\n\n"
+                     "Raises ValueError 'fun(x) must return an array with first dimension equal to len(x).' for a\n"
+                     "2-D result with the wrong number of rows, ValueError for a 1-D result of the wrong length\n"
+                     "(length 1 is the expectation of a constant) or more than two dimensions, IndexError for a\n"
+                     "scalar result, TypeError for complex values; errors raised by fun pass through.",
                      {"fun", "marginal"}, "args", "kwargs",
                      {{"fun", "Callable"}, {"marginal", M}, {"return", "np.ndarray"}}, impl_emarginal});
     add_function(m, {"tova_dmarginal", nullptr,
                      "Density (log density when log is true) of the smoothed marginal at x; 0 (or -inf) outside\n"
-                     "its range. The result has the shape of x.",
+                     "its range (NaN points count as outside). The density keeps the input's scale: it is not\n"
+                     "normalised. The result is a new float64 array of the shape of x (0-d for a scalar).\n\n"
+                     "Raises the marginal's errors (ValueError, TypeError, KeyError) as tova_marginal_fix does.",
                      {"x", "marginal", "log"}, nullptr, nullptr,
                      {{"x", "ArrayLike"}, {"marginal", M}, {"log", "bool"}, {"return", "np.ndarray"}}, impl_dmarginal},
                  py::make_tuple(false));
@@ -158,9 +173,13 @@ PYBIND11_MODULE(densitykit, m) {
                      impl_pmarginal},
                  py::make_tuple(true, 2048));
     add_function(m, {"tova_qmarginal", nullptr,
-                     "Quantiles at probabilities p (clipped to [0, 1]) by monotone inversion of the cumulative\n"
-                     "table. Probabilities beyond the last table point kept at 1 give that point's x (the\n"
-                     "smallest x whose cumulative probability is within _EPS of 1), never NaN.",
+                     "Quantiles at probabilities p (clipped to [0, 1]; NaN stays NaN) by monotone inversion of the\n"
+                     "cumulative trapezoid table on `length` equally spaced points of the smoothed range, whose\n"
+                     "flat ends at 0 and 1 are collapsed. Probabilities beyond the last table point kept at 1 give\n"
+                     "that point's x (the smallest x whose cumulative probability is within _EPS of 1), never NaN.\n"
+                     "The result has the shape of p (a 0-d array for a scalar; a NumPy float without SciPy).\n\n"
+                     "length must be at least 2: IndexError for 0 and 1, ValueError for a negative length,\n"
+                     "TypeError for a non-number; the marginal's errors pass through.",
                      {"p", "marginal", "length"}, nullptr, nullptr,
                      {{"p", "ArrayLike"}, {"marginal", M}, {"length", "int"}, {"return", "np.ndarray"}},
                      impl_qmarginal},
