@@ -1,0 +1,28 @@
+"""Shared pytest configuration for the Python tests."""
+
+import os
+
+try:
+    from hypothesis import settings
+except ImportError:  # hypothesis is optional for running the plain tests
+    settings = None
+
+if settings is not None:
+    # CI machines and the sanitizer build are slow and shared: a per-example
+    # deadline there reports timing noise, not faults.
+    settings.register_profile("ci", deadline=None, print_blob=True)
+    if os.environ.get("CI"):
+        settings.load_profile("ci")
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--long", action="store_true", default=False,
+        help="long reliability runs: many more generated examples and calls per function")
+
+
+def pytest_configure(config):
+    # Test modules read VORDEX_LONG when they are imported (after this hook),
+    # so one switch reaches their hypothesis settings and loop counts.
+    if config.getoption("--long"):
+        os.environ["VORDEX_LONG"] = "1"

@@ -1,0 +1,72 @@
+"""The package as shipped: extension modules, bundled example, demo."""
+
+import importlib.resources
+import importlib.util
+import io
+import os
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import vordex
+from vordex.pure import densitykit
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+
+
+def _example_text() -> str:
+    return importlib.resources.files("vordex").joinpath("data", "example_marginal.csv").read_text()
+
+
+def test_toolkit_is_the_compiled_module_of_this_package():
+    origin = pathlib.Path(densitykit.__file__)
+    assert origin.suffix == ".so"
+    assert origin.parent == pathlib.Path(vordex.__file__).parent / "pure"
+
+
+def test_example_marginal_is_a_skewed_density_on_an_uneven_grid():
+    text = _example_text()
+    assert text.splitlines()[0] == "x,y"
+    xy = np.loadtxt(io.StringIO(text), delimiter=",", skiprows=1)
+    assert xy.ndim == 2 and xy.shape[1] == 2 and 30 <= xy.shape[0] <= 45
+    x, y = xy[:, 0], xy[:, 1]
+    assert np.all(np.isfinite(xy)) and np.all(y > 0)
+    steps = np.diff(x)
+    assert np.all(steps > 0)
+    # A proper density: the grid carries (almost) all the mass.
+    assert np.trapz(y, x) == pytest.approx(1.0, abs=0.01)
+    # Unimodal, right-skewed: the tail above the mode is the longer one and
+    # the mean lies above the mode.
+    k = int(np.argmax(y))
+    assert np.all(np.diff(y[: k + 1]) > 0) and np.all(np.diff(y[k:]) < 0)
+    mode = x[k]
+    assert x[-1] - mode > 2 * (mode - x[0])
+    assert np.trapz(x * y, x) > mode + 0.3
+    # Uneven: the grid is densest around the mode.
+    assert steps[k - 1 : k + 1].max() < 0.3 * min(steps[0], steps[-1])
+
+
+def test_example_marginal_matches_its_generator():
+    script = REPO / "scripts" / "make_example_marginal.py"
+    if not script.is_file():
+        pytest.skip("generator script not present next to this test tree")
+    spec = importlib.util.spec_from_file_location("make_example_marginal", script)
+    gen = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(gen)
+    assert gen.render() == _example_text()
+
+
+@pytest.mark.skipif(not hasattr(densitykit, "tova_spline") or not hasattr(densitykit, "tova_marginal_fix"),
+                    reason="toolkit built without tova_marginal_fix/tova_spline")
+def test_demo_runs_on_the_bundled_example():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = str(pathlib.Path(vordex.__file__).resolve().parents[1])
+    run = subprocess.run([sys.executable, "-P", str(REPO / "examples" / "demo.py")],
+                         env=env, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert any(line.startswith("cleaned: 38 points") for line in lines), run.stdout
+    assert any(line.startswith("resampled") and ": 38 points" in line for line in lines), run.stdout
