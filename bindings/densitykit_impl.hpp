@@ -91,7 +91,7 @@ py::object eval_like(py::handle points, Fn&& fn, bool scalar_as_numpy_float) {
         fn(src, dst, n);
     }
     if (scalar_as_numpy_float && in.ndim() == 0) return numpy_float(*out.data());
-    return std::move(out);
+    return out;
 }
 
 }  // namespace vx

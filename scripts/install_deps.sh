@@ -10,6 +10,7 @@ PACKAGES=(
   python3-numpy python3-scipy python3-pandas
   python3-pytest python3-hypothesis python3-matplotlib
   python3-venv python3-setuptools python3-wheel python3-pip
+  clang libclang-rt-14-dev
 )
 
 missing=()

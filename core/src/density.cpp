@@ -81,6 +81,13 @@ void density(const LogDensity& ld, const double* in, double* out, std::size_t n,
     }
 }
 
+void check_table_total(double total) {
+    if (!(total > 0.0) || !std::isfinite(total))
+        throw ValueError(
+            "The marginal's density underflows or overflows on its range: it has no usable probability mass "
+            "(rescale the densities).");
+}
+
 void check_length(std::int64_t length) {
     if (length < 0)
         throw ValueError("length must be at least 2 (got " + std::to_string(length) + ").");
@@ -106,6 +113,7 @@ CdfTable cdf_table(const LogDensity& ld, std::int64_t length) {
         t.cdf[k + 1] = run;
     }
     const double last = t.cdf[L - 1];
+    check_table_total(last);
     for (double& v : t.cdf) v = v / last;
     return t;
 }
@@ -177,8 +185,20 @@ std::vector<double> expectation(std::span<const double> x, std::span<const doubl
                                 std::size_t k) {
     const std::size_t n = x.size();
     std::vector<double> dxw = simpson_odd_grid(x);
+    // The densities are scaled by a power of two that brings the largest to
+    // [1, 2): every product and sum then scales exactly, so the ratios are
+    // unchanged, but densities near the ends of the double range no longer
+    // underflow or overflow in the weights.
+    double ymax = 0.0;
+    for (double v : y) ymax = std::max(ymax, v);
+    const int e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
+    const double scale = std::ldexp(1.0, e);
     std::vector<double> w(n);
-    for (std::size_t i = 0; i < n; ++i) w[i] = y[i] * dxw[i];
+    if (std::isfinite(scale) && scale > 0.0) {
+        for (std::size_t i = 0; i < n; ++i) w[i] = (y[i] * scale) * dxw[i];
+    } else {  // 2^k itself is out of range (subnormal densities): scale each value
+        for (std::size_t i = 0; i < n; ++i) w[i] = std::ldexp(y[i], e) * dxw[i];
+    }
 
     // Alternating sum of a column set: arr[0] + arr[n-1] + 4*sum(odd rows) +
     // 2*sum(even interior rows). A single column is summed pairwise (as NumPy

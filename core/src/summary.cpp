@@ -76,6 +76,7 @@ HpdTable::HpdTable(const LogDensity& ld, std::int64_t length, bool spline) : xmi
     }
     cdf[L + 1] = run + 0.0;
     const double total = cdf[L + 1];
+    check_table_total(total);
     for (double& v : cdf) v = v / total;
 
     collapse_flat_ends(cdf, xx);

@@ -41,6 +41,8 @@ void density(const LogDensity& ld, const double* in, double* out, std::size_t n,
 struct CdfTable {
     std::vector<double> xx, cdf;
 };
+// A cumulative table needs a positive, finite total: ValueError otherwise.
+void check_table_total(double total);
 // Validates length: negative -> ValueError, 0 or 1 -> IndexError.
 void check_length(std::int64_t length);
 CdfTable cdf_table(const LogDensity& ld, std::int64_t length);

@@ -212,7 +212,8 @@ double golden_section(F&& f, double a, double b, double tol) {
         if (!(next < width)) break;  // no longer shrinking
         width = next;
     }
-    return (a + b) * 0.5;
+    const double mid = (a + b) * 0.5;
+    return std::isfinite(mid) ? mid : a * 0.5 + b * 0.5;  // a + b beyond the double range
 }
 
 // The toolkit's interval minimiser for native callers: the bounded Brent

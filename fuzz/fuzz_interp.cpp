@@ -1,0 +1,87 @@
+// Interpolants: construction of the PCHIP, not-a-knot and linear
+// interpolants on arbitrary knots, and evaluation at arbitrary points, one
+// by one and in batches (ascending and unordered). Construction either
+// throws ValueError or gives an interpolant that is NaN outside its knots
+// (unless extrapolating), reproduces its knots, and, for PCHIP, stays
+// between the values of the two knots around each point.
+#include <algorithm>
+#include <cmath>
+
+#include "fuzz_input.hpp"
+#include "vordex/core/errors.hpp"
+#include "vordex/core/interp.hpp"
+
+namespace {
+bool all_finite(const std::vector<double>& v) {
+    for (double e : v)
+        if (!std::isfinite(e)) return false;
+    return true;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzzin::Input in(data, size);
+    const std::uint8_t opts = in.u8();
+    const int kind = opts % 3;
+    const bool extrapolate = (opts & 4) != 0 && kind != 2;
+    const std::size_t n = in.u16() % 600;
+    std::vector<double> x = in.grid(n);
+    std::vector<double> y = in.values(x.size());
+    if (!(opts & 8)) y.resize(x.size(), 0.5);
+    std::vector<double> pts = in.values(256);
+    if (opts & 16) std::sort(pts.begin(), pts.end(), [](double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); });
+
+    vordex::Interpolant f;
+    try {
+        if (kind == 0) f = vordex::Interpolant::pchip(x, y, extrapolate);
+        else if (kind == 1) f = vordex::Interpolant::cubic(x, y, extrapolate);
+        else f = vordex::Interpolant::linear(x, y);
+    } catch (const vordex::ValueError&) {
+        return 0;
+    }
+    // The linear interpolant makes no check of its knots: with unsorted or NaN
+    // knots its values are meaningless (but must still be read in bounds), so
+    // the comparisons below need ordered knots.
+    bool ordered = true;
+    for (std::size_t i = 0; i < x.size(); ++i)
+        ordered = ordered && !std::isnan(x[i]) && (i == 0 || x[i - 1] <= x[i]);
+    std::vector<double> batch = f.eval(pts);
+    // In-place evaluation must give the same values.
+    std::vector<double> inplace = pts;
+    f.eval(inplace.data(), inplace.data(), inplace.size());
+    for (std::size_t i = 0; ordered && i < pts.size(); ++i) {
+        const double one = f(pts[i]);
+        FUZZ_CHECK((std::isnan(one) && std::isnan(batch[i])) || one == batch[i]);
+        FUZZ_CHECK((std::isnan(inplace[i]) && std::isnan(batch[i])) || inplace[i] == batch[i]);
+    }
+    if (kind == 2) return 0;  // the linear interpolant does not check its knots
+
+    // Validated knots: strictly increasing, finite.
+    const double a = x.front(), b = x.back();
+    for (std::size_t i = 0; i < pts.size(); ++i) {
+        const double v = pts[i];
+        if (!(a <= v && v <= b)) {
+            if (!extrapolate || std::isnan(v)) FUZZ_CHECK(std::isnan(batch[i]));
+        }
+    }
+    if (!all_finite(y)) return 0;
+    // Each knot but the last starts an interval, where the piece is exactly
+    // its knot value: any other finite value means a wrong interval lookup.
+    for (std::size_t k = 0; k + 1 < x.size(); ++k) {
+        const double v = f(x[k]);
+        if (std::isfinite(v)) FUZZ_CHECK(v == y[k]);
+    }
+    if (kind == 0) {
+        for (std::size_t i = 0; i < pts.size(); ++i) {
+            const double v = pts[i];
+            if (!(a <= v && v <= b) || !std::isfinite(batch[i])) continue;
+            std::size_t j = static_cast<std::size_t>(std::upper_bound(x.begin(), x.end(), v) - x.begin());
+            j = j == 0 ? 0 : j - 1;
+            if (j + 1 >= x.size()) j = x.size() - 2;
+            const double lo = std::min(y[j], y[j + 1]), hi = std::max(y[j], y[j + 1]);
+            const double slack = 1e-9 * std::max(std::fabs(lo), std::fabs(hi)) + 1e-300;
+            FUZZ_CHECK(batch[i] >= lo - slack && batch[i] <= hi + slack);
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,284 @@
+"""User functions handed to the toolkit: the expectation's fun, the
+transformation's fun, the derivative's fun, the minimiser's objective and the
+generator of the random draws.
+
+A function that raises, returns the wrong type or shape, modifies the array
+it was given, or calls back into the toolkit gives a clear exception or a
+correct result, and never disturbs a later call. KeyboardInterrupt raised
+inside a callback reaches the caller unchanged.
+"""
+
+import numpy as np
+import pytest
+
+from vordex.pure import densitykit as dk
+
+_X = np.linspace(-4.0, 6.0, 41)
+M = np.column_stack([_X, np.exp(-0.5 * (_X - 1.0) ** 2 / 1.5)])
+
+
+@pytest.fixture(params=[True, False], ids=["scipy", "native"])
+def scipy_path(request, monkeypatch):
+    monkeypatch.setattr(dk, "_SCIPY_OK", request.param)
+    return request.param
+
+
+def baseline():
+    """Results that every failed call must leave unchanged."""
+    return dict(
+        e=dk.tova_emarginal(lambda v: np.column_stack([v, v * v]), M),
+        t=dk.tova_tmarginal(np.exp, M, n=200),
+        fd=dk.tova_deriv_func(np.sin)(np.linspace(0, 1, 7)),
+        mn=dk._minimize_on_interval(lambda u: (u - 0.3) ** 2, 0.0, 1.0),
+        q=dk.tova_qmarginal([0.1, 0.5, 0.9], M),
+        r=dk.tova_rmarginal(100, M, np.random.default_rng(3)),
+    )
+
+
+def assert_same(a, b):
+    assert a.keys() == b.keys()
+    for k in a:
+        x, y = a[k], b[k]
+        if isinstance(x, dict):
+            for kk in x:
+                np.testing.assert_array_equal(x[kk], y[kk])
+        else:
+            np.testing.assert_array_equal(np.asarray(x), np.asarray(y))
+
+
+class Oops(Exception):
+    pass
+
+
+def _raise(exc):
+    def f(*args, **kwargs):
+        raise exc
+    return f
+
+
+# Every place a user function is called, as (name, call with that function).
+SITES = {
+    "emarginal": lambda f: dk.tova_emarginal(f, M),
+    "tmarginal": lambda f: dk.tova_tmarginal(f, M, n=64),
+    "transform_linear": lambda f: dk.tova_marginal_transform(f, M, n=64, method="linear"),
+    "fd": lambda f: dk.tova_deriv_func(f)(np.linspace(0.0, 1.0, 5)),
+    "fd_scalar": lambda f: dk.tova_deriv_func(f)(0.5),
+    "minimize": lambda f: dk._minimize_on_interval(f, 0.0, 1.0),
+}
+
+
+@pytest.mark.parametrize("site", list(SITES))
+@pytest.mark.parametrize("exc", [Oops("boom"), KeyboardInterrupt(), ZeroDivisionError("x"), MemoryError()],
+                         ids=["user", "KeyboardInterrupt", "ZeroDivisionError", "MemoryError"])
+def test_exception_in_callback_propagates_unchanged(site, exc, scipy_path):
+    before = baseline()
+    with pytest.raises(type(exc)) as info:
+        SITES[site](_raise(exc))
+    assert info.value is exc
+    assert_same(baseline(), before)
+
+
+def test_keyboard_interrupt_from_the_generator_propagates():
+    class Rng:
+        def uniform(self, size):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        dk.tova_rmarginal(10, M, Rng())
+
+
+def test_interrupt_after_some_calls_of_the_objective(scipy_path):
+    calls = []
+
+    def f(u):
+        calls.append(u)
+        if len(calls) == 5:
+            raise KeyboardInterrupt
+        return (u - 0.3) ** 2
+
+    before = baseline()
+    with pytest.raises(KeyboardInterrupt):
+        dk._minimize_on_interval(f, 0.0, 1.0)
+    assert len(calls) == 5
+    with pytest.raises(KeyboardInterrupt):
+        dk.tova_tmarginal(lambda v: (_ for _ in ()).throw(KeyboardInterrupt) if calls.append(v) or
+                          len(calls) > 7 else v, M, n=10)
+    assert_same(baseline(), before)
+
+
+# --- wrong types and shapes ----------------------------------------------------------------------
+
+WRONG_RESULTS = [
+    ("None", lambda v: None, (TypeError, ValueError)),
+    ("string", lambda v: "abc", (TypeError, ValueError)),
+    ("dict", lambda v: {"a": 1}, (TypeError, ValueError)),
+    ("complex", lambda v: v + 1j, TypeError),
+    ("objects", lambda v: np.array([object()] * np.size(v), dtype=object), TypeError),
+    ("too_long", lambda v: np.concatenate([np.ravel(v), [1.0]]), ValueError),
+    ("three_dims", lambda v: np.ones((np.size(v), 2, 2)), ValueError),
+    ("ragged", lambda v: [[1.0], [1.0, 2.0]], ValueError),
+]
+
+
+@pytest.mark.parametrize("name,fun,exc", WRONG_RESULTS, ids=[w[0] for w in WRONG_RESULTS])
+@pytest.mark.parametrize("site", ["emarginal", "tmarginal", "transform_linear"])
+def test_wrong_result_of_a_vectorised_fun_is_refused(site, name, fun, exc):
+    before = baseline()
+    with pytest.raises(exc):
+        SITES[site](fun)
+    assert_same(baseline(), before)
+
+
+def test_expectation_shapes():
+    # A scalar has no first dimension: IndexError, as documented.
+    with pytest.raises(IndexError):
+        dk.tova_emarginal(lambda v: 3.0, M)
+    # One value stands for a constant.
+    assert dk.tova_emarginal(lambda v: np.array([2.5]), M) == pytest.approx(2.5)
+    # Wrong first dimension of a 2-D result.
+    with pytest.raises(ValueError, match="first dimension"):
+        dk.tova_emarginal(lambda v: np.ones((3, 2)), M)
+    # Integers and booleans are numbers.
+    assert dk.tova_emarginal(lambda v: np.ones(v.shape, dtype=bool), M) == pytest.approx(1.0)
+
+
+def test_derivative_of_a_fun_with_changing_shapes_is_refused():
+    calls = []
+
+    def f(v):
+        calls.append(1)
+        return np.ones(len(calls) + 2)
+
+    with pytest.raises(ValueError, match="different shapes"):
+        dk.tova_deriv_func(f)(np.zeros(3))
+
+
+@pytest.mark.parametrize("value,exc", [("1.0", TypeError), (None, TypeError), ([1.0, 2.0], TypeError),
+                                        (1 + 2j, TypeError)])
+def test_objective_returning_a_non_number(value, exc, monkeypatch):
+    monkeypatch.setattr(dk, "_SCIPY_OK", False)
+    with pytest.raises(exc):
+        dk._minimize_on_interval(lambda u: value, 0.0, 1.0)
+
+
+def test_objective_returning_nan_or_numpy_values(scipy_path):
+    r = dk._minimize_on_interval(lambda u: float("nan"), 0.0, 1.0)
+    assert type(r) is float and 0.0 <= r <= 1.0
+    r = dk._minimize_on_interval(lambda u: np.float32((u - 0.25) ** 2), 0.0, 1.0)
+    assert r == pytest.approx(0.25, abs=1e-4)
+    r = dk._minimize_on_interval(lambda u: np.array((u - 0.75) ** 2), 0.0, 1.0)
+    assert r == pytest.approx(0.75, abs=1e-4)
+
+
+@pytest.mark.parametrize("draws,exc", [("abc", ValueError), (np.array([0.5 + 1j]), TypeError),
+                                       ([[0.1], [0.2, 0.3]], ValueError)])
+def test_generator_returning_garbage(draws, exc):
+    class Rng:
+        def uniform(self, size):
+            return draws
+
+    with pytest.raises(exc):
+        dk.tova_rmarginal(3, M, Rng())
+
+
+def test_generator_returning_a_list_or_other_shape():
+    class Rng:
+        def __init__(self, out):
+            self.out = out
+
+        def uniform(self, size):
+            return self.out
+
+    # The draws are converted as np.asarray(u, dtype=float): None is NaN,
+    # whose quantile is NaN.
+    assert np.isnan(dk.tova_rmarginal(1, M, Rng(None)))
+    got = dk.tova_rmarginal(3, M, Rng([0.1, 0.5, 0.9]))
+    np.testing.assert_array_equal(got, dk.tova_qmarginal([0.1, 0.5, 0.9], M))
+    grid = np.array([[0.2, 0.4], [0.6, 0.8]])
+    got = dk.tova_rmarginal(4, M, Rng(grid))
+    np.testing.assert_array_equal(got, dk.tova_qmarginal(grid, M))
+
+
+# --- functions that modify their argument ---------------------------------------------------------
+
+def test_fun_that_overwrites_its_argument_changes_nothing_else():
+    def exp_and_trash(v):
+        r = np.exp(v)
+        v[...] = 1e6
+        return r
+
+    np.testing.assert_array_equal(dk.tova_tmarginal(exp_and_trash, M, n=300), dk.tova_tmarginal(np.exp, M, n=300))
+    np.testing.assert_array_equal(dk.tova_tmarginal(exp_and_trash, M, n=30, method="linear"),
+                                  dk.tova_tmarginal(np.exp, M, n=30, method="linear"))
+    xs = np.linspace(0, 1, 9)
+    keep = xs.copy()
+    np.testing.assert_array_equal(dk.tova_deriv_func(exp_and_trash)(xs), dk.tova_deriv_func(np.exp)(xs))
+    np.testing.assert_array_equal(xs, keep)
+
+    # The expectation calls fun once on the grid: what it does to the grid
+    # afterwards cannot reach the weights.
+    def ident_then_trash(v):
+        r = v.copy()
+        v[...] = np.nan
+        return r
+
+    assert dk.tova_emarginal(ident_then_trash, M) == dk.tova_emarginal(lambda v: v, M)
+    # Returning the very array it was given, after changing it, is its result.
+    assert dk.tova_emarginal(lambda v: np.multiply(v, 0.0, out=v), M) == 0.0
+    assert_same(baseline(), baseline())
+
+
+def test_fun_that_modifies_the_marginal_it_was_built_from():
+    m = M.copy()
+
+    def f(v):
+        m[:, 1] = 0.0  # the caller's marginal, not the toolkit's copy
+        return v
+
+    t = dk.tova_tmarginal(f, m, n=100)
+    want = dk.tova_tmarginal(lambda v: v, M, n=100)
+    np.testing.assert_array_equal(t, want)
+
+
+# --- re-entrant calls ---------------------------------------------------------------------------
+
+def test_reentrant_calls_give_correct_results(scipy_path):
+    # Y = F(X) is uniform on [0, 1]: the transformed density is constant (the
+    # integral of the unnormalised density of X).
+    t = dk.tova_tmarginal(lambda v: dk.tova_pmarginal(v, M), M, n=200, method="quantile")
+    assert np.all(np.diff(t[:, 0]) >= 0)
+    inner = (t[:, 0] > 0.05) & (t[:, 0] < 0.95)
+    total = np.trapz(M[:, 1], M[:, 0])
+    np.testing.assert_allclose(t[inner, 1], total, rtol=2e-2)
+
+    # E[F(X)] = 1/2.
+    assert dk.tova_emarginal(lambda v: dk.tova_pmarginal(v, M), M) == pytest.approx(0.5, abs=1e-3)
+
+    # The minimiser's objective evaluates the toolkit: the mode again.
+    mode = dk.tova_mmarginal(M)
+    r = dk._minimize_on_interval(lambda u: -float(dk.tova_dmarginal([u], M, log=True)[0]),
+                                 mode - 0.5, mode + 0.5)
+    assert r == pytest.approx(mode, abs=1e-4)
+
+    # fd of a function that calls the toolkit: the density.
+    fd = dk.tova_deriv_func(lambda v: dk.tova_pmarginal(v, M), step_size=1e-3)
+    xs = np.array([0.0, 1.0, 2.0])
+    np.testing.assert_allclose(fd(xs), dk.tova_dmarginal(xs, M) / np.trapz(M[:, 1], M[:, 0]), rtol=2e-2)
+
+    # A callback that calls a callback-taking function.
+    nested = dk.tova_emarginal(lambda v: dk.tova_emarginal(lambda w: w, M) * np.ones_like(v), M)
+    assert nested == pytest.approx(float(dk.tova_emarginal(lambda w: w, M)))
+
+
+def test_reentrant_failure_inside_a_callback():
+    before = baseline()
+
+    def f(v):
+        dk.tova_qmarginal([0.5], {"x": [0, 1, 2], "y": [0, 0, 0]})  # raises ValueError
+        return v
+
+    with pytest.raises(ValueError, match="too small"):
+        dk.tova_tmarginal(f, M, n=50)
+    with pytest.raises(ValueError, match="too small"):
+        dk.tova_emarginal(f, M)
+    assert_same(baseline(), before)

@@ -1,0 +1,452 @@
+"""Property tests of the marginal toolkit on generated marginals.
+
+Marginals come in all three forms (matrix, dict, DataFrame) with 3 to 2000
+points: uneven and clustered grids, duplicated and unsorted positions,
+zero, negative, NaN and infinite densities, subnormal and huge scales
+(1e-300 .. 1e300), negative zero, and positions from 1e-12 to 1e12 in
+magnitude. Every public function either raises one of the exceptions the
+toolkit documents for such input or returns a result that satisfies its
+invariants. Run with ``--long`` for many more examples.
+"""
+
+import math
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+
+from vordex.pure import densitykit as dk
+
+LONG = os.environ.get("VORDEX_LONG") == "1"
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+EXAMPLES = 2000 if LONG else (15 if SANITIZED else 100)
+SETTINGS = settings(max_examples=EXAMPLES, deadline=None, derandomize=not LONG,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+# For generated marginals of an accepted form the documented failures are
+# ValueErrors: too few usable points, all densities NaN, and what the spline
+# and monotone interpolants refuse (repeated or non-finite positions, flat
+# stretches of a cumulative table).
+DOCUMENTED = (ValueError,)
+ULP = np.finfo(float).eps
+
+
+
+# --- generation -------------------------------------------------------------------------------
+
+@st.composite
+def raw_marginals(draw, unimodal_only=False, clean=False):
+    """(x, y, description) as float64 arrays, generated from a few drawn
+    parameters and a seeded NumPy generator (fast for 2000 points)."""
+    n = draw(st.one_of(st.integers(3, 12), st.integers(13, 300), st.integers(301, 2000)))
+    seed = draw(st.integers(0, 2 ** 32 - 1))
+    scale = draw(st.sampled_from([1e-12, 1e-6, 1.0, 1e3, 1e12]))
+    offset = draw(st.sampled_from([0.0, -0.0, 1.0, -1e12, 1e12, 1e-12]))
+    spacing = draw(st.sampled_from(["even", "uniform", "clustered", "log"]))
+    shape = "bump" if unimodal_only else draw(st.sampled_from(["bump", "skew", "rough", "twin", "flat"]))
+    yscale = draw(st.sampled_from([1.0, 1e-300, 1e300, 5e-324 * 2 ** 40, 1e-150, 1e150]))
+    rng = np.random.default_rng(seed)
+
+    if spacing == "even":
+        u = np.linspace(0.0, 1.0, n)
+    elif spacing == "uniform":
+        u = np.sort(rng.uniform(0.0, 1.0, n))
+    elif spacing == "clustered":
+        u = np.sort(rng.beta(0.3, 0.3, n))
+    else:
+        u = np.geomspace(1.0, 1e6, n) / 1e6
+    x = offset + scale * (u * 10.0)
+
+    c = rng.uniform(0.2, 0.8)
+    if shape == "bump":
+        y = np.exp(-0.5 * ((u - c) / rng.uniform(0.05, 0.3)) ** 2)
+    elif shape == "skew":
+        y = u ** rng.uniform(0.5, 3.0) * np.exp(-u * rng.uniform(2.0, 10.0))
+    elif shape == "rough":
+        y = rng.uniform(0.0, 1.0, n)
+    elif shape == "twin":
+        y = np.exp(-0.5 * ((u - 0.25) / 0.05) ** 2) + np.exp(-0.5 * ((u - 0.75) / 0.05) ** 2)
+    else:
+        y = np.ones(n)
+    y = y * yscale
+
+    if not clean:
+        faults = draw(st.sets(st.sampled_from(
+            ["dup", "shuffle", "zero", "negzero", "neg", "nan", "inf", "subnormal", "nanx"]), max_size=3))
+        k = max(1, n // 20)
+        idx = rng.choice(n, size=k)
+        if "dup" in faults and n > 3:
+            j = rng.choice(n - 1, size=k)
+            x[j + 1] = x[j]
+        if "zero" in faults:
+            y[idx] = 0.0
+        if "negzero" in faults:
+            y[idx] = -0.0
+            x[idx[:1]] = -0.0
+        if "neg" in faults:
+            y[idx] = -y[idx]
+        if "nan" in faults:
+            y[idx] = np.nan
+        if "inf" in faults:
+            y[idx[:1]] = np.inf
+        if "subnormal" in faults:
+            y[idx] = 5e-324
+        if "nanx" in faults:
+            x[idx[:1]] = np.nan
+        if "shuffle" in faults:
+            perm = rng.permutation(n)
+            x, y = x[perm], y[perm]
+    else:
+        faults = set()
+    return x, y, dict(n=n, spacing=spacing, shape=shape, scale=scale, yscale=yscale, faults=sorted(faults))
+
+
+def mass_in_range(x, y):
+    """Whether density times grid step stays well inside the normal double
+    range. Outside it the quadrature and the cumulative table under- or
+    overflow, so the invariants are checked only here; the tables refuse such
+    marginals with a ValueError (tests at the end of this file), and the
+    region has to fail cleanly, see test_extreme_scales_never_crash."""
+    with np.errstate(all="ignore"):
+        yy = np.abs(y[np.isfinite(y)])
+        xx = x[np.isfinite(x)]
+        if yy.size == 0 or xx.size < 2 or yy.max() == 0:
+            return True
+        width = float(np.ptp(xx))
+        step = width / (15 * xx.size)
+        if width == 0 or not np.isfinite(width):
+            return True
+        ymax = float(yy.max())
+        return 1e-280 < ymax * step * dk._EPS and ymax * width < 1e280
+
+
+FORMS = ["matrix", "dict", "frame"]
+
+
+def as_form(x, y, form):
+    if form == "matrix":
+        return np.column_stack([x, y])
+    if form == "dict":
+        return {"x": x.copy(), "y": y.copy()}
+    return pd.DataFrame({"x": x, "y": y})
+
+
+def attempt(fn, *args, **kwargs):
+    """The result of a call, or None when it raised a documented exception."""
+    try:
+        return fn(*args, **kwargs)
+    except DOCUMENTED as e:
+        assert str(e), f"{fn.__name__} raised {type(e).__name__} without a message"
+        return None
+
+
+def smoothed_range(m):
+    s = dk.tova_smarginal(m)
+    return float(s["x"].min()), float(s["x"].max())
+
+
+def tol_for(lo, hi):
+    """A few units in the last place of the range ends."""
+    return 8 * ULP * max(abs(lo), abs(hi), hi - lo)
+
+
+# --- cleaning, forms, smoothing ------------------------------------------------------------------
+
+@SETTINGS
+@given(raw_marginals(), st.sampled_from(FORMS))
+def test_cleaning_and_smoothing_keep_their_guarantees(raw, form):
+    x, y, info = raw
+    m = as_form(x, y, form)
+    before = (x.copy(), y.copy())
+    assert dk.tova_is_marginal(m) is True
+
+    fixed = attempt(dk.tova_marginal_fix, m)
+    if fixed is None:
+        # Refused only for reasons the cleaning documents.
+        finite = y[~np.isnan(y)]
+        ok = finite[(finite > 0)]
+        assert finite.size == 0 or ok.size < 3 or np.any(np.isinf(finite)) or (
+            np.sum(np.abs(ok / ok.max()) > dk._EPS) < 3)
+    else:
+        fx, fy = fixed["x"], fixed["y"]
+        assert set(fixed) == {"x", "y"} and fx.dtype == fy.dtype == np.float64
+        assert fx.size == fy.size >= 3
+        assert np.all(np.isfinite(fy)) and np.all(fy > 0) and np.all(fy / fy.max() > dk._EPS)
+        finite_x = fx[~np.isnan(fx)]
+        assert np.all(np.diff(finite_x) >= 0) and not np.any(np.isnan(fx[: finite_x.size]))
+        # Exactly the points that pass the test survive.
+        keep = ~np.isnan(y)
+        yk = y[keep]
+        assert fy.size == np.count_nonzero((yk > 0) & (np.abs(yk / yk.max()) > dk._EPS))
+
+    sm = attempt(dk.tova_smarginal, m)
+    if sm is not None:
+        sx, sy = sm["x"], sm["y"]
+        assert sx.size == sy.size >= 3
+        assert np.all(np.diff(sx) >= 0)
+        assert np.all(np.isfinite(sy)) and np.all(sy > 0)
+        assert fixed is not None
+        assert sx[0] >= np.nanmin(fixed["x"]) - tol_for(sx[0], sx[-1])
+        assert sx[-1] <= np.nanmax(fixed["x"]) + tol_for(sx[0], sx[-1])
+        # The log output is the same grid before cleaning.
+        lg = dk.tova_smarginal(m, log=True)
+        assert lg["x"].size == 15 * fixed["x"].size
+        e = np.exp(lg["y"])
+        kept = ~np.isnan(e) & (e > 0) & (np.abs(e / np.nanmax(e)) > dk._EPS)
+        np.testing.assert_array_equal(e[kept], sy)
+        np.testing.assert_array_equal(lg["x"][kept], sx)
+    sp = attempt(dk.tova_spline, m)
+    if sp is not None:
+        px, py = (sp[:, 0], sp[:, 1]) if form == "matrix" else (sp["x"], sp["y"])
+        assert isinstance(sp, np.ndarray) == (form == "matrix")
+        assert np.all(np.diff(px) >= 0) and not np.any(np.isnan(py)) and np.all(py >= 0)
+    # Inputs are never modified.
+    if form == "matrix":
+        np.testing.assert_array_equal(m[:, 0], before[0])
+        np.testing.assert_array_equal(m[:, 1], before[1])
+    else:
+        np.testing.assert_array_equal(np.asarray(m["x"]), before[0])
+        np.testing.assert_array_equal(np.asarray(m["y"]), before[1])
+
+
+# --- evaluation functions -----------------------------------------------------------------------
+
+@SETTINGS
+@given(raw_marginals(), st.sampled_from(FORMS),
+       st.lists(st.floats(0.0, 1.0), min_size=1, max_size=40))
+def test_distribution_quantiles_and_density(raw, form, probs):
+    x, y, info = raw
+    assume(mass_in_range(x, y))
+    m = as_form(x, y, form)
+    sm = attempt(dk.tova_smarginal, m)
+    q = attempt(dk.tova_qmarginal, np.asarray(probs), m)
+    if sm is None:
+        assert q is None  # nothing evaluates a marginal that cannot be smoothed
+        return
+    if q is None:
+        return
+    lo, hi = smoothed_range(m)
+    tol = tol_for(lo, hi)
+    p = np.asarray(probs)
+    order = np.argsort(p, kind="stable")
+    assert q.shape == p.shape and q.dtype == np.float64
+    assert not np.any(np.isnan(q)), "a quantile of a probability in [0, 1] is NaN"
+    assert np.all(q >= lo - tol) and np.all(q <= hi + tol)
+    assert np.all(np.diff(q[order]) >= -tol), "quantiles decrease in p"
+
+    grid = np.linspace(lo, hi, 2048)
+    table = dk.tova_pmarginal(grid, m)
+    assert np.all(np.diff(table) >= -4 * ULP) and table[0] == 0.0 and abs(table[-1] - 1.0) <= 1e-12
+    back = dk.tova_pmarginal(q, m)
+    assert np.all(back >= 0.0) and np.all(back <= 1.0 + 1e-12)
+    # Both interpolants pass through the same table: they disagree by at most
+    # the mass of one table cell.
+    cell = float(np.max(np.diff(table)))
+    assert np.all(np.abs(back - p) <= cell + 1e-9), (np.max(np.abs(back - p)), cell)
+
+    qs = np.sort(np.concatenate([q, grid[::97], [lo - 1.0 - abs(lo), hi + 1.0 + abs(hi)]]))
+    cdf = dk.tova_pmarginal(qs, m)
+    # The value at the last table point is 1 up to the rounding of the
+    # interpolant there, which may sit an ulp below a value just before it.
+    assert np.all(np.diff(cdf) >= -4 * ULP) and np.all((cdf >= 0) & (cdf <= 1.0 + 1e-12))
+    assert cdf[0] == 0.0
+
+    d = dk.tova_dmarginal(qs, m)
+    dl = dk.tova_dmarginal(qs, m, log=True)
+    assert np.all(d >= 0) and not np.any(np.isnan(d))
+    outside = (qs < lo) | (qs > hi)
+    assert np.all(d[outside] == 0.0) and np.all(dl[outside] == -np.inf)
+    inside = ~outside & (d > 0)
+    np.testing.assert_allclose(np.exp(dl[inside]), d[inside], rtol=1e-12)
+
+
+@SETTINGS
+@given(raw_marginals(), st.sampled_from(FORMS), st.integers(0, 300), st.integers(0, 2 ** 31))
+def test_draws_mode_summary_and_expectation(raw, form, ndraw, seed):
+    x, y, info = raw
+    assume(mass_in_range(x, y))
+    m = as_form(x, y, form)
+    if attempt(dk.tova_smarginal, m) is None:
+        for fn, args in [(dk.tova_mmarginal, (m,)), (dk.tova_rmarginal, (5, m)),
+                         (dk.tova_emarginal, (lambda v: v, m))]:
+            with pytest.raises(DOCUMENTED):
+                fn(*args)
+        return
+    lo, hi = smoothed_range(m)
+    tol = tol_for(lo, hi)
+
+    r = attempt(dk.tova_rmarginal, ndraw, m, np.random.default_rng(seed))
+    if r is not None:
+        assert r.shape == (ndraw,) and not np.any(np.isnan(r))
+        assert np.all(r >= lo - tol) and np.all(r <= hi + tol)
+        np.testing.assert_array_equal(r, dk.tova_rmarginal(ndraw, m, np.random.default_rng(seed)))
+
+    mode = attempt(dk.tova_mmarginal, m)
+    if mode is not None:
+        assert isinstance(mode, float) and lo <= mode <= hi
+
+    z = attempt(dk.tova_zmarginal, m, silent=True)
+    if z is not None:
+        assert list(z) == ["mean", "sd", "quant0.025", "quant0.25", "quant0.5", "quant0.75", "quant0.975", "mode"]
+        assert all(type(v) is float for v in z.values())
+        if np.isfinite(z["mean"]):
+            assert lo - tol <= z["mean"] <= hi + tol
+        assert z["sd"] >= 0.0
+        qv = [z[k] for k in ("quant0.025", "quant0.25", "quant0.5", "quant0.75", "quant0.975")]
+        assert qv == sorted(qv)
+        assert z["mode"] == mode
+
+    e = attempt(dk.tova_emarginal, lambda v: np.column_stack([v, np.ones_like(v)]), m)
+    if e is not None and np.all(np.isfinite(e)):
+        assert e.shape == (2,)
+        assert lo - tol <= e[0] <= hi + tol
+        assert e[1] == pytest.approx(1.0, rel=1e-12)
+
+
+@SETTINGS
+@given(raw_marginals(unimodal_only=True, clean=True), st.sampled_from(FORMS),
+       st.lists(st.floats(0.05, 0.99), min_size=1, max_size=4))
+def test_hpd_interval_no_wider_than_equal_tailed(raw, form, probs):
+    x, y, info = raw
+    assume(mass_in_range(x, y))
+    m = as_form(x, y, form)
+    h = attempt(dk.tova_hpdmarginal, probs, m)
+    if h is None:
+        return
+    lo, hi = smoothed_range(m)
+    assert h.shape == (len(probs), 2)
+    assert np.all(h[:, 0] >= lo) and np.all(h[:, 1] <= hi)
+    assert np.all(h[:, 0] <= h[:, 1] + tol_for(lo, hi))
+    p = np.asarray(probs)
+    et = dk.tova_qmarginal(np.column_stack([(1 - p) / 2, (1 + p) / 2]), m)
+    dx = (hi - lo) / 2047
+    # Grid resolution: the two tables differ by a cell at each end, and the
+    # search stops at a tolerance of 1e-6 in probability.
+    assert np.all(h[:, 1] - h[:, 0] <= et[:, 1] - et[:, 0] + 4 * dx + tol_for(lo, hi)), (h, et, dx)
+
+
+@SETTINGS
+@given(raw_marginals(clean=True), st.sampled_from(FORMS), st.sampled_from(["quantile", "linear", "LINEAR"]),
+       st.integers(1, 400))
+def test_identity_transform_returns_the_density(raw, form, method, n):
+    x, y, info = raw
+    assume(mass_in_range(x, y))
+    m = as_form(x, y, form)
+    t = attempt(dk.tova_tmarginal, lambda v: v, m, n=n, method=method)
+    if t is None:
+        return
+    tx, ty = (t[:, 0], t[:, 1]) if form == "matrix" else (t["x"], t["y"])
+    assert isinstance(t, np.ndarray) == (form == "matrix")
+    assert tx.shape == ty.shape == (n,)
+    d = dk.tova_dmarginal(tx, m)
+    # The stencil's derivative of the identity is 1 up to the rounding of
+    # x +- h. The step is absolute (6.06e-5), so beyond |x| ~ 1e7 the rounding
+    # of x + h dominates: checked only where the step is resolved.
+    h = 6.055454452393342e-05
+    ok = np.abs(tx) < 1e7
+    rel = 16 * ULP * np.maximum(np.abs(tx), 1.0) / h + 1e-12
+    assert np.all(np.abs(ty - d)[ok] <= (rel * d)[ok] + 1e-300)
+    alias = dk.tova_marginal_transform(lambda v: v, m, n=n, method=method)
+    ay = alias[:, 1] if form == "matrix" else alias["y"]
+    np.testing.assert_array_equal(ay, ty)
+
+
+# --- helpers without a marginal -----------------------------------------------------------------
+
+@SETTINGS
+@given(st.lists(st.floats(-8, 8), min_size=5, max_size=5),
+       st.floats(-1e6, 1e6), st.floats(1e-3, 1.0))
+def test_derivative_is_exact_for_quartics(coef, x0, step):
+    f = np.polynomial.Polynomial(coef)
+    fd = dk.tova_deriv_func(f, step_size=step)
+    xs = np.array([x0, x0 / 3.0, 0.0])
+    got = fd(xs)
+    want = f.deriv()(xs)
+    # Cancellation of the four values of size |f| over 12 h.
+    scale = np.abs(np.polynomial.Polynomial(np.abs(coef))(np.abs(xs) + 2 * step)) * 64 * ULP / step
+    assert np.all(np.abs(got - want) <= scale + 1e-9 * np.abs(want) + 1e-12)
+
+
+@SETTINGS
+@given(st.floats(-1e6, 1e6), st.floats(0.0, 1e6), st.floats(-2e6, 2e6),
+       st.sampled_from([1e-6, 1e-3, 1e-9]), st.booleans())
+def test_minimiser_stays_in_its_bracket(a, width, centre, tol, scipy_path):
+    b = a + width
+    old = dk._SCIPY_OK
+    dk._SCIPY_OK = scipy_path
+    try:
+        r = dk._minimize_on_interval(lambda u: (u - centre) ** 2, a, b, tol=tol)
+    finally:
+        dk._SCIPY_OK = old
+    assert type(r) is float and a <= r <= b
+    best = min(max(centre, a), b)
+    assert abs(r - best) <= 1e3 * tol * (1 + abs(a) + abs(b)) + 1e-6 * width
+
+
+def test_golden_section_bracket_at_the_end_of_the_double_range(monkeypatch):
+    """a + b beyond the largest double: the midpoint is still a point of [a, b].
+    (SciPy's bounded search, used when SciPy is present, returns inf here.)"""
+    monkeypatch.setattr(dk, "_SCIPY_OK", False)
+    big = np.finfo(float).max
+    r = dk._minimize_on_interval(lambda u: 0.0, 0.75 * big, big)
+    assert math.isfinite(r) and 0.75 * big <= r <= big
+
+
+
+@SETTINGS
+@given(raw_marginals(), st.sampled_from(FORMS))
+def test_extreme_scales_never_crash(raw, form):
+    """Every function on any generated marginal, including the scales where
+    the numbers are not yet trustworthy: a result or a documented error."""
+    x, y, info = raw
+    m = as_form(x, y, form)
+    for fn, args in [(dk.tova_qmarginal, ([0.0, 0.5, 1.0], m)), (dk.tova_pmarginal, ([0.0, 1.0], m)),
+                     (dk.tova_dmarginal, ([0.0, 1.0], m)), (dk.tova_hpdmarginal, ([0.5], m)),
+                     (dk.tova_mmarginal, (m,)), (dk.tova_zmarginal, (m, True)),
+                     (dk.tova_rmarginal, (10, m, np.random.default_rng(0))),
+                     (dk.tova_tmarginal, (np.exp, m, 50)), (dk.tova_emarginal, (np.sin, m)),
+                     (dk.tova_sfmarginal, (m,)), (dk.tova_spline, (m,))]:
+        attempt(fn, *args)
+
+
+# --- extreme density scales ------------------------------------------------------------------
+
+def _scaled_gauss(xscale, yscale, n=40):
+    u = np.linspace(0.0, 10.0, n)
+    return np.column_stack([u * xscale, np.exp(-0.5 * (u - 4.0) ** 2) * yscale])
+
+
+@pytest.mark.parametrize("xscale,yscale", [(1e-6, 5.4e-312), (1.0, 1e307), (1e-12, 1e-300)])
+def test_moments_at_extreme_density_scales(xscale, yscale):
+    # The quadrature weights are rescaled by a power of two, so the moments do
+    # not depend on the density's scale even where y * dx would under/overflow.
+    two = lambda t: np.column_stack([t, t * t])  # noqa: E731
+    got = dk.tova_emarginal(two, _scaled_gauss(xscale, yscale))
+    want = dk.tova_emarginal(two, _scaled_gauss(xscale, 1.0))
+    np.testing.assert_allclose(got, want, rtol=1e-9)
+
+
+def test_moments_unchanged_by_power_of_two_scaling():
+    m = _scaled_gauss(1.0, 1.0)
+    m2 = m.copy()
+    m2[:, 1] *= 2.0 ** 40
+    two = lambda t: np.column_stack([t, t * t])  # noqa: E731
+    np.testing.assert_array_equal(dk.tova_emarginal(two, m), dk.tova_emarginal(two, m2))
+
+
+def test_tables_without_usable_mass_are_refused():
+    # The table increments underflow to 0: a clear error instead of 0/0
+    # reaching the inverse interpolant (or NaN quantiles without SciPy).
+    m = _scaled_gauss(1e-12, 1e-312)
+    for flag in (True, False):
+        with pytest.MonkeyPatch.context() as mp:
+            mp.setattr(dk, "_SCIPY_OK", flag)
+            for call in (lambda: dk.tova_qmarginal([0.1, 0.5], m), lambda: dk.tova_pmarginal(0.0, m)):
+                with pytest.raises(ValueError, match="no usable probability mass"):
+                    call()
+            # the HPD table sums densities without the grid step: still usable
+            want = dk.tova_hpdmarginal(0.9, _scaled_gauss(1e-12, 1.0))
+            np.testing.assert_allclose(dk.tova_hpdmarginal(0.9, m), want, rtol=1e-3)

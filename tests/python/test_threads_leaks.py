@@ -1,0 +1,228 @@
+"""Thread safety and leaks of the toolkit and the model tables.
+
+* Eight threads calling every public function on shared marginals (and
+  reading the shared model tables) get exactly the results of a serial run.
+* Many calls of each function, including calls that raise (bad marginal,
+  raising callback, wrong argument type), leave the resident memory flat and
+  the reference counts of the inputs unchanged.
+
+The default run makes about 20000 calls in the leak checks; ``--long`` makes
+100000 calls of every function.
+"""
+
+import os
+import sys
+import threading
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from vordex.pure import densitykit as dk
+from vordex.model_defs.latent import autoreg, kgauss, walk2
+from vordex.model_defs.likelihood import gamma
+
+LONG = os.environ.get("VORDEX_LONG") == "1"
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+TABLE_MODULES = [gamma, autoreg, kgauss, walk2]
+
+_u = np.linspace(0.0, 1.0, 37) ** 1.4
+_X = -2.0 + 9.0 * _u
+_Y = _X ** 2 * np.exp(-_X) * (_X > 0) + 1e-3 * np.exp(-_X ** 2)
+MAT = np.column_stack([_X, _Y])
+DICT = {"x": _X.copy(), "y": _Y.copy()}
+FRAME = pd.DataFrame({"x": _X, "y": _Y})
+MARGINALS = {"matrix": MAT, "dict": DICT, "frame": FRAME}
+PROBS = np.array([0.01, 0.1, 0.5, 0.9, 0.99])
+POINTS = np.linspace(-3.0, 8.0, 25)
+
+
+def _moments(v):
+    return np.column_stack([v, v * v])
+
+
+def _parabola(u):
+    return (u - 0.3) ** 2
+
+
+def public_calls(m):
+    """(name, zero-argument call) for every public function on marginal m."""
+    fd = dk.tova_deriv_func(np.sin)
+    sf = dk.tova_sfmarginal(m)
+    return [
+        ("is_marginal", lambda: dk.tova_is_marginal(m)),
+        ("marginal_fix", lambda: dk.tova_marginal_fix(m)),
+        ("spline", lambda: dk.tova_spline(m)),
+        ("smarginal", lambda: dk.tova_smarginal(m)),
+        ("smarginal_log_ext", lambda: dk.tova_smarginal(m, log=True, extrapolate=0.1, keep_type=True, factor=7)),
+        ("sfmarginal", lambda: dk.tova_sfmarginal(m)["fun"](POINTS)),
+        ("sf_fun_shared", lambda: sf["fun"](POINTS)),
+        ("emarginal", lambda: dk.tova_emarginal(_moments, m)),
+        ("dmarginal", lambda: dk.tova_dmarginal(POINTS, m, log=True)),
+        ("pmarginal", lambda: dk.tova_pmarginal(POINTS, m)),
+        ("qmarginal", lambda: dk.tova_qmarginal(PROBS, m, length=512)),
+        ("hpdmarginal", lambda: dk.tova_hpdmarginal([0.5, 0.95], m)),
+        ("rmarginal", lambda: dk.tova_rmarginal(200, m, np.random.default_rng(5))),
+        ("deriv_func", lambda: dk.tova_deriv_func(np.cos, 1e-3)(POINTS)),
+        ("fd_shared", lambda: fd(POINTS)),
+        ("tmarginal", lambda: dk.tova_tmarginal(np.exp, m, n=300)),
+        ("marginal_transform", lambda: dk.tova_marginal_transform(np.negative, m, n=100, method="linear")),
+        ("mmarginal", lambda: dk.tova_mmarginal(m)),
+        ("zmarginal", lambda: dk.tova_zmarginal(m, silent=True)),
+        ("minimize", lambda: dk._minimize_on_interval(_parabola, 0.0, 1.0)),
+    ]
+
+
+def table_reads():
+    """Everything a consumer reads from the model tables, transforms called."""
+    out = []
+    for mod in TABLE_MODULES:
+        for key, rec in mod.MODELS.items():
+            for hname, h in rec["hyper"].items():
+                out.append((mod.__name__, key, hname, h["hyperid"], h["initial"],
+                            float(h["to_theta"](0.7)), float(h["from_theta"](0.3))))
+        for name in ("ALLOWED_KEYS", "DENIED_COMMON_KEYS"):
+            if hasattr(mod, name):
+                out.append((mod.__name__, name, sorted(getattr(mod, name))))
+    for k in (1, 2, 5):
+        out.append(("pacf", k, list(autoreg._pacf_hyper(k))))
+    return out
+
+
+def same(a, b):
+    """Exact equality of nested results (NaN equal to NaN)."""
+    if isinstance(a, dict):
+        return isinstance(b, dict) and list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return type(a) is type(b) and len(a) == len(b) and all(same(u, v) for u, v in zip(a, b))
+    if isinstance(a, (np.ndarray, float, np.floating)):
+        a, b = np.asarray(a), np.asarray(b)
+        return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(a, b, equal_nan=True)
+    return a == b
+
+
+# --- threads --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("form", list(MARGINALS))
+def test_eight_threads_match_a_serial_run(form):
+    m = MARGINALS[form]
+    calls = public_calls(m)
+    serial = {name: fn() for name, fn in calls}
+    serial["tables"] = table_reads()
+    rounds = 6 if LONG else 2
+    barrier = threading.Barrier(8)
+    mismatches, errors = [], []
+
+    def worker(k):
+        rng = np.random.default_rng(k)
+        try:
+            barrier.wait()
+            for _ in range(rounds):
+                for i in rng.permutation(len(calls) + 1):
+                    if i == len(calls):
+                        name, got = "tables", table_reads()
+                    else:
+                        name, fn = calls[i]
+                        got = fn()
+                    if not same(got, serial[name]):
+                        mismatches.append((k, name))
+        except BaseException as e:  # reported below, never lost in the thread
+            errors.append((k, repr(e)))
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=600)
+    assert not any(t.is_alive() for t in threads), "a thread hung"
+    assert not errors, errors
+    assert not mismatches, mismatches
+    # The shared inputs are untouched.
+    np.testing.assert_array_equal(MAT, np.column_stack([_X, _Y]))
+    np.testing.assert_array_equal(DICT["x"], _X)
+    np.testing.assert_array_equal(FRAME["y"].to_numpy(), _Y)
+
+
+# --- leaks ----------------------------------------------------------------------------------
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+class Boom(Exception):
+    pass
+
+
+def _raises(_=None, *a, **k):
+    raise Boom("from the callback")
+
+
+BAD = {"x": [0.0, 1.0, 2.0], "y": [1.0, 0.0, 0.0]}
+
+
+def failing_calls():
+    """(name, call, expected exception) covering each way a call can fail."""
+    fd_bad = dk.tova_deriv_func(_raises)
+    return [
+        ("bad_marginal_q", lambda: dk.tova_qmarginal(PROBS, BAD), ValueError),
+        ("bad_marginal_z", lambda: dk.tova_zmarginal([1, 2, 3], silent=True), ValueError),
+        ("bad_form", lambda: dk.tova_smarginal([[0, 1], [1, 2], [2, 1]]), TypeError),
+        ("missing_key", lambda: dk.tova_marginal_fix({"x": _X}), KeyError),
+        ("e_raises", lambda: dk.tova_emarginal(_raises, MAT), Boom),
+        ("e_wrong_shape", lambda: dk.tova_emarginal(lambda v: np.ones((3, 3)), MAT), ValueError),
+        ("t_raises", lambda: dk.tova_tmarginal(_raises, MAT, n=50), Boom),
+        ("fd_raises", lambda: fd_bad(POINTS), Boom),
+        ("min_raises", lambda: dk._minimize_on_interval(_raises, 0.0, 1.0), Boom),
+        ("length_type", lambda: dk.tova_pmarginal(POINTS, MAT, length="2048"), TypeError),
+        ("method_type", lambda: dk.tova_tmarginal(np.exp, MAT, method=None), TypeError),
+        ("length_small", lambda: dk.tova_qmarginal(PROBS, MAT, length=1), IndexError),
+        ("factor_type", lambda: dk.tova_smarginal(MAT, factor="15"), TypeError),
+        ("unknown_method", lambda: dk.tova_tmarginal(np.exp, MAT, method="spline"), ValueError),
+    ]
+
+
+def _run(fn, expected, times):
+    for _ in range(times):
+        if expected is None:
+            fn()
+        else:
+            try:
+                fn()
+            except expected:
+                pass
+            else:
+                raise AssertionError("expected an exception")
+
+
+def _leak_cases():
+    cases = [(name, fn, None) for name, fn in public_calls(MAT)]
+    cases += [(name, fn, None) for name, fn in public_calls(FRAME) if name in ("qmarginal", "zmarginal")]
+    cases += failing_calls()
+    cases.append(("tables", table_reads, None))
+    return cases
+
+
+def test_many_calls_leave_memory_and_refcounts_flat():
+    cases = _leak_cases()
+    per_case = 100000 if LONG else max(200, 20000 // len(cases))
+    if SANITIZED:
+        per_case = 50
+    inputs = [MAT, DICT, FRAME, BAD, PROBS, POINTS, _raises, _moments, _parabola, np.exp, np.sin, gamma.MODELS]
+    report = []
+    for name, fn, expected in cases:
+        _run(fn, expected, max(20, per_case // 10))  # warm-up: allocator pools, caches of NumPy and pandas
+        refs = [sys.getrefcount(o) for o in inputs]
+        before = rss_bytes()
+        _run(fn, expected, per_case)
+        grown = rss_bytes() - before
+        report.append((name, per_case, grown))
+        assert [sys.getrefcount(o) for o in inputs] == refs, f"{name} changed a reference count"
+        if not SANITIZED:  # the sanitizer's quarantine keeps freed memory resident
+            assert grown < 4 * 2 ** 20, f"{name}: resident memory grew by {grown / 2 ** 20:.1f} MiB"
+    total = sum(g for _, _, g in report)
+    print(f"\nleak check: {len(cases)} cases x {per_case} calls, "
+          f"largest growth {max(g for _, _, g in report) / 2 ** 10:.0f} KiB, total {total / 2 ** 10:.0f} KiB")
