@@ -126,7 +126,7 @@ double CdfFunction::operator()(double q) const { return F_(clip(q, lo_, hi_)); }
 
 void CdfFunction::eval(const double* in, double* out, std::size_t n) const {
     for (std::size_t i = 0; i < n; ++i) out[i] = clip(in[i], lo_, hi_);
-    F_.eval(out, out, n);
+    F_.eval_unordered(out, out, n);
 }
 
 void collapse_flat_ends(std::vector<double>& cdf, std::vector<double>& xx) {
@@ -165,7 +165,17 @@ double QuantileFunction::operator()(double p) const {
 }
 
 void QuantileFunction::eval(const double* in, double* out, std::size_t n) const {
-    for (std::size_t i = 0; i < n; ++i) out[i] = (*this)(in[i]);
+    if (n < 64) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = (*this)(in[i]);
+        return;
+    }
+    // Clip, evaluate all at once (any order), then the points beyond the last
+    // knot. `in` and `out` may be the same array.
+    std::vector<double> pp(n);
+    for (std::size_t i = 0; i < n; ++i) pp[i] = clip(in[i], 0.0, 1.0);
+    F_.eval_unordered(pp.data(), out, n);
+    for (std::size_t i = 0; i < n; ++i)
+        if (pp[i] > p_last_) out[i] = x_last_;
 }
 
 std::vector<double> simpson_odd_grid(std::span<const double> x) {

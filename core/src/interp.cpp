@@ -1,6 +1,7 @@
 #include "vordex/core/interp.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -336,6 +337,50 @@ double Interpolant::eval_one(double v, std::ptrdiff_t& guess) const {
     res = res + c[1] * s2;
     res = res + c[0] * (s2 * s);
     return res;
+}
+
+void Interpolant::eval_unordered(const double* in, double* out, std::size_t n) const {
+    const std::size_t nx = x_.size();
+    if (kind_ == InterpKind::Linear || n < 64 || nx < 3) {
+        eval(in, out, n);
+        return;
+    }
+    const double a = x_[0], b = x_[nx - 1];
+    // Buckets of equal width over [a, b); start[k] is the interval holding the
+    // bucket's lower edge (never beyond the interval of any point in it,
+    // up to rounding, which the backward step below absorbs).
+    std::size_t nb = 1;
+    while (nb < 2 * nx && nb < (std::size_t{1} << 20)) nb *= 2;
+    const double width = b - a;
+    const double inv = static_cast<double>(nb) / width;
+    if (!(inv > 0.0) || !std::isfinite(inv)) {
+        eval(in, out, n);
+        return;
+    }
+    std::vector<std::uint32_t> start(nb);
+    {
+        std::size_t i = 0;
+        for (std::size_t k = 0; k < nb; ++k) {
+            const double edge = a + static_cast<double>(k) * (width / static_cast<double>(nb));
+            while (i + 2 < nx && x_[i + 1] <= edge) ++i;
+            start[k] = static_cast<std::uint32_t>(i);
+        }
+    }
+    const double* xs = x_.data();
+    for (std::size_t k = 0; k < n; ++k) {
+        const double v = in[k];
+        if (a <= v && v < b) {
+            std::size_t bk = static_cast<std::size_t>((v - a) * inv);
+            if (bk >= nb) bk = nb - 1;
+            std::size_t i = start[bk];
+            while (v < xs[i]) --i;          // rounding of the bucket edge
+            while (v >= xs[i + 1]) ++i;     // stops before nx - 1 since v < b
+            out[k] = poly(i, v);
+        } else {
+            std::ptrdiff_t g = 0;
+            out[k] = eval_one(v, g);
+        }
+    }
 }
 
 double Interpolant::operator()(double v) const {

@@ -3,18 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <memory>
 
 namespace vordex {
 
-namespace {
-// At most kBlock probabilities are grouped at a time, into about as many
-// buckets of equal width (a power of two between kMinBuckets and kMaxBuckets):
-// fine enough that most buckets fall inside one interval of the inverse table.
-constexpr std::size_t kBlock = std::size_t{1} << 14;
-constexpr std::size_t kMinBuckets = std::size_t{1} << 10;
-constexpr std::size_t kMaxBuckets = std::size_t{1} << 14;
-}  // namespace
 
 QuantileBatch::QuantileBatch(const LogDensity& ld, std::int64_t length, bool spline) {
     CdfTable t = cdf_table(ld, length);
@@ -44,45 +35,16 @@ void QuantileBatch::eval_ordered(const double* in, double* out, std::size_t n) c
 
 void QuantileBatch::eval(const double* in, double* out, std::size_t n) const {
     if (F_.kind() == InterpKind::Linear || n < 64) {
-        // The linear interpolant searches every value afresh: order does not matter.
         eval_ordered(in, out, n);
         return;
     }
-    // Counting sort of each block by probability bucket, evaluation in that
-    // order, results written back to their places. Scratch memory is kept
-    // small and left uninitialised: fresh pages are costly.
-    const std::size_t block = std::min(n, kBlock);
-    std::size_t buckets = kMinBuckets;
-    while (buckets < kMaxBuckets && buckets < block) buckets *= 2;
-    const double scale = static_cast<double>(buckets);
-    auto bucket_of = [&](double p) -> std::size_t {
-        // NaN goes to bucket 0, p == 1 to the last one.
-        std::size_t b = (p > 0.0) ? static_cast<std::size_t>(p * scale) : 0;
-        return b < buckets ? b : buckets - 1;
-    };
-    std::unique_ptr<std::uint32_t[]> count(new std::uint32_t[buckets + 1]);
-    std::unique_ptr<std::uint32_t[]> order(new std::uint32_t[block]);
-    std::unique_ptr<double[]> sorted(new double[block]);
-    for (std::size_t s = 0; s < n; s += block) {
-        const std::size_t m = std::min(block, n - s);
-        const double* src = in + s;
-        std::fill(count.get(), count.get() + buckets + 1, 0u);
-        for (std::size_t k = 0; k < m; ++k) ++count[bucket_of(prepare_one(src[k])) + 1];
-        for (std::size_t b = 0; b < buckets; ++b) count[b + 1] += count[b];
-        for (std::size_t k = 0; k < m; ++k) {
-            const double p = prepare_one(src[k]);
-            const std::uint32_t pos = count[bucket_of(p)]++;
-            order[pos] = static_cast<std::uint32_t>(k);
-            sorted[pos] = p;
-        }
-        F_.eval(sorted.get(), sorted.get(), m);
-        // Each place is read (for its probability) just before it is written,
-        // so `in` and `out` may be the same array.
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::size_t k = s + order[j];
-            out[k] = prepare_one(in[k]) > p_last_ ? x_last_ : sorted[j];
-        }
-    }
+    // Points in any order: the interpolant's bucket index finds each one's
+    // interval directly. `in` and `out` may be the same array.
+    std::vector<double> pp(n);
+    for (std::size_t k = 0; k < n; ++k) pp[k] = prepare_one(in[k]);
+    F_.eval_unordered(pp.data(), out, n);
+    for (std::size_t k = 0; k < n; ++k)
+        if (pp[k] > p_last_) out[k] = x_last_;
 }
 
 std::vector<double> equal_probabilities(std::size_t n) {
