@@ -306,10 +306,10 @@ PyTypeObject* fn_type() {
         for (; slots[i].slot; ++i) slots_with_members[i] = slots[i];
         slots_with_members[i++] = {Py_tp_members, members};
         slots_with_members[i] = {0, nullptr};
-        static PyType_Spec spec = {"vordex.function", sizeof(FnObject), 0,
+        static PyType_Spec type_spec = {"vordex.function", sizeof(FnObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
                                    slots_with_members};
-        PyObject* t = PyType_FromSpec(&spec);
+        PyObject* t = PyType_FromSpec(&type_spec);
         if (!t) throw py::error_already_set();
         return reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
     }();

@@ -14,8 +14,8 @@ trap 'rm -rf "$WORK"' EXIT
 # The native modules the installed package must carry: the toolkit always,
 # each model table whose binding source is in the tree.
 modules=(vordex.pure.densitykit)
-for spec in gamma:likelihood autoreg:latent kgauss:latent walk2:latent; do
-  name=${spec%%:*} dir=${spec#*:}
+for entry in gamma:likelihood autoreg:latent kgauss:latent walk2:latent; do
+  name=${entry%%:*} dir=${entry#*:}
   if [[ -f "$ROOT/bindings/tables/$name.cpp" ]]; then
     modules+=("vordex.model_defs.$dir.$name")
   fi

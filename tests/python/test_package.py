@@ -53,9 +53,9 @@ def test_example_marginal_matches_its_generator():
     script = REPO / "scripts" / "make_example_marginal.py"
     if not script.is_file():
         pytest.skip("generator script not present next to this test tree")
-    spec = importlib.util.spec_from_file_location("make_example_marginal", script)
-    gen = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(gen)
+    mod_spec = importlib.util.spec_from_file_location("make_example_marginal", script)
+    gen = importlib.util.module_from_spec(mod_spec)
+    mod_spec.loader.exec_module(gen)
     assert gen.render() == _example_text()
 
 
