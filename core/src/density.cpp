@@ -14,22 +14,6 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-double vmin(std::span<const double> v) {
-    double m = v[0];
-    for (double e : v) {
-        if (std::isnan(e)) return e;
-        if (e < m) m = e;
-    }
-    return m;
-}
-double vmax(std::span<const double> v) {
-    double m = v[0];
-    for (double e : v) {
-        if (std::isnan(e)) return e;
-        if (e > m) m = e;
-    }
-    return m;
-}
 inline double clip(double v, double lo, double hi) {
     // np.clip: NaN stays NaN.
     if (std::isnan(v)) return v;
@@ -43,8 +27,8 @@ LogDensity LogDensity::build(std::span<const double> x, std::span<const double> 
 
 LogDensity LogDensity::from_clean(XY m, bool spline) {
     LogDensity ld;
-    ld.xmin = vmin(m.x);
-    ld.xmax = vmax(m.x);
+    ld.xmin = nan_min(m.x);
+    ld.xmax = nan_max(m.x);
     vlog(m.y.data(), m.y.data(), m.y.size());
     ld.S = spline ? Interpolant::cubic(m.x, m.y) : Interpolant::linear(m.x, m.y);
     return ld;

@@ -328,15 +328,7 @@ double Interpolant::eval_one(double v, std::ptrdiff_t& guess) const {
     const std::ptrdiff_t i = find_interval(v, guess);
     if (i < 0) return kNaN;
     guess = i;
-    const double s = v - x_[static_cast<std::size_t>(i)];
-    const double* c = &c_[4 * static_cast<std::size_t>(i)];
-    double res = 0.0;
-    res = res + c[3];
-    res = res + c[2] * s;
-    const double s2 = s * s;
-    res = res + c[1] * s2;
-    res = res + c[0] * (s2 * s);
-    return res;
+    return poly(static_cast<std::size_t>(i), v);
 }
 
 void Interpolant::eval_unordered(const double* in, double* out, std::size_t n) const {
@@ -399,7 +391,6 @@ void Interpolant::eval(const double* in, double* out, std::size_t n) const {
     const std::size_t nx = x_.size();
     const double a = x_[0], b = x_[nx - 1];
     const double* xs = x_.data();
-    const double* cs = c_.data();
     std::size_t i = 0;
     for (std::size_t k = 0; k < n; ++k) {
         const double v = in[k];
@@ -409,15 +400,7 @@ void Interpolant::eval(const double* in, double* out, std::size_t n) const {
             } else {
                 i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
             }
-            const double s = v - xs[i];
-            const double* c = cs + 4 * i;
-            double res = 0.0;
-            res = res + c[3];
-            res = res + c[2] * s;
-            const double s2 = s * s;
-            res = res + c[1] * s2;
-            res = res + c[0] * (s2 * s);
-            out[k] = res;
+            out[k] = poly(i, v);
         } else {
             std::ptrdiff_t g = static_cast<std::ptrdiff_t>(i);
             out[k] = eval_one(v, g);

@@ -15,22 +15,6 @@ namespace {
 // Ordering of np.sort: NaN after every number.
 inline bool nan_last_less(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
 
-double nan_min(std::span<const double> v) {
-    double m = v[0];
-    for (double e : v) {
-        if (std::isnan(e)) return e;
-        if (e < m) m = e;
-    }
-    return m;
-}
-double nan_max(std::span<const double> v) {
-    double m = v[0];
-    for (double e : v) {
-        if (std::isnan(e)) return e;
-        if (e > m) m = e;
-    }
-    return m;
-}
 }  // namespace
 
 XY marginal_fix(std::span<const double> x, std::span<const double> y) {

@@ -40,6 +40,24 @@ double numpy_sum(const double* a, std::size_t n) {
     return res;
 }
 
+double nan_min(std::span<const double> v) {
+    double m = v[0];
+    for (double e : v) {
+        if (std::isnan(e)) return e;
+        if (e < m) m = e;
+    }
+    return m;
+}
+
+double nan_max(std::span<const double> v) {
+    double m = v[0];
+    for (double e : v) {
+        if (std::isnan(e)) return e;
+        if (e > m) m = e;
+    }
+    return m;
+}
+
 double numpy_mean(const double* a, std::size_t n) { return numpy_sum(a, n) / static_cast<double>(n); }
 
 void linspace_into(double start, double stop, std::size_t num, double* out) {

@@ -15,22 +15,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kSearchTol = 1e-6;
 
 // np.min / np.max of a non-empty vector: NaN propagates.
-double nan_min(const std::vector<double>& v) {
-    double m = v[0];
-    for (double e : v) {
-        if (std::isnan(e)) return e;
-        if (e < m) m = e;
-    }
-    return m;
-}
-double nan_max(const std::vector<double>& v) {
-    double m = v[0];
-    for (double e : v) {
-        if (std::isnan(e)) return e;
-        if (e > m) m = e;
-    }
-    return m;
-}
 
 // np.clip(v, lo, hi) for scalars: NaN stays NaN.
 double clip(double v, double lo, double hi) {

@@ -12,6 +12,9 @@ double pairwise_sum(const double* a, std::size_t n);
 // np.sum of a contiguous float64 vector: pairwise within blocks of 8192
 // values, block sums added in order.
 double numpy_sum(const double* a, std::size_t n);
+// np.min / np.max of a non-empty vector: NaN as soon as one value is NaN.
+double nan_min(std::span<const double> v);
+double nan_max(std::span<const double> v);
 // np.mean of a contiguous float64 array.
 double numpy_mean(const double* a, std::size_t n);
 // np.linspace(start, stop, num) with the end point included.
