@@ -104,11 +104,16 @@ CdfTable cdf_table(const LogDensity& ld, std::int64_t length) {
 
 CdfFunction::CdfFunction(const LogDensity& ld, const CdfTable& t, bool spline)
     : lo_(ld.xmin), hi_(ld.xmax),
-      F_(spline ? Interpolant::pchip(t.xx, t.cdf) : Interpolant::linear(t.xx, t.cdf)) {}
+      F_(spline ? Interpolant::pchip_deferred(t.xx, t.cdf) : Interpolant::linear(t.xx, t.cdf)) {}
+
+void prepare_for(Interpolant& F, std::size_t points) {
+    if (F.deferred() && points * 4 > F.size()) F.materialize();
+}
 
 double CdfFunction::operator()(double q) const { return F_(clip(q, lo_, hi_)); }
 
 void CdfFunction::eval(const double* in, double* out, std::size_t n) const {
+    prepare_for(F_, n);
     for (std::size_t i = 0; i < n; ++i) out[i] = clip(in[i], lo_, hi_);
     F_.eval_unordered(out, out, n);
 }
@@ -137,7 +142,7 @@ void collapse_flat_ends(std::vector<double>& cdf, std::vector<double>& xx) {
 
 QuantileFunction::QuantileFunction(CdfTable t, bool spline) {
     collapse_flat_ends(t.cdf, t.xx);
-    F_ = spline ? Interpolant::pchip(t.cdf, t.xx) : Interpolant::linear(t.cdf, t.xx);
+    F_ = spline ? Interpolant::pchip_deferred(t.cdf, t.xx) : Interpolant::linear(t.cdf, t.xx);
     p_last_ = t.cdf.back();
     x_last_ = t.xx.back();
 }
@@ -149,6 +154,7 @@ double QuantileFunction::operator()(double p) const {
 }
 
 void QuantileFunction::eval(const double* in, double* out, std::size_t n) const {
+    prepare_for(F_, n);
     if (n < 64) {
         for (std::size_t i = 0; i < n; ++i) out[i] = (*this)(in[i]);
         return;

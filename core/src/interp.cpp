@@ -251,6 +251,61 @@ Interpolant Interpolant::pchip(std::span<const double> x, std::span<const double
     return hermite(InterpKind::Pchip, x, std::move(d), std::move(c), extrapolate);
 }
 
+Interpolant Interpolant::pchip_deferred(std::span<const double> x, std::span<const double> y) {
+    validate_knots(x, y);
+    Interpolant r;
+    r.kind_ = InterpKind::Pchip;
+    r.deferred_ = true;
+    r.x_.assign(x.begin(), x.end());
+    r.y_.assign(y.begin(), y.end());
+    return r;
+}
+
+void Interpolant::materialize() {
+    if (!deferred_) return;
+    Segments seg(x_, y_);
+    d_ = pchip_slopes_seg(seg, x_.size());
+    c_ = hermite_coefficients(y_, seg, d_);
+    y_.clear();
+    y_.shrink_to_fit();
+    deferred_ = false;
+}
+
+// One PCHIP piece from the neighbouring knots, with exactly the operations of
+// the full construction (pchip_slopes_seg and hermite_coefficients).
+double Interpolant::deferred_eval(std::size_t i, double v) const {
+    const std::size_t n = x_.size();
+    const double* x = x_.data();
+    const double* y = y_.data();
+    auto h = [&](std::size_t k) { return x[k + 1] - x[k]; };
+    auto m = [&](std::size_t k) { return (y[k + 1] - y[k]) / h(k); };
+    auto slope_at = [&](std::size_t k) -> double {
+        if (n == 2) return m(0);
+        if (k == 0) return pchip_edge(h(0), h(1), m(0), m(1));
+        if (k == n - 1) return pchip_edge(h(n - 2), h(n - 3), m(n - 2), m(n - 3));
+        const double mk0 = m(k - 1), mk1 = m(k);
+        if (ne(sgn(mk1), sgn(mk0)) || (mk1 == 0) || (mk0 == 0)) return 0.0;
+        const double w1 = 2 * h(k) + h(k - 1);
+        const double w2 = h(k) + 2 * h(k - 1);
+        const double whmean = (w1 / mk0 + w2 / mk1) / (w1 + w2);
+        return 1.0 / whmean;
+    };
+    const double di = slope_at(i), dj = slope_at(i + 1);
+    const double hi = h(i);
+    const double slope = m(i);
+    const double t = (di + dj - 2 * slope) / hi;
+    const double c0 = t / hi;
+    const double c1 = (slope - di) / hi - t;
+    const double s = v - x[i];
+    double res = 0.0;
+    res = res + y[i];
+    res = res + di * s;
+    const double s2 = s * s;
+    res = res + c1 * s2;
+    res = res + c0 * (s2 * s);
+    return res;
+}
+
 Interpolant Interpolant::cubic(std::span<const double> x, std::span<const double> y, bool extrapolate) {
     validate_knots(x, y);
     Segments seg(x, y);
@@ -328,12 +383,13 @@ double Interpolant::eval_one(double v, std::ptrdiff_t& guess) const {
     const std::ptrdiff_t i = find_interval(v, guess);
     if (i < 0) return kNaN;
     guess = i;
+    if (deferred_) return deferred_eval(static_cast<std::size_t>(i), v);
     return poly(static_cast<std::size_t>(i), v);
 }
 
 void Interpolant::eval_unordered(const double* in, double* out, std::size_t n) const {
     const std::size_t nx = x_.size();
-    if (kind_ == InterpKind::Linear || n < 64 || nx < 3) {
+    if (kind_ == InterpKind::Linear || deferred_ || n < 64 || nx < 3) {
         eval(in, out, n);
         return;
     }
@@ -381,7 +437,7 @@ double Interpolant::operator()(double v) const {
 }
 
 void Interpolant::eval(const double* in, double* out, std::size_t n) const {
-    if (kind_ == InterpKind::Linear) {
+    if (kind_ == InterpKind::Linear || deferred_) {
         std::ptrdiff_t g = 0;
         for (std::size_t k = 0; k < n; ++k) out[k] = eval_one(in[k], g);
         return;

@@ -64,7 +64,9 @@ HpdTable::HpdTable(const LogDensity& ld, std::int64_t length, bool spline) : xmi
     for (double& v : cdf) v = v / total;
 
     collapse_flat_ends(cdf, xx);
-    F_inv = spline ? Interpolant::pchip(cdf, xx) : Interpolant::linear(cdf, xx);
+    // Each probability's search evaluates the inverse a few dozen times:
+    // pieces are worked out as needed.
+    F_inv = spline ? Interpolant::pchip_deferred(cdf, xx) : Interpolant::linear(cdf, xx);
 }
 
 std::array<double, 2> hpd_interval(const HpdTable& t, double p, bool use_brent) {

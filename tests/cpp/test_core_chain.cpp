@@ -171,3 +171,42 @@ TEST(Expectation, WeightsAndConstants) {
     auto r = expectation(xs, ys, two.data(), 2);
     EXPECT_DOUBLE_EQ(r[0], 2.0);  // symmetric about 2
 }
+
+TEST(Interp, DeferredPchipIsBitIdenticalToTheFullBuild) {
+    std::vector<double> x, y;
+    unsigned s = 12345;
+    auto rnd = [&] {
+        s = s * 1103515245u + 12345u;
+        return (s >> 8) / 16777216.0;
+    };
+    double xv = 0;
+    for (int i = 0; i < 200; ++i) {
+        xv += 0.01 + rnd();
+        x.push_back(xv);
+        y.push_back(i % 17 == 0 ? y.empty() ? 0.0 : y.back() : std::sin(xv) + 0.1 * rnd());
+    }
+    Interpolant full = Interpolant::pchip(x, y);
+    Interpolant lazy = Interpolant::pchip_deferred(x, y);
+    std::vector<double> at;
+    for (int k = 0; k < 5000; ++k) at.push_back(-1.0 + (xv + 2.0) * rnd());
+    at.push_back(x.front());
+    at.push_back(x.back());
+    std::vector<double> a(at.size()), b(at.size()), c(at.size());
+    full.eval(at.data(), a.data(), at.size());
+    lazy.eval(at.data(), b.data(), at.size());
+    lazy.materialize();
+    lazy.eval_unordered(at.data(), c.data(), at.size());
+    for (size_t i = 0; i < at.size(); ++i) {
+        if (std::isnan(a[i])) {
+            EXPECT_TRUE(std::isnan(b[i]) && std::isnan(c[i]));
+        } else {
+            EXPECT_EQ(a[i], b[i]) << at[i];
+            EXPECT_EQ(a[i], c[i]) << at[i];
+        }
+    }
+    // two and three knots
+    std::vector<double> x2 = {0, 1}, y2 = {1, 3}, x3 = {0, 1, 3}, y3 = {0, 2, 1};
+    EXPECT_EQ(Interpolant::pchip_deferred(x2, y2)(0.25), Interpolant::pchip(x2, y2)(0.25));
+    for (double v : {0.0, 0.5, 1.0, 2.2, 3.0})
+        EXPECT_EQ(Interpolant::pchip_deferred(x3, y3)(v), Interpolant::pchip(x3, y3)(v));
+}

@@ -57,7 +57,7 @@ public:
 
 private:
     double lo_, hi_;
-    Interpolant F_;
+    mutable Interpolant F_;
 };
 
 // Quantile function: the table with its flat ends collapsed, inverted by a
@@ -71,8 +71,12 @@ public:
 
 private:
     double p_last_, x_last_;
-    Interpolant F_;
+    mutable Interpolant F_;  // deferred PCHIP, materialised for many points
 };
+
+// A few evaluations of a deferred PCHIP interpolant are cheaper piece by
+// piece; many are cheaper after building every piece once.
+void prepare_for(Interpolant& F, std::size_t points);
 
 // Keep the first of the entries within kEps of 0.0, then of 1.0, dropping the
 // others from both arrays.

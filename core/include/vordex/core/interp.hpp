@@ -19,6 +19,15 @@ public:
     // Monotone PCHIP interpolant. Needs x strictly increasing, finite, at
     // least 2 points; otherwise throws ValueError with the usual messages.
     static Interpolant pchip(std::span<const double> x, std::span<const double> y, bool extrapolate = false);
+    // The same PCHIP interpolant with its pieces worked out when evaluated:
+    // the slopes are local (each needs only the neighbouring knots), so a
+    // few evaluations cost a few divisions instead of a full build, with
+    // bit-identical results. materialize() builds every piece at once (for
+    // many evaluations).
+    static Interpolant pchip_deferred(std::span<const double> x, std::span<const double> y);
+    bool deferred() const { return deferred_; }
+    void materialize();
+
     // Cubic spline with not-a-knot conditions at both ends.
     static Interpolant cubic(std::span<const double> x, std::span<const double> y, bool extrapolate = false);
     // Piecewise-linear interpolation, NaN outside [x[0], x[-1]]. Checks only
@@ -63,10 +72,13 @@ private:
         return res;
     }
 
+    double deferred_eval(std::size_t i, double v) const;
+
     InterpKind kind_ = InterpKind::Linear;
     bool extrapolate_ = false;
+    bool deferred_ = false;       // PCHIP pieces computed per evaluation from x_, y_
     std::vector<double> x_;
-    std::vector<double> y_;       // linear: values
+    std::vector<double> y_;       // linear and deferred PCHIP: values
     std::vector<double> d_;       // cubic kinds: slopes at knots
     std::vector<double> c_;       // cubic kinds: 4 coefficients per interval
 };
