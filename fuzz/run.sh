@@ -59,6 +59,14 @@ for t in "${TARGETS[@]}"; do
     echo "link $bin"
     "$CXX" "${FLAGS[@]}" -fsanitize=fuzzer "$src" "${objs[@]}" -o "$bin"
   fi
+  # Inputs that once failed are replayed first (fuzz/regressions/<target>-*).
+  regs=(fuzz/regressions/"$t"-*)
+  if [ -e "${regs[0]}" ]; then
+    if ! "$bin" "${regs[@]}" >"$OUT/logs/$t.regressions.log" 2>&1; then
+      echo "fuzz_$t: a regression input fails; log: $OUT/logs/$t.regressions.log" >&2
+      status=1
+    fi
+  fi
   corpus="$OUT/corpus/$t"
   mkdir -p "$corpus"
   "$PYTHON" fuzz/make_seeds.py "$t" "$corpus"
