@@ -47,6 +47,31 @@ bool scipy_ok(const Call& c);
 // Smooth with the default options and build the log-density function, once.
 vordex::Prepared prepare(const Call& c, py::handle marginal);
 
+// Read the marginal (with the interpreter's lock held), then release the lock
+// once for the whole native stretch: build the preparation and run
+// fn(const Prepared&) on it. One release per call keeps threads that share the
+// interpreter from waiting on each other between the steps.
+template <class Fn>
+auto with_prepared(const Call& c, py::handle marginal, Fn&& fn) {
+    MarginalIn m = read_marginal(c, marginal);
+    const bool spline = scipy_ok(c);
+    py::gil_scoped_release nogil;
+    const vordex::Prepared prep(m.xs(), m.ys(), spline);
+    return fn(prep);
+}
+
+// Evaluation points converted as np.asarray(points, dtype=float) and a new
+// result array of their shape, made before the native stretch. When the
+// points cannot be converted, the marginal is prepared first so that its own
+// error, which comes first in the documented order, wins.
+struct PointsAndResult {
+    DArray in;
+    py::array_t<double> out;
+    size_t n = 0;
+};
+PointsAndResult points_and_result(const Call& c, py::handle marginal, py::handle points,
+                                  const std::vector<Py_ssize_t>& trailing = {});
+
 // Pack a result in the caller's form: an n x 2 matrix or a dict {"x", "y"}.
 py::object pack_marginal(std::span<const double> x, std::span<const double> y, bool as_matrix);
 

@@ -125,6 +125,23 @@ vordex::Prepared prepare(const Call& c, py::handle marginal) {
     return vordex::Prepared(m.xs(), m.ys(), spline);
 }
 
+PointsAndResult points_and_result(const Call& c, py::handle marginal, py::handle points,
+                                  const std::vector<Py_ssize_t>& trailing) {
+    PointsAndResult r;
+    try {
+        r.in = as_contig(points);
+    } catch (py::error_already_set&) {
+        // Let a bad marginal report first; otherwise the conversion error.
+        (void)prepare(c, marginal);
+        throw;
+    }
+    std::vector<py::ssize_t> shape(r.in.shape(), r.in.shape() + r.in.ndim());
+    for (Py_ssize_t t : trailing) shape.push_back(t);
+    r.out = py::array_t<double>(shape);
+    r.n = static_cast<size_t>(r.in.size());
+    return r;
+}
+
 py::object pack_marginal(std::span<const double> x, std::span<const double> y, bool as_matrix) {
     const size_t n = x.size();
     if (as_matrix) {
@@ -412,35 +429,52 @@ py::object impl_emarginal(const Call& c) {
 // --- density, distribution and quantile functions ------------------------------------------------
 
 py::object impl_dmarginal(const Call& c) {
-    vordex::Prepared p = prepare(c, c[1]);
     const bool lg = to_flag(c[2]);
-    return eval_like(c[0], [&](const double* in, double* out, size_t n) { vordex::density(p.ld, in, out, n, lg); });
+    PointsAndResult pr = points_and_result(c, c[1], c[0]);
+    const double* src = pr.in.data();
+    double* dst = pr.out.mutable_data();
+    with_prepared(c, c[1], [&](const vordex::Prepared& p) {
+        vordex::density(p.ld, src, dst, pr.n, lg);
+        return 0;
+    });
+    return std::move(pr.out);
 }
+
+namespace {
+// A 0-d result is a NumPy float without SciPy (as np.interp gives it).
+py::object scalar_form(PointsAndResult& pr, const Call& c) {
+    if (pr.in.ndim() == 0 && !scipy_ok(c)) return numpy_float(*pr.out.data());
+    return std::move(pr.out);
+}
+}  // namespace
 
 py::object impl_pmarginal(const Call& c) {
     to_flag(c[2]);  // normalize: evaluated for its truth value only
     const std::int64_t length = to_int(c[3], "length");
     vordex::check_length(length);
-    vordex::Prepared p = prepare(c, c[1]);
-    std::optional<vordex::CdfFunction> F;
-    {
-        py::gil_scoped_release nogil;
-        vordex::CdfTable t = vordex::cdf_table(p.ld, length);
-        F.emplace(p.ld, t, p.spline);
-    }
-    return eval_like(c[0], [&](const double* in, double* out, size_t n) { F->eval(in, out, n); }, !p.spline);
+    PointsAndResult pr = points_and_result(c, c[1], c[0]);
+    const double* src = pr.in.data();
+    double* dst = pr.out.mutable_data();
+    with_prepared(c, c[1], [&](const vordex::Prepared& p) {
+        const vordex::CdfFunction F(p.ld, vordex::cdf_table(p.ld, length), p.spline);
+        F.eval(src, dst, pr.n);
+        return 0;
+    });
+    return scalar_form(pr, c);
 }
 
 py::object impl_qmarginal(const Call& c) {
     const std::int64_t length = to_int(c[2], "length");
     vordex::check_length(length);
-    vordex::Prepared p = prepare(c, c[1]);
-    std::optional<vordex::QuantileFunction> Q;
-    {
-        py::gil_scoped_release nogil;
-        Q.emplace(vordex::cdf_table(p.ld, length), p.spline);
-    }
-    return eval_like(c[0], [&](const double* in, double* out, size_t n) { Q->eval(in, out, n); }, !p.spline);
+    PointsAndResult pr = points_and_result(c, c[1], c[0]);
+    const double* src = pr.in.data();
+    double* dst = pr.out.mutable_data();
+    with_prepared(c, c[1], [&](const vordex::Prepared& p) {
+        const vordex::QuantileFunction Q(vordex::cdf_table(p.ld, length), p.spline);
+        Q.eval(src, dst, pr.n);
+        return 0;
+    });
+    return scalar_form(pr, c);
 }
 
 }  // namespace vx

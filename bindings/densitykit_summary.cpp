@@ -61,34 +61,36 @@ void write_stdout(const std::array<std::string, 8>& lines) {
 py::object impl_hpdmarginal(const Call& c) {
     const std::int64_t length = to_int(c[2], "length");
     vordex::check_length(length);
-    vordex::Prepared prep = prepare(c, c[1]);
     const bool brent = scipy_ok(c);
     // np.atleast_1d(np.asarray(p, dtype=float)); arrays of more than one
     // dimension are read in C order, one row per entry.
-    DArray p = as_contig(c[0]);
+    DArray p;
+    try {
+        p = as_contig(c[0]);
+    } catch (py::error_already_set&) {
+        (void)prepare(c, c[1]);
+        throw;
+    }
     const size_t n = static_cast<size_t>(p.size());
     py::array_t<double> out({static_cast<py::ssize_t>(n), py::ssize_t{2}});
-    {
-        const double* pp = p.data();
-        double* dst = out.mutable_data();
-        py::gil_scoped_release nogil;
+    const double* pp = p.data();
+    double* dst = out.mutable_data();
+    with_prepared(c, c[1], [&](const vordex::Prepared& prep) {
         const vordex::HpdTable table(prep.ld, length, prep.spline);
         vordex::hpd_intervals(table, pp, n, dst, brent);
-    }
+        return 0;
+    });
     return out;
 }
 
 // --- tova_mmarginal -------------------------------------------------------------------------
 
 py::object impl_mmarginal(const Call& c) {
-    vordex::Prepared prep = prepare(c, c[0]);
     const bool brent = scipy_ok(c);
-    double r;
-    {
-        py::gil_scoped_release nogil;
+    const double r = with_prepared(c, c[0], [&](const vordex::Prepared& prep) {
         const vordex::QuantileFunction Q(vordex::cdf_table(prep.ld, vordex::kDefaultLength), prep.spline);
-        r = vordex::mode(prep.ld, Q, brent);
-    }
+        return vordex::mode(prep.ld, Q, brent);
+    });
     return py::float_(r);
 }
 
@@ -105,13 +107,9 @@ py::object impl_zmarginal(const Call& c) {
         if (ok < 0) throw py::error_already_set();
         if (!ok) throw py::value_error(kNotMarginal);
     }
-    vordex::Prepared prep = prepare(c, marginal);
     const bool brent = scipy_ok(c);
-    vordex::Summary s;
-    {
-        py::gil_scoped_release nogil;
-        s = vordex::summarize(prep, brent);
-    }
+    const vordex::Summary s =
+        with_prepared(c, marginal, [&](const vordex::Prepared& prep) { return vordex::summarize(prep, brent); });
     const std::array<double, 8> values{s.mean,         s.sd,           s.quantiles[0], s.quantiles[1],
                                        s.quantiles[2], s.quantiles[3], s.quantiles[4], s.mode};
     py::dict result;
