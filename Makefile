@@ -73,6 +73,8 @@ asan: deps
 # with NumPy/SciPy. BENCH_ARGS="--quick" for a short run, "--json out.json".
 bench: deps build
 	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/run.py $(BENCH_ARGS)
+	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/threads.py
+	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/memory.py
 
 pip-check: deps
 	bash scripts/pip_check.sh $(PYTHON)

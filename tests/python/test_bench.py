@@ -1,0 +1,24 @@
+"""The benchmark runner runs and finds vordex and the NumPy/SciPy steps in
+agreement on every row (a short run on small marginals)."""
+import json
+import os
+import subprocess
+import sys
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+
+
+def test_benchmark_runner_agrees_with_the_baseline(tmp_path):
+    out = tmp_path / "bench.json"
+    md = tmp_path / "BENCH.md"
+    env = dict(os.environ, PYTHONPATH=os.environ.get("PYTHONPATH", ROOT))
+    proc = subprocess.run([sys.executable, "-P", os.path.join(ROOT, "bench", "run.py"), "--sizes", "30",
+                           "--budget", "0.005", "--json", str(out), "--markdown", str(md)],
+                          capture_output=True, text=True, env=env, timeout=600)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    rows = json.loads(out.read_text())["results"]
+    names = {r["operation"] for r in rows}
+    assert {"tova_zmarginal", "tova_hpdmarginal([.5,.95])", "tova_qmarginal(5)", "tova_rmarginal(100000)"} <= names
+    assert all(r["same"] for r in rows)
+    assert all(r["baseline_s"] > 0 and r["vordex_s"] > 0 for r in rows)
+    assert "| `tova_zmarginal` | 30 |" in md.read_text()
