@@ -190,7 +190,7 @@ std::vector<double> expectation(std::span<const double> x, std::span<const doubl
     // unchanged, but densities near the ends of the double range no longer
     // underflow or overflow in the weights.
     double ymax = 0.0;
-    for (double v : y) ymax = std::max(ymax, v);
+    for (double v : y) ymax = v > ymax ? v : ymax;
     const int e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
     const double scale = std::ldexp(1.0, e);
     std::vector<double> w(n);

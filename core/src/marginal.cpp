@@ -17,6 +17,31 @@ inline bool nan_last_less(double a, double b) { return a < b || (std::isnan(b) &
 
 }  // namespace
 
+namespace {
+// No NaN in x or y, and x ascending.
+bool plain_sorted(const double* x, const double* y, std::size_t n) {
+    bool ok = true;
+    for (std::size_t i = 0; i < n; ++i) ok &= (y[i] == y[i]) & (x[i] == x[i]);
+    for (std::size_t i = 1; i < n; ++i) ok &= !(x[i] < x[i - 1]);
+    return ok;
+}
+// Largest of n > 0 values without NaN (four independent running maxima).
+double max_no_nan(const double* y, std::size_t n) {
+    double m0 = y[0], m1 = y[0], m2 = y[0], m3 = y[0];
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        m0 = y[i] > m0 ? y[i] : m0;
+        m1 = y[i + 1] > m1 ? y[i + 1] : m1;
+        m2 = y[i + 2] > m2 ? y[i + 2] : m2;
+        m3 = y[i + 3] > m3 ? y[i + 3] : m3;
+    }
+    for (; i < n; ++i) m0 = y[i] > m0 ? y[i] : m0;
+    m0 = m1 > m0 ? m1 : m0;
+    m2 = m3 > m2 ? m3 : m2;
+    return m2 > m0 ? m2 : m0;
+}
+}  // namespace
+
 XY marginal_fix(std::span<const double> x, std::span<const double> y) {
     if (x.size() != y.size()) {
         throw IndexError("boolean index did not match indexed array along dimension 0; dimension is " +
@@ -26,13 +51,12 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y) {
     // Common case first: no NaN density and x already ascending (every grid
     // the toolkit produces itself). One pass, same result as the general path.
     {
-        bool simple = !x.empty();
-        for (std::size_t i = 0; simple && i < x.size(); ++i) {
-            if (std::isnan(y[i]) || std::isnan(x[i]) || (i > 0 && x[i] < x[i - 1])) simple = false;
-        }
+        const std::size_t n = x.size();
+        const double* xp = x.data();
+        const double* yp = y.data();
+        const bool simple = n > 0 && plain_sorted(xp, yp, n);
         if (simple) {
-            double ymax = y[0];
-            for (double v : y) ymax = std::max(ymax, v);
+            const double ymax = max_no_nan(yp, n);
             XY out;
             out.x.resize(x.size());
             out.y.resize(x.size());

@@ -42,20 +42,22 @@ double numpy_sum(const double* a, std::size_t n) {
 
 double nan_min(std::span<const double> v) {
     double m = v[0];
+    bool nan = false;
     for (double e : v) {
-        if (std::isnan(e)) return e;
-        if (e < m) m = e;
+        nan |= (e != e);
+        m = e < m ? e : m;
     }
-    return m;
+    return nan ? std::numeric_limits<double>::quiet_NaN() : m;
 }
 
 double nan_max(std::span<const double> v) {
     double m = v[0];
+    bool nan = false;
     for (double e : v) {
-        if (std::isnan(e)) return e;
-        if (e > m) m = e;
+        nan |= (e != e);
+        m = e > m ? e : m;
     }
-    return m;
+    return nan ? std::numeric_limits<double>::quiet_NaN() : m;
 }
 
 double numpy_mean(const double* a, std::size_t n) { return numpy_sum(a, n) / static_cast<double>(n); }
