@@ -179,19 +179,5 @@ VX_TABLE_MODULE(autoreg, m) {
     merge_into(hyper, pacf);
     put(rec, "hyper", hyper);
 
-    put(rec, "constr", new_bool(false));
-    put(rec, "nrow_ncol", new_bool(false));
-    put(rec, "augmented", new_bool(false));
-    put(rec, "aug_factor", new_int(1));
-    put(rec, "aug_constr", none());
-    put(rec, "n_div_by", none());
-    put(rec, "n_required", new_bool(false));
-    put(rec, "set_default_values", new_bool(false));
-    put(rec, "pdf", new_str("autoreg"));
-    put(rec, "allowed_keys", lookup(g, "ALLOWED_KEYS"));
-    put(rec, "denied_common_keys", lookup(g, "DENIED_COMMON_KEYS"));
-
-    py::object models = new_dict();
-    put(models, "autoreg", rec);
-    bind(g, "MODELS", models);
+    finish_latent_record(g, "autoreg", rec, LatentSettings{});
 }

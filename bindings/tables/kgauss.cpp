@@ -98,23 +98,13 @@ VX_TABLE_MODULE(kgauss, m) {
     merge_into(hyper, rest);
     put(rec, "hyper", hyper);
 
-    put(rec, "constr", new_bool(false));
-    put(rec, "nrow_ncol", new_bool(false));
-    put(rec, "augmented", new_bool(true));
-    put(rec, "aug_factor", new_int(1));
-    {
-        py::object aug = own(PyList_New(24));
-        for (Py_ssize_t i = 0; i < 24; ++i) PyList_SET_ITEM(aug.ptr(), i, new_int(static_cast<long>(i) + 1).release().ptr());
-        put(rec, "aug_constr", aug);
-    }
-    put(rec, "n_div_by", new_int(-1));
-    put(rec, "n_required", new_bool(true));
-    put(rec, "set_default_values", new_bool(true));
-    put(rec, "pdf", new_str("kgauss"));
-    put(rec, "allowed_keys", lookup(g, "ALLOWED_KEYS"));
-    put(rec, "denied_common_keys", lookup(g, "DENIED_COMMON_KEYS"));
-
-    py::object models = new_dict();
-    put(models, "kgauss", rec);
-    bind(g, "MODELS", models);
+    LatentSettings settings;
+    settings.augmented = true;
+    settings.aug_constr = own(PyList_New(24));  // the list of range(1, 25)
+    for (Py_ssize_t i = 0; i < 24; ++i)
+        PyList_SET_ITEM(settings.aug_constr.ptr(), i, new_int(static_cast<long>(i) + 1).release().ptr());
+    settings.n_div_by = new_int(-1);
+    settings.n_required = true;
+    settings.set_default_values = true;
+    finish_latent_record(g, "kgauss", rec, settings);
 }

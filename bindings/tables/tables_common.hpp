@@ -159,6 +159,37 @@ inline void put_log_transforms(py::handle block, py::handle globals) {
 }
 
 // Import NumPy as the module body's `import numpy as np` does.
+// Keys 3 to 14 of a latent record, in their order, then MODELS = {key: rec}
+// bound in the module: "min_diff" only where given, "allowed_keys" and
+// "denied_common_keys" read back from the module's globals.
+struct LatentSettings {
+    bool constr = false;
+    bool augmented = false;
+    py::object aug_constr = none();
+    py::object n_div_by = none();
+    bool n_required = false;
+    bool set_default_values = false;
+    const double* min_diff = nullptr;
+};
+
+inline void finish_latent_record(py::handle g, const char* key, py::handle rec, const LatentSettings& s) {
+    put(rec, "constr", new_bool(s.constr));
+    put(rec, "nrow_ncol", new_bool(false));
+    put(rec, "augmented", new_bool(s.augmented));
+    put(rec, "aug_factor", new_int(1));
+    put(rec, "aug_constr", s.aug_constr);
+    put(rec, "n_div_by", s.n_div_by);
+    put(rec, "n_required", new_bool(s.n_required));
+    put(rec, "set_default_values", new_bool(s.set_default_values));
+    if (s.min_diff) put(rec, "min_diff", new_float(*s.min_diff));
+    put(rec, "pdf", new_str(key));
+    put(rec, "allowed_keys", lookup(g, "ALLOWED_KEYS"));
+    put(rec, "denied_common_keys", lookup(g, "DENIED_COMMON_KEYS"));
+    py::object models = new_dict();
+    put(models, key, rec);
+    bind(g, "MODELS", models);
+}
+
 inline py::object import_numpy() { return own(PyImport_ImportModule("numpy")); }
 
 // The module's __dict__ (borrowed through the module object).

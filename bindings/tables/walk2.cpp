@@ -45,20 +45,9 @@ VX_TABLE_MODULE(walk2, m) {
     put(hyper, "theta", theta);
     put(rec, "hyper", hyper);
 
-    put(rec, "constr", new_bool(true));
-    put(rec, "nrow_ncol", new_bool(false));
-    put(rec, "augmented", new_bool(false));
-    put(rec, "aug_factor", new_int(1));
-    put(rec, "aug_constr", none());
-    put(rec, "n_div_by", none());
-    put(rec, "n_required", new_bool(false));
-    put(rec, "set_default_values", new_bool(false));
-    put(rec, "min_diff", new_float(0.0001));
-    put(rec, "pdf", new_str("walk2"));
-    put(rec, "allowed_keys", lookup(g, "ALLOWED_KEYS"));
-    put(rec, "denied_common_keys", lookup(g, "DENIED_COMMON_KEYS"));
-
-    py::object models = new_dict();
-    put(models, "walk2", rec);
-    bind(g, "MODELS", models);
+    LatentSettings settings;
+    settings.constr = true;
+    const double min_diff = 0.0001;
+    settings.min_diff = &min_diff;
+    finish_latent_record(g, "walk2", rec, settings);
 }
