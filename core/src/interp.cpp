@@ -126,12 +126,18 @@ bool solve3(double A[3][3], double b[3]) {
 void validate_knots(std::span<const double> x, std::span<const double> y) {
     if (x.size() < 2) throw ValueError("`x` must contain at least 2 elements.");
     if (x.size() != y.size()) throw ValueError("The length of `y` along `axis`=0 doesn't match the length of `x`");
+    // One branch-free pass for the common case; the messages come from the
+    // checks in their order only when something is wrong.
+    const std::size_t n = x.size();
+    bool ok = true;
+    for (std::size_t i = 0; i < n; ++i) ok &= std::isfinite(x[i]) & std::isfinite(y[i]);
+    for (std::size_t i = 0; i + 1 < n; ++i) ok &= (x[i + 1] - x[i] > 0.0);
+    if (ok) return;
     for (double v : x)
         if (!std::isfinite(v)) throw ValueError("`x` must contain only finite values.");
     for (double v : y)
         if (!std::isfinite(v)) throw ValueError("`y` must contain only finite values.");
-    for (std::size_t i = 0; i + 1 < x.size(); ++i)
-        if (!(x[i + 1] - x[i] > 0.0)) throw ValueError("`x` must be strictly increasing sequence.");
+    throw ValueError("`x` must be strictly increasing sequence.");
 }
 
 namespace {
