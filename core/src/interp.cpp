@@ -404,7 +404,7 @@ void Interpolant::eval_unordered(const double* in, double* out, std::size_t n) c
     // bucket's lower edge (never beyond the interval of any point in it,
     // up to rounding, which the backward step below absorbs).
     std::size_t nb = 1;
-    while (nb < 2 * nx && nb < (std::size_t{1} << 20)) nb *= 2;
+    while (nb < 8 * nx && nb < (std::size_t{1} << 20)) nb *= 2;
     const double width = b - a;
     const double inv = static_cast<double>(nb) / width;
     if (!(inv > 0.0) || !std::isfinite(inv)) {
@@ -421,14 +421,18 @@ void Interpolant::eval_unordered(const double* in, double* out, std::size_t n) c
         }
     }
     const double* xs = x_.data();
+    const std::uint32_t* st = start.data();
     for (std::size_t k = 0; k < n; ++k) {
         const double v = in[k];
         if (a <= v && v < b) {
             std::size_t bk = static_cast<std::size_t>((v - a) * inv);
             if (bk >= nb) bk = nb - 1;
-            std::size_t i = start[bk];
+            std::size_t i = st[bk];
             while (v < xs[i]) --i;          // rounding of the bucket edge
-            while (v >= xs[i + 1]) ++i;     // stops before nx - 1 since v < b
+            // Mostly zero or one step: take one without a branch, then loop
+            // (stops before nx - 1 since v < b).
+            i += static_cast<std::size_t>(v >= xs[i + 1]);
+            while (v >= xs[i + 1]) ++i;
             out[k] = poly(i, v);
         } else {
             std::ptrdiff_t g = 0;
