@@ -7,6 +7,7 @@
 #   FUZZ_SECONDS=60             run time per target (default 60)
 #   FUZZ_BUILD_DIR=build-fuzz   where objects, binaries and corpora go
 #   FUZZ_JOBS=1                 parallel fuzzing processes per target
+#   FUZZ_SEED=N                 fixed random seed (repeatable runs, as in CI)
 #   CXX=clang++-14              the clang to build with
 #
 # A crash, a sanitizer report, a violated property or a hang (a single input
@@ -73,6 +74,7 @@ for t in "${TARGETS[@]}"; do
   log="$OUT/logs/$t.log"
   par=()
   [ "$JOBS" -gt 1 ] && par=(-fork="$JOBS")
+  [ -n "${FUZZ_SEED:-}" ] && par+=(-seed="$FUZZ_SEED")
   echo "==== fuzz_$t: ${SECS}s"
   set +e
   ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
