@@ -8,6 +8,9 @@
 #   FUZZ_BUILD_DIR=build-fuzz   where objects, binaries and corpora go
 #   FUZZ_JOBS=1                 parallel fuzzing processes per target
 #   FUZZ_SEED=N                 fixed random seed (repeatable runs, as in CI)
+#   FUZZ_RUNS=N, FUZZ_RUNS_<t>=N  stop after N executions (with a fixed seed the
+#                               run is then exactly repeatable); FUZZ_SECONDS
+#                               still caps the time
 #   CXX=clang++-14              the clang to build with
 #
 # A crash, a sanitizer report, a violated property or a hang (a single input
@@ -75,7 +78,10 @@ for t in "${TARGETS[@]}"; do
   par=()
   [ "$JOBS" -gt 1 ] && par=(-fork="$JOBS")
   [ -n "${FUZZ_SEED:-}" ] && par+=(-seed="$FUZZ_SEED")
-  echo "==== fuzz_$t: ${SECS}s"
+  runs_var="FUZZ_RUNS_$t"
+  runs=${!runs_var:-${FUZZ_RUNS:-}}
+  [ -n "$runs" ] && par+=(-runs="$runs")
+  echo "==== fuzz_$t: at most ${SECS}s${runs:+, $runs executions}"
   set +e
   ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$bin" -max_total_time="$SECS" -timeout="$TIMEOUT" -rss_limit_mb=2048 -max_len=65536 \
