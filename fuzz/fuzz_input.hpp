@@ -19,7 +19,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <utility>
 #include <vector>
+
+#include "vordex/core/density.hpp"
+#include "vordex/core/errors.hpp"
 
 namespace fuzzin {
 
@@ -127,5 +132,20 @@ private:
     do {                                 \
         if (!(cond)) fuzzin::fail(#cond); \
     } while (0)
+
+
+// A marginal decoded from the input (positions and densities, with missing
+// densities taken as 1) and its preparation; empty when the core refuses the
+// marginal with ValueError, which is a valid outcome for any input.
+inline std::optional<vordex::Prepared> prepared_marginal(Input& in, std::size_t n, bool spline) {
+    std::vector<double> x = in.grid(n);
+    std::vector<double> y = in.values(x.size());
+    y.resize(x.size(), 1.0);
+    try {
+        return std::optional<vordex::Prepared>(std::in_place, x, y, spline);
+    } catch (const vordex::ValueError&) {
+        return std::nullopt;
+    }
+}
 
 }  // namespace fuzzin

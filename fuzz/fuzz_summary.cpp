@@ -20,17 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool brent = (opts & 2) == 0;
     const std::int64_t length = 2 + in.u16() % 2500;
     const std::size_t n = 3 + in.u16() % 100;
-    std::vector<double> x = in.grid(n);
-    std::vector<double> y = in.values(x.size());
-    y.resize(x.size(), 1.0);
+    const std::optional<vordex::Prepared> prep = fuzzin::prepared_marginal(in, n, spline);
     std::vector<double> p = in.values(8);
-
-    std::optional<vordex::Prepared> prep;
-    try {
-        prep.emplace(x, y, spline);
-    } catch (const vordex::ValueError&) {
-        return 0;
-    }
+    if (!prep) return 0;
     const vordex::LogDensity& ld = prep->ld;
     const bool finite_range = std::isfinite(ld.xmin) && std::isfinite(ld.xmax);
 

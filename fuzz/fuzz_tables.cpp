@@ -34,17 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::int64_t length = 2 + lsel % 3000;
     if ((opts & 0xE0) == 0xE0) length = static_cast<std::int64_t>(lsel % 4) - 2;  // -2 .. 1: refused
     const std::size_t n = 3 + in.u16() % 120;
-    std::vector<double> x = in.grid(n);
-    std::vector<double> y = in.values(x.size());
-    y.resize(x.size(), 1.0);
+    const std::optional<vordex::Prepared> prep = fuzzin::prepared_marginal(in, n, spline);
     std::vector<double> pts = in.values(200);
-
-    std::optional<vordex::Prepared> prep;
-    try {
-        prep.emplace(x, y, spline);
-    } catch (const vordex::ValueError&) {
-        return 0;
-    }
+    if (!prep) return 0;
     const vordex::LogDensity& ld = prep->ld;
     FUZZ_CHECK(ld.xmin <= ld.xmax);
 

@@ -2,6 +2,8 @@
 
 import os
 
+import pytest
+
 try:
     from hypothesis import settings
 except ImportError:  # hypothesis is optional for running the plain tests
@@ -26,3 +28,12 @@ def pytest_configure(config):
     # so one switch reaches their hypothesis settings and loop counts.
     if config.getoption("--long"):
         os.environ["VORDEX_LONG"] = "1"
+
+
+@pytest.fixture(params=[True, False], ids=["scipy", "fallback"])
+def path(request, monkeypatch):
+    """Run the test on both interpolation paths of the toolkit: SciPy's
+    interpolants and minimiser, and the linear/golden-section fallback."""
+    from vordex.pure import densitykit as dk
+    monkeypatch.setattr(dk, "_SCIPY_OK", request.param)
+    return request.param

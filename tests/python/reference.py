@@ -248,6 +248,19 @@ def hpdmarginal(p, m, length=2048, scipy=True):
 
 # --- marginals for tests and benchmarks -------------------------------------------------
 
+def seeded_marginals(sizes, kinds=("gauss", "skew", "heavy", "uneven"), seeds=2):
+    """(name, marginal) pairs of every kind and size, with densities jittered
+    by a seeded factor in [0.5, 1.5]."""
+    out = []
+    for kind in kinds:
+        for n in sizes:
+            for seed in range(seeds):
+                m = make_marginal(kind, n, seed)
+                m[:, 1] *= np.random.default_rng(seed).uniform(0.5, 1.5, n)
+                out.append((f"{kind}-{n}-{seed}", m))
+    return out
+
+
 def make_marginal(kind, n, seed=0):
     """A seeded marginal of n points as an (n, 2) array."""
     rng = np.random.default_rng(seed)

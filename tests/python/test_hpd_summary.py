@@ -28,20 +28,8 @@ KEYS = ["mean", "sd", "quant0.025", "quant0.25", "quant0.5", "quant0.75", "quant
 NOT_MARGINAL = "Input is not a valid marginal (matrix Nx2 or dict {'x','y'})."
 
 
-@pytest.fixture(params=[True, False], ids=["scipy", "fallback"])
-def path(request, monkeypatch):
-    monkeypatch.setattr(dk, "_SCIPY_OK", request.param)
-    return request.param
-
-
 def _marginals():
-    out = []
-    for kind in ("gauss", "skew", "heavy", "uneven"):
-        for n in (3, 7, 30, 300):
-            for seed in range(2):
-                m = R.make_marginal(kind, n, seed)
-                m[:, 1] *= np.random.default_rng(seed).uniform(0.5, 1.5, n)
-                out.append((f"{kind}-{n}-{seed}", m))
+    out = R.seeded_marginals((3, 7, 30, 300))
     out.append(("skew-3000", R.make_marginal("skew", 3000, 3)))
     # zeros and NaN densities, unsorted input
     m = R.make_marginal("skew", 40, 5)

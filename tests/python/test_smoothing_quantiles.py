@@ -9,20 +9,8 @@ import reference as R
 from vordex.pure import densitykit as dk
 
 
-@pytest.fixture(params=[True, False], ids=["scipy", "fallback"])
-def path(request, monkeypatch):
-    monkeypatch.setattr(dk, "_SCIPY_OK", request.param)
-    return request.param
-
-
 def _marginals():
-    out = []
-    for kind in ("gauss", "skew", "heavy", "uneven"):
-        for n in (3, 7, 30, 300, 3000):
-            for seed in range(2):
-                m = R.make_marginal(kind, n, seed)
-                m[:, 1] *= np.random.default_rng(seed).uniform(0.5, 1.5, n)
-                out.append((f"{kind}-{n}-{seed}", m))
+    out = R.seeded_marginals((3, 7, 30, 300, 3000))
     # zeros and NaN densities, unsorted input
     m = R.make_marginal("skew", 40, 5)
     m[[0, 7, 20], 1] = [0.0, np.nan, 0.0]
