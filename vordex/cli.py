@@ -246,31 +246,29 @@ def load_marginal(path: Optional[str]) -> LoadedMarginal:
 # Argument types
 
 
-def _probability(text: str) -> float:
+def _float_arg(text: str, what: str) -> float:
     try:
-        p = float(text)
+        return float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a probability") from None
+        raise argparse.ArgumentTypeError(f"{text!r} is not {what}") from None
+
+
+def _probability(text: str) -> float:
+    p = _float_arg(text, "a probability")
     if not 0.0 <= p <= 1.0:  # also refuses nan
         raise argparse.ArgumentTypeError(f"probability must lie in [0, 1], got {text}")
     return p
 
 
 def _hpd_content(text: str) -> float:
-    try:
-        p = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a probability") from None
+    p = _float_arg(text, "a probability")
     if not 0.0 < p <= 1.0:
         raise argparse.ArgumentTypeError(f"HPD content must lie in (0, 1], got {text}")
     return p
 
 
 def _real(text: str) -> float:
-    try:
-        q = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    q = _float_arg(text, "a number")
     if math.isnan(q):
         raise argparse.ArgumentTypeError("nan is not a point")
     return q

@@ -36,50 +36,34 @@ double pchip_edge(double h0, double h1, double m0, double m1) {
 bool gtsv(std::vector<double>& dl, std::vector<double>& d, std::vector<double>& du, std::vector<double>& b) {
     const std::size_t n = d.size();
     if (n == 0) return true;
-    for (std::size_t i = 0; i + 2 < n; ++i) {
+    // Eliminate the subdiagonal entry of row i; rows before the last also
+    // record the fill-in of the second superdiagonal (kept in dl).
+    auto step = [&](std::size_t i, bool last) -> bool {
         if (std::fabs(d[i]) >= std::fabs(dl[i])) {
-            if (d[i] != 0.0) {
-                const double fact = dl[i] / d[i];
-                d[i + 1] = d[i + 1] - fact * du[i];
-                b[i + 1] = b[i + 1] - fact * b[i];
-            } else {
-                return false;
-            }
-            dl[i] = 0.0;
+            if (d[i] == 0.0) return false;
+            const double fact = dl[i] / d[i];
+            d[i + 1] = d[i + 1] - fact * du[i];
+            b[i + 1] = b[i + 1] - fact * b[i];
+            if (!last) dl[i] = 0.0;
         } else {
             const double fact = d[i] / dl[i];
             d[i] = dl[i];
             const double temp = d[i + 1];
             d[i + 1] = du[i] - fact * temp;
-            dl[i] = du[i + 1];
-            du[i + 1] = -fact * dl[i];
-            du[i] = temp;
-            const double tb = b[i];
-            b[i] = b[i + 1];
-            b[i + 1] = tb - fact * b[i + 1];
-        }
-    }
-    if (n > 1) {
-        const std::size_t i = n - 2;
-        if (std::fabs(d[i]) >= std::fabs(dl[i])) {
-            if (d[i] != 0.0) {
-                const double fact = dl[i] / d[i];
-                d[i + 1] = d[i + 1] - fact * du[i];
-                b[i + 1] = b[i + 1] - fact * b[i];
-            } else {
-                return false;
+            if (!last) {
+                dl[i] = du[i + 1];
+                du[i + 1] = -fact * dl[i];
             }
-        } else {
-            const double fact = d[i] / dl[i];
-            d[i] = dl[i];
-            const double temp = d[i + 1];
-            d[i + 1] = du[i] - fact * temp;
             du[i] = temp;
             const double tb = b[i];
             b[i] = b[i + 1];
             b[i + 1] = tb - fact * b[i + 1];
         }
-    }
+        return true;
+    };
+    for (std::size_t i = 0; i + 2 < n; ++i)
+        if (!step(i, false)) return false;
+    if (n > 1 && !step(n - 2, true)) return false;
     if (d[n - 1] == 0.0) return false;
     b[n - 1] = b[n - 1] / d[n - 1];
     if (n > 1) b[n - 2] = (b[n - 2] - du[n - 2] * b[n - 1]) / d[n - 2];

@@ -248,6 +248,19 @@ def hpdmarginal(p, m, length=2048, scipy=True):
 
 # --- marginals for tests and benchmarks -------------------------------------------------
 
+# The three accepted forms of a marginal, made from an (n, 2) matrix.
+def _frame(m):
+    import pandas as pd
+    return pd.DataFrame({"x": m[:, 0], "y": m[:, 1]})
+
+
+FORMS = {
+    "matrix": lambda m: m,
+    "dict": lambda m: {"x": m[:, 0].copy(), "y": m[:, 1].copy()},
+    "frame": _frame,
+}
+
+
 def seeded_marginals(sizes, kinds=("gauss", "skew", "heavy", "uneven"), seeds=2):
     """(name, marginal) pairs of every kind and size, with densities jittered
     by a seeded factor in [0.5, 1.5]."""

@@ -42,11 +42,7 @@ def _marginals():
 
 
 MARGINALS = _marginals()
-FORMS = {
-    "matrix": lambda m: m,
-    "dict": lambda m: {"x": m[:, 0].copy(), "y": m[:, 1].copy()},
-    "frame": lambda m: pd.DataFrame({"x": m[:, 0], "y": m[:, 1]}),
-}
+FORMS = R.FORMS
 PROBS = [0.0, 0.001, 0.5, 0.8, 0.95, 0.999, 1.0, 1.3, -0.2]
 
 

@@ -2,7 +2,6 @@
 distribution and quantile functions, checked against the same steps done
 with NumPy and SciPy objects (tests/python/reference.py)."""
 import numpy as np
-import pandas as pd
 import pytest
 
 import reference as R
@@ -19,11 +18,7 @@ def _marginals():
 
 
 MARGINALS = _marginals()
-FORMS = {
-    "matrix": lambda m: m,
-    "dict": lambda m: {"x": m[:, 0].copy(), "y": m[:, 1].copy()},
-    "frame": lambda m: pd.DataFrame({"x": m[:, 0], "y": m[:, 1]}),
-}
+FORMS = R.FORMS
 
 
 def _eq(a, b):
