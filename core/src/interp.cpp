@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "vordex/core/errors.hpp"
@@ -296,7 +297,193 @@ double Interpolant::deferred_eval(std::size_t i, double v) const {
     return res;
 }
 
+// Loops of independent arithmetic get copies for wider vector units, chosen
+// at load time. Division, products and sums round the same in every width
+// (and contraction into fused multiply-adds is off), so the results are
+// identical whichever copy runs.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(VORDEX_NO_CLONES)
+#define VX_CLONES __attribute__((target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4")))
+#else
+#define VX_CLONES
+#endif
+
+namespace kernels {
+// Power-basis coefficients of the cubic Hermite pieces from the knots'
+// spacings h, secant slopes m, slopes b and values y (intervals [lo, hi)).
+// Only divisions, products and sums: wider vector units give the same bits.
+VX_CLONES void hermite_block(const double* __restrict h, const double* __restrict m, const double* __restrict b,
+                             const double* __restrict y, double* __restrict c,
+                             std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) {
+        const double hh = h[i];
+        const double slope = m[i];
+        const double t = (b[i] + b[i + 1] - 2 * slope) / hh;
+        c[4 * i] = t / hh;
+        c[4 * i + 1] = (slope - b[i]) / hh - t;
+        c[4 * i + 2] = b[i];
+        c[4 * i + 3] = y[i];
+    }
+}
+
+// Spacings and secant slopes of the intervals, and whether every knot is
+// finite and the spacings positive.
+VX_CLONES bool segments_block(const double* __restrict x, const double* __restrict y, double* __restrict h,
+                               double* __restrict m, std::size_t n) {
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double hi = x[i + 1] - x[i];
+        h[i] = hi;
+        m[i] = (y[i + 1] - y[i]) / hi;
+    }
+    // x - x is 0 for a finite value, NaN otherwise.
+    long bad = 0;
+    for (std::size_t i = 0; i + 1 < n; ++i) bad += !(h[i] > 0.0);
+    for (std::size_t i = 0; i < n; ++i) bad += !(x[i] - x[i] == 0.0) + !(y[i] - y[i] == 0.0);
+    return bad == 0;
+}
+
+// Interior rows of the not-a-knot system: diagonal, right-hand side, upper
+// and lower diagonals.
+VX_CLONES void notaknot_rows(const double* __restrict h, const double* __restrict m, double* __restrict d,
+                             double* __restrict b, double* __restrict du, double* __restrict dl, std::size_t n) {
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        d[i] = 2 * (h[i - 1] + h[i]);
+        b[i] = 3 * (h[i] * m[i - 1] + h[i - 1] * m[i]);
+        du[i] = h[i - 1];
+        dl[i - 1] = h[i];
+    }
+}
+
+}  // namespace kernels
+
+namespace {
+// Uninitialised scratch storage: every element is written before it is read.
+struct Scratch {
+    std::unique_ptr<double[]> p;
+    explicit Scratch(std::size_t n) : p(new double[n]) {}
+    double* get() const { return p.get(); }
+};
+
+// Not-a-knot spline for n >= 4 knots. Every value is computed with exactly
+// the operations of notaknot_slopes_seg + gtsv + hermite_coefficients, so the
+// results are the same to the last bit; the work is arranged differently:
+// the independent arithmetic (spacings, slopes, rows, coefficients) in
+// vectorised passes, and the two chains of dependent divisions (elimination
+// and back substitution) in tight loops that keep their running values in
+// registers.
+void notaknot_fused(std::span<const double> xs, std::span<const double> ys, std::vector<double>& dout,
+                    std::vector<double>& cout) {
+    const std::size_t n = xs.size();
+    const double* x = xs.data();
+    const double* y = ys.data();
+    Scratch hs(n), ms(n), ds(n), dus(n), dls(n);
+    double* h = hs.get();
+    double* m = ms.get();
+    double* d = ds.get();
+    double* du = dus.get();
+    double* dl = dls.get();
+    dout.resize(n);
+    double* b = dout.data();
+
+    // Spacings and secant slopes; the knot checks are reported (with the
+    // message of the first failed check) before any other error.
+    if (!kernels::segments_block(x, y, h, m, n)) validate_knots(xs, ys);
+
+    // The system (LAPACK's dl/d/du/b) in one pass that vectorises.
+    d[0] = h[1];
+    du[0] = x[2] - x[0];
+    {
+        const double dd = x[2] - x[0];
+        b[0] = ((h[0] + 2 * dd) * h[1] * m[0] + h[0] * h[0] * m[1]) / dd;
+    }
+    kernels::notaknot_rows(h, m, d, b, du, dl, n);
+    d[n - 1] = h[n - 3];
+    dl[n - 2] = x[n - 1] - x[n - 3];
+    {
+        const double dd = x[n - 1] - x[n - 3];
+        b[n - 1] = (h[n - 2] * h[n - 2] * m[n - 3] + (2 * dd + h[n - 2]) * h[n - 3] * m[n - 2]) / dd;
+    }
+    // Forward elimination with partial pivoting (dgtsv). The current row's
+    // diagonal and right-hand side stay in registers from one step to the
+    // next: a store and reload would lengthen the chain of divisions.
+    bool pivoted = false;
+    std::size_t i = 0;
+    {
+        double dc = d[0], bc = b[0];
+        for (; i + 1 < n; ++i) {
+            const double dli = dl[i];
+            if (!(std::fabs(dc) >= std::fabs(dli)) || dc == 0.0) break;
+            const double fact = dli / dc;
+            const double dn = d[i + 1] - fact * du[i];
+            const double bn = b[i + 1] - fact * bc;
+            d[i] = dc;
+            b[i] = bc;
+            dl[i] = 0.0;
+            dc = dn;
+            bc = bn;
+        }
+        d[i] = dc;
+        b[i] = bc;
+    }
+    // From the first step that pivots (or meets a zero pivot) on: the
+    // general step, on the arrays.
+    for (; i + 1 < n; ++i) {
+        const bool last = (i + 2 == n);
+        if (std::fabs(d[i]) >= std::fabs(dl[i])) {
+            if (d[i] == 0.0) throw ValueError("singular matrix");
+            const double fact = dl[i] / d[i];
+            d[i + 1] = d[i + 1] - fact * du[i];
+            b[i + 1] = b[i + 1] - fact * b[i];
+            if (!last) dl[i] = 0.0;
+        } else {
+            pivoted = true;
+            const double fact = d[i] / dl[i];
+            d[i] = dl[i];
+            const double temp = d[i + 1];
+            d[i + 1] = du[i] - fact * temp;
+            if (!last) {
+                dl[i] = du[i + 1];
+                du[i + 1] = -fact * dl[i];
+            }
+            du[i] = temp;
+            const double tb = b[i];
+            b[i] = b[i + 1];
+            b[i + 1] = tb - fact * b[i + 1];
+        }
+    }
+    if (d[n - 1] == 0.0) throw ValueError("singular matrix");
+
+    // Back substitution. Without pivoting the fill-in dl[k] is zero, and
+    // r - 0*x2 is r itself unless r is a zero or x2 is not finite: those
+    // take the full expression, the rest skip a dependent step of the chain.
+    b[n - 1] = b[n - 1] / d[n - 1];
+    b[n - 2] = (b[n - 2] - du[n - 2] * b[n - 1]) / d[n - 2];
+    if (!pivoted) {
+        double x1 = b[n - 2], x2 = b[n - 1];
+        for (std::size_t k = n - 2; k-- > 0;) {
+            const double r = b[k] - du[k] * x1;
+            double v;
+            if (__builtin_expect(r != 0.0 && x2 - x2 == 0.0, 1)) v = r / d[k];
+            else v = (r - dl[k] * x2) / d[k];
+            b[k] = v;
+            x2 = x1;
+            x1 = v;
+        }
+    } else {
+        for (std::size_t k = n - 2; k-- > 0;) {
+            b[k] = (b[k] - du[k] * b[k + 1] - dl[k] * b[k + 2]) / d[k];
+        }
+    }
+    cout.resize(4 * (n - 1));
+    kernels::hermite_block(h, m, b, y, cout.data(), 0, n - 1);
+}
+}  // namespace
+
 Interpolant Interpolant::cubic(std::span<const double> x, std::span<const double> y, bool extrapolate) {
+    if (x.size() >= 4 && x.size() == y.size()) {
+        std::vector<double> d, c;
+        notaknot_fused(x, y, d, c);
+        return hermite(InterpKind::Cubic, x, std::move(d), std::move(c), extrapolate);
+    }
     validate_knots(x, y);
     Segments seg(x, y);
     std::vector<double> d = notaknot_slopes_seg(seg, x);
