@@ -25,12 +25,15 @@ LogDensity LogDensity::build(std::span<const double> x, std::span<const double> 
     return from_clean(marginal_fix(x, y), spline);
 }
 
-LogDensity LogDensity::from_clean(XY m, bool spline) {
+LogDensity LogDensity::from_clean(const XY& m, bool spline) {
     LogDensity ld;
-    ld.xmin = nan_min(m.x);
-    ld.xmax = nan_max(m.x);
-    vlog(m.y.data(), m.y.data(), m.y.size());
-    ld.S = spline ? Interpolant::cubic(m.x, m.y) : Interpolant::linear(m.x, m.y);
+    // A cleaned marginal ascends with any NaN position last: its ends are its
+    // extremes (NaN for both when a position is NaN, as np.min/np.max give).
+    ld.xmax = m.x.back();
+    ld.xmin = std::isnan(ld.xmax) ? ld.xmax : m.x.front();
+    std::vector<double> logy(m.y.size());
+    vlog(m.y.data(), logy.data(), logy.size());
+    ld.S = spline ? Interpolant::cubic(m.x, logy) : Interpolant::linear(m.x, logy);
     return ld;
 }
 

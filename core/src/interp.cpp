@@ -8,6 +8,7 @@
 #include <string>
 
 #include "vordex/core/errors.hpp"
+#include "kernels.hpp"
 
 namespace vordex {
 
@@ -297,63 +298,6 @@ double Interpolant::deferred_eval(std::size_t i, double v) const {
     return res;
 }
 
-// Loops of independent arithmetic get copies for wider vector units, chosen
-// at load time. Division, products and sums round the same in every width
-// (and contraction into fused multiply-adds is off), so the results are
-// identical whichever copy runs.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(VORDEX_NO_CLONES)
-#define VX_CLONES __attribute__((target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4")))
-#else
-#define VX_CLONES
-#endif
-
-namespace kernels {
-// Power-basis coefficients of the cubic Hermite pieces from the knots'
-// spacings h, secant slopes m, slopes b and values y (intervals [lo, hi)).
-// Only divisions, products and sums: wider vector units give the same bits.
-VX_CLONES void hermite_block(const double* __restrict h, const double* __restrict m, const double* __restrict b,
-                             const double* __restrict y, double* __restrict c,
-                             std::size_t lo, std::size_t hi) {
-    for (std::size_t i = lo; i < hi; ++i) {
-        const double hh = h[i];
-        const double slope = m[i];
-        const double t = (b[i] + b[i + 1] - 2 * slope) / hh;
-        c[4 * i] = t / hh;
-        c[4 * i + 1] = (slope - b[i]) / hh - t;
-        c[4 * i + 2] = b[i];
-        c[4 * i + 3] = y[i];
-    }
-}
-
-// Spacings and secant slopes of the intervals, and whether every knot is
-// finite and the spacings positive.
-VX_CLONES bool segments_block(const double* __restrict x, const double* __restrict y, double* __restrict h,
-                               double* __restrict m, std::size_t n) {
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        const double hi = x[i + 1] - x[i];
-        h[i] = hi;
-        m[i] = (y[i + 1] - y[i]) / hi;
-    }
-    // x - x is 0 for a finite value, NaN otherwise.
-    long bad = 0;
-    for (std::size_t i = 0; i + 1 < n; ++i) bad += !(h[i] > 0.0);
-    for (std::size_t i = 0; i < n; ++i) bad += !(x[i] - x[i] == 0.0) + !(y[i] - y[i] == 0.0);
-    return bad == 0;
-}
-
-// Interior rows of the not-a-knot system: diagonal, right-hand side, upper
-// and lower diagonals.
-VX_CLONES void notaknot_rows(const double* __restrict h, const double* __restrict m, double* __restrict d,
-                             double* __restrict b, double* __restrict du, double* __restrict dl, std::size_t n) {
-    for (std::size_t i = 1; i + 1 < n; ++i) {
-        d[i] = 2 * (h[i - 1] + h[i]);
-        b[i] = 3 * (h[i] * m[i - 1] + h[i - 1] * m[i]);
-        du[i] = h[i - 1];
-        dl[i - 1] = h[i];
-    }
-}
-
-}  // namespace kernels
 
 namespace {
 // Uninitialised scratch storage: every element is written before it is read.

@@ -8,6 +8,7 @@
 
 #include "vordex/core/errors.hpp"
 #include "vordex/core/numeric.hpp"
+#include "kernels.hpp"
 
 namespace vordex {
 
@@ -18,29 +19,52 @@ inline bool nan_last_less(double a, double b) { return a < b || (std::isnan(b) &
 }  // namespace
 
 namespace {
-// No NaN in x or y, and x ascending.
-bool plain_sorted(const double* x, const double* y, std::size_t n) {
-    bool ok = true;
-    for (std::size_t i = 0; i < n; ++i) ok &= (y[i] == y[i]) & (x[i] == x[i]);
-    for (std::size_t i = 1; i < n; ++i) ok &= !(x[i] < x[i - 1]);
-    return ok;
-}
-// Largest of n > 0 values without NaN (four independent running maxima).
-double max_no_nan(const double* y, std::size_t n) {
-    double m0 = y[0], m1 = y[0], m2 = y[0], m3 = y[0];
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        m0 = y[i] > m0 ? y[i] : m0;
-        m1 = y[i + 1] > m1 ? y[i + 1] : m1;
-        m2 = y[i + 2] > m2 ? y[i + 2] : m2;
-        m3 = y[i + 3] > m3 ? y[i + 3] : m3;
+// Densities kept by the cleaning: positive and above kEps times the largest
+// (the ratio itself is compared, as the definition reads).
+inline bool kept(double v, double ymax) { return v > 0.0 && std::fabs(v / ymax) > kEps; }
+
+// The cleaning of a marginal without NaN whose x ascend, into `out` (which
+// may hold x and y themselves). False, with nothing written, when the
+// marginal is not of that kind.
+bool clean_sorted(std::span<const double> x, std::span<const double> y, XY& out, bool in_place = false) {
+    const std::size_t n = x.size();
+    if (n == 0 || kernels::count_unsorted_or_nan(x.data(), y.data(), n) != 0) return false;
+    const double ymax = kernels::max_no_nan(y.data(), n);
+    const std::size_t k = kernels::count_above_floor(y.data(), n, ymax, kEps);
+    if (k < 3) throw ValueError("Marginal too small after filtering. Need >=3 support points.");
+    if (k == n) {
+        if (!in_place) {
+            out.x.assign(x.begin(), x.end());
+            out.y.assign(y.begin(), y.end());
+        }
+        return true;
     }
-    for (; i < n; ++i) m0 = y[i] > m0 ? y[i] : m0;
-    m0 = m1 > m0 ? m1 : m0;
-    m2 = m3 > m2 ? m3 : m2;
-    return m2 > m0 ? m2 : m0;
+    // Every position is written (kept ones advance the write index), so the
+    // arrays need all n places until the end.
+    if (!in_place) {
+        out.x.resize(n);
+        out.y.resize(n);
+    }
+    double* ox = out.x.data();
+    double* oy = out.y.data();
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = y[i];
+        const double xi = x[i];
+        ox[w] = xi;
+        oy[w] = v;
+        w += kept(v, ymax) ? 1 : 0;
+    }
+    out.x.resize(k);
+    out.y.resize(k);
+    return true;
 }
 }  // namespace
+
+XY marginal_fix(XY&& m) {
+    if (m.x.size() == m.y.size() && clean_sorted(m.x, m.y, m, true)) return std::move(m);
+    return marginal_fix(std::span<const double>(m.x), std::span<const double>(m.y));
+}
 
 XY marginal_fix(std::span<const double> x, std::span<const double> y) {
     if (x.size() != y.size()) {
@@ -48,32 +72,11 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y) {
                          std::to_string(x.size()) + " but corresponding boolean dimension is " +
                          std::to_string(y.size()));
     }
-    // Common case first: no NaN density and x already ascending (every grid
-    // the toolkit produces itself). One pass, same result as the general path.
+    // Common case first: no NaN and x already ascending (every grid the
+    // toolkit produces itself). Same result as the general path.
     {
-        const std::size_t n = x.size();
-        const double* xp = x.data();
-        const double* yp = y.data();
-        const bool simple = n > 0 && plain_sorted(xp, yp, n);
-        if (simple) {
-            const double ymax = max_no_nan(yp, n);
-            XY out;
-            out.x.resize(x.size());
-            out.y.resize(x.size());
-            double* ox = out.x.data();
-            double* oy = out.y.data();
-            std::size_t k = 0;
-            for (std::size_t i = 0; i < x.size(); ++i) {
-                const double v = y[i];
-                ox[k] = x[i];
-                oy[k] = v;
-                k += (v > 0.0 && std::fabs(v / ymax) > kEps) ? 1 : 0;
-            }
-            out.x.resize(k);
-            out.y.resize(k);
-            if (k < 3) throw ValueError("Marginal too small after filtering. Need >=3 support points.");
-            return out;
-        }
+        XY out;
+        if (clean_sorted(x, y, out)) return out;
     }
     std::vector<std::size_t> idx;
     idx.reserve(x.size());
@@ -90,7 +93,7 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y) {
     out.y.reserve(idx.size());
     for (std::size_t i : idx) {
         const double v = y[i];
-        if (v > 0.0 && std::fabs(v / ymax) > kEps) {
+        if (kept(v, ymax)) {
             out.x.push_back(x[i]);
             out.y.push_back(v);
         }
@@ -165,7 +168,7 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
     out.x = t2x.eval(t_lin);
     if (opts.log) return out;
     vexp(out.y.data(), out.y.data(), out.y.size());
-    return marginal_fix(out.x, out.y);
+    return marginal_fix(std::move(out));
 }
 
 }  // namespace vordex

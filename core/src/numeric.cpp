@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "vordex/core/errors.hpp"
+#include "kernels.hpp"
 
 namespace vordex {
 
@@ -40,25 +41,9 @@ double numpy_sum(const double* a, std::size_t n) {
     return res;
 }
 
-double nan_min(std::span<const double> v) {
-    double m = v[0];
-    bool nan = false;
-    for (double e : v) {
-        nan |= (e != e);
-        m = e < m ? e : m;
-    }
-    return nan ? std::numeric_limits<double>::quiet_NaN() : m;
-}
+double nan_min(std::span<const double> v) { return kernels::min_or_nan(v.data(), v.size()); }
 
-double nan_max(std::span<const double> v) {
-    double m = v[0];
-    bool nan = false;
-    for (double e : v) {
-        nan |= (e != e);
-        m = e > m ? e : m;
-    }
-    return nan ? std::numeric_limits<double>::quiet_NaN() : m;
-}
+double nan_max(std::span<const double> v) { return kernels::max_or_nan(v.data(), v.size()); }
 
 double numpy_mean(const double* a, std::size_t n) { return numpy_sum(a, n) / static_cast<double>(n); }
 

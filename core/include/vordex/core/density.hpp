@@ -20,7 +20,7 @@ struct LogDensity {
     // or linearly when `spline` is false).
     static LogDensity build(std::span<const double> x, std::span<const double> y, bool spline);
     // Same, from a marginal that is already cleaned.
-    static LogDensity from_clean(XY m, bool spline);
+    static LogDensity from_clean(const XY& m, bool spline);
 };
 
 // A marginal smoothed with the default options and its log-density function:

@@ -21,6 +21,8 @@ struct XY {
 // are not positive or not above kEps times the largest; at least 3 points
 // must remain. Throws ValueError (IndexError for x/y of different lengths).
 XY marginal_fix(std::span<const double> x, std::span<const double> y);
+// The same cleaning, reusing the arrays of `m` where it can.
+XY marginal_fix(XY&& m);
 
 struct SmoothOptions {
     bool log = false;

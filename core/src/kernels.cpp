@@ -1,0 +1,120 @@
+// Loops of independent arithmetic, compiled once per vector width (see
+// kernels.hpp).
+#include "kernels.hpp"
+
+#include <cmath>
+
+namespace vordex::kernels {
+// Power-basis coefficients of the cubic Hermite pieces from the knots'
+// spacings h, secant slopes m, slopes b and values y (intervals [lo, hi)).
+// Only divisions, products and sums: wider vector units give the same bits.
+VX_CLONES void hermite_block(const double* __restrict h, const double* __restrict m, const double* __restrict b,
+                             const double* __restrict y, double* __restrict c,
+                             std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) {
+        const double hh = h[i];
+        const double slope = m[i];
+        const double t = (b[i] + b[i + 1] - 2 * slope) / hh;
+        c[4 * i] = t / hh;
+        c[4 * i + 1] = (slope - b[i]) / hh - t;
+        c[4 * i + 2] = b[i];
+        c[4 * i + 3] = y[i];
+    }
+}
+
+// Spacings and secant slopes of the intervals, and whether every knot is
+// finite and the spacings positive.
+VX_CLONES bool segments_block(const double* __restrict x, const double* __restrict y, double* __restrict h,
+                               double* __restrict m, std::size_t n) {
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double hi = x[i + 1] - x[i];
+        h[i] = hi;
+        m[i] = (y[i + 1] - y[i]) / hi;
+    }
+    // x - x is 0 for a finite value, NaN otherwise.
+    long bad = 0;
+    for (std::size_t i = 0; i + 1 < n; ++i) bad += !(h[i] > 0.0);
+    for (std::size_t i = 0; i < n; ++i) bad += !(x[i] - x[i] == 0.0) + !(y[i] - y[i] == 0.0);
+    return bad == 0;
+}
+
+// Interior rows of the not-a-knot system: diagonal, right-hand side, upper
+// and lower diagonals.
+VX_CLONES void notaknot_rows(const double* __restrict h, const double* __restrict m, double* __restrict d,
+                             double* __restrict b, double* __restrict du, double* __restrict dl, std::size_t n) {
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        d[i] = 2 * (h[i - 1] + h[i]);
+        b[i] = 3 * (h[i] * m[i - 1] + h[i - 1] * m[i]);
+        du[i] = h[i - 1];
+        dl[i - 1] = h[i];
+    }
+}
+
+}  // namespace vordex::kernels
+
+namespace vordex::kernels {
+
+VX_CLONES std::size_t count_unsorted_or_nan(const double* __restrict x, const double* __restrict y, std::size_t n) {
+    long bad = 0;
+    for (std::size_t i = 0; i < n; ++i) bad += (x[i] != x[i]) + (y[i] != y[i]);
+    for (std::size_t i = 1; i < n; ++i) bad += (x[i] < x[i - 1]);
+    return static_cast<std::size_t>(bad);
+}
+
+VX_CLONES double max_no_nan(const double* __restrict y, std::size_t n) {
+    double m[8];
+    for (int j = 0; j < 8; ++j) m[j] = y[0];
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        for (int j = 0; j < 8; ++j) m[j] = y[i + j] > m[j] ? y[i + j] : m[j];
+    for (; i < n; ++i) m[0] = y[i] > m[0] ? y[i] : m[0];
+    double r = m[0];
+    for (int j = 1; j < 8; ++j) r = m[j] > r ? m[j] : r;
+    return r;
+}
+
+VX_CLONES std::size_t count_above_floor(const double* __restrict y, std::size_t n, double ymax, double eps) {
+    long kept = 0;
+    for (std::size_t i = 0; i < n; ++i) kept += (y[i] > 0.0) & (std::fabs(y[i] / ymax) > eps);
+    return static_cast<std::size_t>(kept);
+}
+
+VX_CLONES double min_or_nan(const double* __restrict v, std::size_t n) {
+    double m[8];
+    long nan = 0;
+    for (int j = 0; j < 8; ++j) m[j] = v[0];
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        for (int j = 0; j < 8; ++j) {
+            nan += (v[i + j] != v[i + j]);
+            m[j] = v[i + j] < m[j] ? v[i + j] : m[j];
+        }
+    for (; i < n; ++i) {
+        nan += (v[i] != v[i]);
+        m[0] = v[i] < m[0] ? v[i] : m[0];
+    }
+    double r = m[0];
+    for (int j = 1; j < 8; ++j) r = m[j] < r ? m[j] : r;
+    return nan ? __builtin_nan("") : r;
+}
+
+VX_CLONES double max_or_nan(const double* __restrict v, std::size_t n) {
+    double m[8];
+    long nan = 0;
+    for (int j = 0; j < 8; ++j) m[j] = v[0];
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        for (int j = 0; j < 8; ++j) {
+            nan += (v[i + j] != v[i + j]);
+            m[j] = v[i + j] > m[j] ? v[i + j] : m[j];
+        }
+    for (; i < n; ++i) {
+        nan += (v[i] != v[i]);
+        m[0] = v[i] > m[0] ? v[i] : m[0];
+    }
+    double r = m[0];
+    for (int j = 1; j < 8; ++j) r = m[j] > r ? m[j] : r;
+    return nan ? __builtin_nan("") : r;
+}
+
+}  // namespace vordex::kernels

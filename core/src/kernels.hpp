@@ -1,0 +1,39 @@
+// Loops of independent element-wise arithmetic over grids. On x86-64 with
+// GCC each gets copies for wider vector units, chosen once at load time.
+// Division, products, sums and comparisons round the same in every width and
+// contraction into fused multiply-adds is off, so every copy gives the same
+// bits; only the speed differs.
+#pragma once
+#include <cstddef>
+
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(VORDEX_NO_CLONES)
+#define VX_CLONES __attribute__((target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4")))
+#else
+#define VX_CLONES
+#endif
+
+namespace vordex::kernels {
+
+// Power-basis coefficients (4 per interval, highest power first) of the cubic
+// Hermite pieces i in [lo, hi) from spacings h, secant slopes m, knot slopes
+// b and values y.
+void hermite_block(const double* h, const double* m, const double* b, const double* y, double* c, std::size_t lo,
+                   std::size_t hi);
+// Spacings h and secant slopes m of n knots; false when a knot is not finite
+// or a spacing is not positive.
+bool segments_block(const double* x, const double* y, double* h, double* m, std::size_t n);
+// Interior rows 1..n-2 of the not-a-knot system (diagonal d, right-hand side
+// b, upper du, lower dl).
+void notaknot_rows(const double* h, const double* m, double* d, double* b, double* du, double* dl, std::size_t n);
+
+// Number of NaN values in x and y plus the number of descents of x.
+std::size_t count_unsorted_or_nan(const double* x, const double* y, std::size_t n);
+// Largest of n > 0 values without NaN.
+double max_no_nan(const double* y, std::size_t n);
+// Number of densities that are positive and whose ratio to ymax exceeds eps.
+std::size_t count_above_floor(const double* y, std::size_t n, double ymax, double eps);
+// Smallest / largest of n > 0 values; NaN when any value is NaN.
+double min_or_nan(const double* v, std::size_t n);
+double max_or_nan(const double* v, std::size_t n);
+
+}  // namespace vordex::kernels
