@@ -7,6 +7,7 @@
 
 #include "vordex/core/errors.hpp"
 #include "vordex/core/numeric.hpp"
+#include "kernels.hpp"
 
 namespace vordex {
 
@@ -184,61 +185,88 @@ std::vector<double> simpson_odd_grid(std::span<const double> x) {
     return d;
 }
 
+namespace {
+// Quadrature weights s-free part: w[i] = (y[i] * 2^e) * d[i], with d the
+// interval weights of simpson_odd_grid and 2^e the power of two that brings
+// the largest density to [1, 2). Scaling by a power of two is exact, so the
+// ratios are unchanged, but densities near the ends of the double range no
+// longer underflow or overflow in the weights. The weights of odd and of
+// even interior positions are also written contiguously (for the pairwise
+// sums).
+void quadrature_weights(const double* x, const double* y, std::size_t n, double* w, double* odd, double* even) {
+    const double ymax = kernels::positive_max(y, n);
+    const int e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
+    const double scale = std::ldexp(1.0, e);
+    if (std::isfinite(scale) && scale > 0.0) {
+        kernels::quadrature_weights(x, y, n, scale, w);
+    } else {  // 2^e itself is out of range (subnormal densities): scale each value
+        for (std::size_t i = 0; i < n; ++i) {
+            const double right = (i + 1 < n) ? x[i + 1] - x[i] : 0.0;
+            const double left = (i > 0) ? x[i] - x[i - 1] : 0.0;
+            w[i] = std::ldexp(y[i], e) * (0.5 * (right + left));
+        }
+    }
+    std::size_t j = 0;
+    for (std::size_t i = 1; i + 1 < n; i += 2) odd[j++] = w[i];
+    j = 0;
+    for (std::size_t i = 2; i + 1 < n; i += 2) even[j++] = w[i];
+}
+}  // namespace
+
 std::vector<double> expectation(std::span<const double> x, std::span<const double> y, const double* f,
                                 std::size_t k) {
     const std::size_t n = x.size();
-    std::vector<double> dxw = simpson_odd_grid(x);
-    // The densities are scaled by a power of two that brings the largest to
-    // [1, 2): every product and sum then scales exactly, so the ratios are
-    // unchanged, but densities near the ends of the double range no longer
-    // underflow or overflow in the weights.
-    double ymax = 0.0;
-    for (double v : y) ymax = v > ymax ? v : ymax;
-    const int e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
-    const double scale = std::ldexp(1.0, e);
-    std::vector<double> w(n);
-    if (std::isfinite(scale) && scale > 0.0) {
-        for (std::size_t i = 0; i < n; ++i) w[i] = (y[i] * scale) * dxw[i];
-    } else {  // 2^k itself is out of range (subnormal densities): scale each value
-        for (std::size_t i = 0; i < n; ++i) w[i] = std::ldexp(y[i], e) * dxw[i];
-    }
+    const std::size_t nodd = n >= 2 ? (n - 1) / 2 : 0, neven = n >= 3 ? (n - 2) / 2 : 0;
+    std::vector<double> w(n), odd(nodd + 1), even(neven + 1);
+    quadrature_weights(x.data(), y.data(), n, w.data(), odd.data(), even.data());
 
     // Alternating sum of a column set: arr[0] + arr[n-1] + 4*sum(odd rows) +
     // 2*sum(even interior rows). A single column is summed pairwise (as NumPy
     // reduces a contiguous vector), several columns row by row.
-    std::vector<double> odd, even;
-    odd.reserve(n / 2 + 1);
-    even.reserve(n / 2 + 1);
-    auto alt_sum_1d = [&](auto get) {
-        odd.clear();
-        even.clear();
-        for (std::size_t i = 1; i + 1 < n; i += 2) odd.push_back(get(i));
-        for (std::size_t i = 2; i + 1 < n; i += 2) even.push_back(get(i));
-        const double s4 = numpy_sum(odd.data(), odd.size());
-        const double s2 = numpy_sum(even.data(), even.size());
-        return get(0) + get(n - 1) + 4.0 * s4 + 2.0 * s2;
-    };
-    const double denom = alt_sum_1d([&](std::size_t i) { return w[i]; });
+    const double denom = w[0] + w[n - 1] + 4.0 * numpy_sum(odd.data(), nodd) + 2.0 * numpy_sum(even.data(), neven);
     std::vector<double> res(k);
     if (k == 1) {
-        const double numer = alt_sum_1d([&](std::size_t i) { return f[i] * w[i]; });
+        for (std::size_t i = 1, j = 0; i + 1 < n; i += 2) odd[j++] = f[i] * w[i];
+        for (std::size_t i = 2, j = 0; i + 1 < n; i += 2) even[j++] = f[i] * w[i];
+        const double numer = f[0] * w[0] + f[n - 1] * w[n - 1] + 4.0 * numpy_sum(odd.data(), nodd) +
+                             2.0 * numpy_sum(even.data(), neven);
         res[0] = numer / denom;
         return res;
     }
+    // Row-by-row sums: one running sum per column and index set, each
+    // advanced in row order (the columns are independent chains).
+    std::vector<double> s4(k, 0.0), s2(k, 0.0);
+    if (k == 2 && n >= 4) {
+        // The common two-column case (first and second moments) with the
+        // four running sums in registers.
+        double a0 = f[2] * w[1], a1 = f[3] * w[1];
+        double b0 = f[4] * w[2], b1 = f[5] * w[2];
+        std::size_t i = 3;
+        for (; i + 2 < n; i += 2) {
+            a0 = a0 + f[2 * i] * w[i];
+            a1 = a1 + f[2 * i + 1] * w[i];
+            b0 = b0 + f[2 * i + 2] * w[i + 1];
+            b1 = b1 + f[2 * i + 3] * w[i + 1];
+        }
+        if (i + 1 < n) {
+            a0 = a0 + f[2 * i] * w[i];
+            a1 = a1 + f[2 * i + 1] * w[i];
+        }
+        s4[0] = a0;
+        s4[1] = a1;
+        s2[0] = b0;
+        s2[1] = b1;
+    } else if (n >= 3) {
+        for (std::size_t j = 0; j < k; ++j) s4[j] = f[1 * k + j] * w[1];
+        if (n >= 4)
+            for (std::size_t j = 0; j < k; ++j) s2[j] = f[2 * k + j] * w[2];
+        for (std::size_t i = 3; i + 1 < n; i += 2)
+            for (std::size_t j = 0; j < k; ++j) s4[j] = s4[j] + f[i * k + j] * w[i];
+        for (std::size_t i = 4; i + 1 < n; i += 2)
+            for (std::size_t j = 0; j < k; ++j) s2[j] = s2[j] + f[i * k + j] * w[i];
+    }
     for (std::size_t j = 0; j < k; ++j) {
-        double s4 = 0.0, s2 = 0.0;
-        bool first4 = true, first2 = true;
-        for (std::size_t i = 1; i + 1 < n; i += 2) {
-            const double v = f[i * k + j] * w[i];
-            s4 = first4 ? v : s4 + v;
-            first4 = false;
-        }
-        for (std::size_t i = 2; i + 1 < n; i += 2) {
-            const double v = f[i * k + j] * w[i];
-            s2 = first2 ? v : s2 + v;
-            first2 = false;
-        }
-        const double numer = f[j] * w[0] + f[(n - 1) * k + j] * w[n - 1] + 4.0 * s4 + 2.0 * s2;
+        const double numer = f[j] * w[0] + f[(n - 1) * k + j] * w[n - 1] + 4.0 * s4[j] + 2.0 * s2[j];
         res[j] = numer / denom;
     }
     return res;

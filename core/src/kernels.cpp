@@ -117,4 +117,27 @@ VX_CLONES double max_or_nan(const double* __restrict v, std::size_t n) {
     return nan ? __builtin_nan("") : r;
 }
 
+VX_CLONES void quadrature_weights(const double* __restrict x, const double* __restrict y, std::size_t n,
+                                  double scale, double* __restrict w) {
+    if (n == 0) return;
+    if (n == 1) {
+        w[0] = (y[0] * scale) * (0.5 * (0.0 + 0.0));
+        return;
+    }
+    w[0] = (y[0] * scale) * (0.5 * ((x[1] - x[0]) + 0.0));
+    for (std::size_t i = 1; i + 1 < n; ++i) w[i] = (y[i] * scale) * (0.5 * ((x[i + 1] - x[i]) + (x[i] - x[i - 1])));
+    w[n - 1] = (y[n - 1] * scale) * (0.5 * (0.0 + (x[n - 1] - x[n - 2])));
+}
+
+VX_CLONES double positive_max(const double* __restrict y, std::size_t n) {
+    double m[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        for (int j = 0; j < 8; ++j) m[j] = y[i + j] > m[j] ? y[i + j] : m[j];
+    for (; i < n; ++i) m[0] = y[i] > m[0] ? y[i] : m[0];
+    double r = m[0];
+    for (int j = 1; j < 8; ++j) r = m[j] > r ? m[j] : r;
+    return r;
+}
+
 }  // namespace vordex::kernels

@@ -36,4 +36,11 @@ std::size_t count_above_floor(const double* y, std::size_t n, double ymax, doubl
 double min_or_nan(const double* v, std::size_t n);
 double max_or_nan(const double* v, std::size_t n);
 
+// Quadrature weights (y[i] * scale) * d[i], d the interval weights
+// 0.5 * (right spacing + left spacing), a missing spacing counting as 0.
+void quadrature_weights(const double* x, const double* y, std::size_t n, double scale, double* w);
+
+// Largest of 0.0 and the values (NaN values are passed over).
+double positive_max(const double* y, std::size_t n);
+
 }  // namespace vordex::kernels
