@@ -112,13 +112,9 @@ bool solve3(double A[3][3], double b[3]) {
 void validate_knots(std::span<const double> x, std::span<const double> y) {
     if (x.size() < 2) throw ValueError("`x` must contain at least 2 elements.");
     if (x.size() != y.size()) throw ValueError("The length of `y` along `axis`=0 doesn't match the length of `x`");
-    // One branch-free pass for the common case; the messages come from the
+    // One vectorised pass for the common case; the messages come from the
     // checks in their order only when something is wrong.
-    const std::size_t n = x.size();
-    bool ok = true;
-    for (std::size_t i = 0; i < n; ++i) ok &= std::isfinite(x[i]) & std::isfinite(y[i]);
-    for (std::size_t i = 0; i + 1 < n; ++i) ok &= (x[i + 1] - x[i] > 0.0);
-    if (ok) return;
+    if (kernels::knots_valid(x.data(), y.data(), x.size())) return;
     for (double v : x)
         if (!std::isfinite(v)) throw ValueError("`x` must contain only finite values.");
     for (double v : y)
@@ -146,17 +142,7 @@ std::vector<double> pchip_slopes_seg(const Segments& seg, std::size_t n) {
         dk[0] = dk[1] = mk[0];
         return dk;
     }
-    for (std::size_t i = 0; i + 2 < n; ++i) {
-        const bool condition = ne(sgn(mk[i + 1]), sgn(mk[i])) || (mk[i + 1] == 0) || (mk[i] == 0);
-        if (condition) {
-            dk[i + 1] = 0.0;
-        } else {
-            const double w1 = 2 * hk[i + 1] + hk[i];
-            const double w2 = hk[i + 1] + 2 * hk[i];
-            const double whmean = (w1 / mk[i] + w2 / mk[i + 1]) / (w1 + w2);
-            dk[i + 1] = 1.0 / whmean;
-        }
-    }
+    kernels::pchip_interior_slopes(hk.data(), mk.data(), dk.data(), n);
     dk[0] = pchip_edge(hk[0], hk[1], mk[0], mk[1]);
     dk[n - 1] = pchip_edge(hk[n - 2], hk[n - 3], mk[n - 2], mk[n - 3]);
     return dk;
@@ -200,19 +186,10 @@ std::vector<double> notaknot_slopes_seg(const Segments& seg, std::span<const dou
 }  // namespace
 
 // Power-basis coefficients of the cubic Hermite pieces (4 per interval).
-static std::vector<double> hermite_coefficients(std::span<const double> y, const Segments& seg, const std::vector<double>& d) {
+static uvector hermite_coefficients(std::span<const double> y, const Segments& seg, const std::vector<double>& d) {
     const std::size_t m = seg.h.size();
-    std::vector<double> c(4 * m);
-    for (std::size_t i = 0; i < m; ++i) {
-        const double h = seg.h[i];
-        const double slope = seg.m[i];
-        const double t = (d[i] + d[i + 1] - 2 * slope) / h;
-        double* ci = &c[4 * i];
-        ci[0] = t / h;
-        ci[1] = (slope - d[i]) / h - t;
-        ci[2] = d[i];
-        ci[3] = y[i];
-    }
+    uvector c(4 * m);
+    kernels::hermite_block(seg.h.data(), seg.m.data(), d.data(), y.data(), c.data(), 0, m);
     return c;
 }
 
@@ -224,8 +201,8 @@ std::vector<double> notaknot_slopes(std::span<const double> x, std::span<const d
     return notaknot_slopes_seg(Segments(x, y), x);
 }
 
-Interpolant Interpolant::hermite(InterpKind kind, std::span<const double> x, std::vector<double>&& d,
-                                 std::vector<double>&& c, bool extrapolate) {
+Interpolant Interpolant::hermite(InterpKind kind, std::span<const double> x, std::vector<double>&& d, uvector&& c,
+                                 bool extrapolate) {
     Interpolant r;
     r.kind_ = kind;
     r.extrapolate_ = extrapolate;
@@ -239,7 +216,7 @@ Interpolant Interpolant::pchip(std::span<const double> x, std::span<const double
     validate_knots(x, y);
     Segments seg(x, y);
     std::vector<double> d = pchip_slopes_seg(seg, x.size());
-    std::vector<double> c = hermite_coefficients(y, seg, d);
+    uvector c = hermite_coefficients(y, seg, d);
     return hermite(InterpKind::Pchip, x, std::move(d), std::move(c), extrapolate);
 }
 
@@ -315,7 +292,7 @@ struct Scratch {
 // and back substitution) in tight loops that keep their running values in
 // registers.
 void notaknot_fused(std::span<const double> xs, std::span<const double> ys, std::vector<double>& dout,
-                    std::vector<double>& cout) {
+                    uvector& cout) {
     const std::size_t n = xs.size();
     const double* x = xs.data();
     const double* y = ys.data();
@@ -424,14 +401,15 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, std:
 
 Interpolant Interpolant::cubic(std::span<const double> x, std::span<const double> y, bool extrapolate) {
     if (x.size() >= 4 && x.size() == y.size()) {
-        std::vector<double> d, c;
+        std::vector<double> d;
+        uvector c;
         notaknot_fused(x, y, d, c);
         return hermite(InterpKind::Cubic, x, std::move(d), std::move(c), extrapolate);
     }
     validate_knots(x, y);
     Segments seg(x, y);
     std::vector<double> d = notaknot_slopes_seg(seg, x);
-    std::vector<double> c = hermite_coefficients(y, seg, d);
+    uvector c = hermite_coefficients(y, seg, d);
     return hermite(InterpKind::Cubic, x, std::move(d), std::move(c), extrapolate);
 }
 

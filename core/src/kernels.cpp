@@ -140,4 +140,26 @@ VX_CLONES double positive_max(const double* __restrict y, std::size_t n) {
     return r;
 }
 
+VX_CLONES bool knots_valid(const double* __restrict x, const double* __restrict y, std::size_t n) {
+    long bad = 0;
+    for (std::size_t i = 0; i < n; ++i) bad += !(x[i] - x[i] == 0.0) + !(y[i] - y[i] == 0.0);
+    for (std::size_t i = 0; i + 1 < n; ++i) bad += !(x[i + 1] - x[i] > 0.0);
+    return bad == 0;
+}
+
+VX_CLONES void pchip_interior_slopes(const double* __restrict h, const double* __restrict m, double* __restrict d,
+                                     std::size_t n) {
+    // Slope at knot i+1 from the intervals i and i+1: zero where the secants
+    // differ in sign, one is zero or one is NaN, else the weighted harmonic
+    // mean.
+    for (std::size_t i = 0; i + 2 < n; ++i) {
+        const double m0 = m[i], m1 = m[i + 1];
+        const bool flat = ((m0 > 0.0) != (m1 > 0.0)) | (m0 == 0.0) | (m1 == 0.0) | (m0 != m0) | (m1 != m1);
+        const double w1 = 2 * h[i + 1] + h[i];
+        const double w2 = h[i + 1] + 2 * h[i];
+        const double whmean = (w1 / m0 + w2 / m1) / (w1 + w2);
+        d[i + 1] = flat ? 0.0 : 1.0 / whmean;
+    }
+}
+
 }  // namespace vordex::kernels

@@ -43,4 +43,9 @@ void quadrature_weights(const double* x, const double* y, std::size_t n, double 
 // Largest of 0.0 and the values (NaN values are passed over).
 double positive_max(const double* y, std::size_t n);
 
+// Every x and y finite and x strictly increasing.
+bool knots_valid(const double* x, const double* y, std::size_t n);
+// Interior PCHIP slopes d[1..n-2] from spacings h and secant slopes m.
+void pchip_interior_slopes(const double* h, const double* m, double* d, std::size_t n);
+
 }  // namespace vordex::kernels

@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "vordex/core/numeric.hpp"
+
 namespace vordex {
 
 enum class InterpKind { Pchip, Cubic, Linear };
@@ -56,8 +58,8 @@ public:
     const std::vector<double>& slopes() const { return d_; }
 
 private:
-    static Interpolant hermite(InterpKind kind, std::span<const double> x, std::vector<double>&& d,
-                               std::vector<double>&& c, bool extrapolate);
+    static Interpolant hermite(InterpKind kind, std::span<const double> x, std::vector<double>&& d, uvector&& c,
+                               bool extrapolate);
     std::ptrdiff_t find_interval(double v, std::ptrdiff_t guess) const;
     double eval_one(double v, std::ptrdiff_t& guess) const;
     double poly(std::size_t i, double v) const {
@@ -80,7 +82,7 @@ private:
     std::vector<double> x_;
     std::vector<double> y_;       // linear and deferred PCHIP: values
     std::vector<double> d_;       // cubic kinds: slopes at knots
-    std::vector<double> c_;       // cubic kinds: 4 coefficients per interval
+    uvector c_;                   // cubic kinds: 4 coefficients per interval
 };
 
 // Checks SciPy's interpolant constructors make, in the same order and with

@@ -3,9 +3,30 @@
 #pragma once
 #include <cstddef>
 #include <span>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace vordex {
+
+// Allocator whose resize() leaves new doubles uninitialised: for buffers
+// that are written in full right after they are sized.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        if constexpr (sizeof...(Args) == 0) ::new (static_cast<void*>(p)) U;
+        else ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using uvector = std::vector<double, UninitAllocator<double>>;
 
 // Sum of n values in NumPy's pairwise order (one block of a reduction).
 double pairwise_sum(const double* a, std::size_t n);
