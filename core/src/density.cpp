@@ -124,6 +124,8 @@ void CdfFunction::eval(const double* in, double* out, std::size_t n) const {
 
 void collapse_flat_ends(std::vector<double>& cdf, std::vector<double>& xx) {
     for (double v : {0.0, 1.0}) {
+        // Usually at most one entry is that close: nothing to remove.
+        if (kernels::count_within(cdf.data(), cdf.size(), v, kEps) <= 1) continue;
         std::vector<std::size_t> idx;
         for (std::size_t k = 0; k < cdf.size(); ++k)
             if (std::fabs(cdf[k] - v) <= kEps) idx.push_back(k);

@@ -162,4 +162,14 @@ VX_CLONES void pchip_interior_slopes(const double* __restrict h, const double* _
     }
 }
 
+VX_CLONES void linspace_fill(double start, double step, std::int64_t num, double* __restrict out) {
+    for (std::int64_t i = 0; i < num; ++i) out[i] = static_cast<double>(i) * step + start;
+}
+
+VX_CLONES std::size_t count_within(const double* __restrict v, std::size_t n, double target, double tol) {
+    long c = 0;
+    for (std::size_t i = 0; i < n; ++i) c += (std::fabs(v[i] - target) <= tol);
+    return static_cast<std::size_t>(c);
+}
+
 }  // namespace vordex::kernels

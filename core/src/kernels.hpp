@@ -5,6 +5,7 @@
 // bits; only the speed differs.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(VORDEX_NO_CLONES)
 #define VX_CLONES __attribute__((target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4")))
@@ -47,5 +48,10 @@ double positive_max(const double* y, std::size_t n);
 bool knots_valid(const double* x, const double* y, std::size_t n);
 // Interior PCHIP slopes d[1..n-2] from spacings h and secant slopes m.
 void pchip_interior_slopes(const double* h, const double* m, double* d, std::size_t n);
+
+// out[i] = i * step + start for i < num.
+void linspace_fill(double start, double step, std::int64_t num, double* out);
+// Number of values with |v - target| <= tol.
+std::size_t count_within(const double* v, std::size_t n, double target, double tol);
 
 }  // namespace vordex::kernels

@@ -56,7 +56,7 @@ void linspace_into(double start, double stop, std::size_t num, double* out) {
         if (step == 0.0) {
             for (std::size_t i = 0; i < num; ++i) out[i] = (static_cast<double>(i) / div) * delta + start;
         } else {
-            for (std::size_t i = 0; i < num; ++i) out[i] = static_cast<double>(i) * step + start;
+            kernels::linspace_fill(start, step, static_cast<std::int64_t>(num), out);
         }
         out[num - 1] = stop;
     } else {
