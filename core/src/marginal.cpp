@@ -19,6 +19,44 @@ inline bool nan_last_less(double a, double b) { return a < b || (std::isnan(b) &
 }  // namespace
 
 namespace {
+// Stable sort of the pairs (x[i], y[i]) by x, NaN positions last. Grids that
+// are sorted up to a few rounding-sized descents (a smoothed grid can step
+// back by an ulp where two interpolation pieces meet) are finished by
+// insertion in linear time; anything more disordered by a merge sort.
+void stable_sort_by_x(std::vector<double>& x, std::vector<double>& y) {
+    const std::size_t n = x.size();
+    std::size_t budget = 8 * n + 64;  // element moves allowed to the insertion pass
+    std::size_t i = 1;
+    for (; i < n; ++i) {
+        const double xi = x[i], yi = y[i];
+        std::size_t j = i;
+        while (j > 0 && nan_last_less(xi, x[j - 1])) {
+            x[j] = x[j - 1];
+            y[j] = y[j - 1];
+            --j;
+            if (--budget == 0) break;
+        }
+        x[j] = xi;
+        y[j] = yi;
+        if (budget == 0) break;
+    }
+    if (i >= n) return;
+    // Too disordered: the prefix [0, i] is sorted but element i may sit
+    // short of its place; a stable merge sort of all pairs settles it (the
+    // relative order of equal keys is still the input order, since the
+    // insertion pass only moved elements past strictly greater ones).
+    std::vector<std::size_t> idx(n);
+    std::iota(idx.begin(), idx.end(), std::size_t{0});
+    std::stable_sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) { return nan_last_less(x[a], x[b]); });
+    std::vector<double> xs(n), ys(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        xs[k] = x[idx[k]];
+        ys[k] = y[idx[k]];
+    }
+    x.swap(xs);
+    y.swap(ys);
+}
+
 // Densities kept by the cleaning: positive and above kEps times the largest
 // (the ratio itself is compared, as the definition reads).
 inline bool kept(double v, double ymax) { return v > 0.0 && std::fabs(v / ymax) > kEps; }
@@ -78,26 +116,30 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y) {
         XY out;
         if (clean_sorted(x, y, out)) return out;
     }
-    std::vector<std::size_t> idx;
-    idx.reserve(x.size());
-    for (std::size_t i = 0; i < y.size(); ++i)
-        if (!std::isnan(y[i])) idx.push_back(i);
-    if (idx.empty()) throw ValueError("Marginal has no finite density points after NaN removal.");
-    // Grids produced by smoothing arrive sorted: skip the sort then.
-    auto less = [&](std::size_t a, std::size_t b) { return nan_last_less(x[a], x[b]); };
-    if (!std::is_sorted(idx.begin(), idx.end(), less)) std::stable_sort(idx.begin(), idx.end(), less);
-    double ymax = y[idx[0]];
-    for (std::size_t i : idx) ymax = std::max(ymax, y[i]);  // no NaN left
+    // The points with a density, in input order.
     XY out;
-    out.x.reserve(idx.size());
-    out.y.reserve(idx.size());
-    for (std::size_t i : idx) {
-        const double v = y[i];
-        if (kept(v, ymax)) {
+    out.x.reserve(x.size());
+    out.y.reserve(x.size());
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        if (!std::isnan(y[i])) {
             out.x.push_back(x[i]);
-            out.y.push_back(v);
+            out.y.push_back(y[i]);
         }
     }
+    if (out.x.empty()) throw ValueError("Marginal has no finite density points after NaN removal.");
+    stable_sort_by_x(out.x, out.y);
+    const double ymax = kernels::max_no_nan(out.y.data(), out.y.size());
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < out.x.size(); ++i) {
+        const double v = out.y[i];
+        if (kept(v, ymax)) {
+            out.x[w] = out.x[i];
+            out.y[w] = v;
+            ++w;
+        }
+    }
+    out.x.resize(w);
+    out.y.resize(w);
     if (out.x.size() < 3) throw ValueError("Marginal too small after filtering. Need >=3 support points.");
     return out;
 }
