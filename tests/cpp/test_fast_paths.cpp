@@ -1,0 +1,313 @@
+// The fast paths of the core (vectorised passes, the spline solve with its
+// running values in registers, in-place cleaning, insertion sorting) against
+// plain step-by-step versions of the same arithmetic: the results must be
+// the same to the last bit, errors included.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "vordex/core/density.hpp"
+#include "vordex/core/errors.hpp"
+#include "vordex/core/interp.hpp"
+#include "vordex/core/marginal.hpp"
+#include "vordex/core/numeric.hpp"
+
+namespace {
+
+using vordex::Interpolant;
+using Vec = std::vector<double>;
+
+// Same bits (NaN matches NaN).
+bool same(double a, double b) {
+    if (std::isnan(a) && std::isnan(b)) return true;
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+::testing::AssertionResult same_vec(const Vec& a, const Vec& b) {
+    if (a.size() != b.size())
+        return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size();
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (!same(a[i], b[i]))
+            return ::testing::AssertionFailure() << "index " << i << ": " << a[i] << " vs " << b[i];
+    return ::testing::AssertionSuccess();
+}
+
+// Cubic Hermite piece i at v from knot slopes d, in the evaluation order of
+// the interpolants (power basis, highest power last).
+double hermite_at(const Vec& x, const Vec& y, const std::vector<double>& d, std::size_t i, double v) {
+    const double h = x[i + 1] - x[i];
+    const double slope = (y[i + 1] - y[i]) / h;
+    const double t = (d[i] + d[i + 1] - 2 * slope) / h;
+    const double c0 = t / h, c1 = (slope - d[i]) / h - t;
+    const double s = v - x[i];
+    double r = 0.0;
+    r = r + y[i];
+    r = r + d[i] * s;
+    const double s2 = s * s;
+    r = r + c1 * s2;
+    r = r + c0 * (s2 * s);
+    return r;
+}
+
+std::string message_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const vordex::ValueError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// Knot grids of several kinds: smooth, random, with spacings that grow or
+// shrink fast enough to make the elimination pivot, and constant data.
+std::vector<std::pair<Vec, Vec>> spline_cases() {
+    std::vector<std::pair<Vec, Vec>> cases;
+    std::mt19937_64 g(7);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (std::size_t n : {4u, 5u, 6u, 17u, 300u, 4500u}) {
+        Vec x(n), y(n);
+        double acc = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            acc += 0.05 + u(g);
+            x[i] = acc;
+            y[i] = std::sin(acc) - 0.01 * acc * acc;
+        }
+        cases.emplace_back(x, y);
+        // Spacings alternating tiny and huge: several steps pivot.
+        Vec xp(n), yp(n);
+        acc = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            acc += (i % 3 == 1) ? 1e3 * (1.0 + u(g)) : 1e-3 * (1.0 + u(g));
+            xp[i] = acc;
+            yp[i] = u(g) - 0.5;
+        }
+        cases.emplace_back(xp, yp);
+        // Geometric spacings (then even ones), growing and shrinking.
+        Vec xg(n), xs(n);
+        for (std::size_t i = 0; i < n; ++i)
+            xg[i] = i < 60 ? std::pow(1.9, static_cast<double>(i)) : xg[i - 1] + (xg[59] - xg[58]);
+        for (std::size_t i = 0; i < n; ++i) xs[i] = -xg[n - 1 - i];
+        cases.emplace_back(xg, y);
+        cases.emplace_back(xs, y);
+        // Constant and linear data: zero right-hand sides and slopes.
+        cases.emplace_back(x, Vec(n, 2.5));
+        Vec lin(n);
+        for (std::size_t i = 0; i < n; ++i) lin[i] = -3.0 * x[i];
+        cases.emplace_back(x, lin);
+    }
+    return cases;
+}
+
+TEST(FastPaths, NotAKnotSplineMatchesTheStepByStepSolve) {
+    int pivoting = 0;
+    for (const auto& [x, y] : spline_cases()) {
+        SCOPED_TRACE("n=" + std::to_string(x.size()));
+        const Interpolant s = Interpolant::cubic(x, y);
+        const Vec ref = vordex::notaknot_slopes(x, y);
+        ASSERT_TRUE(same_vec(s.slopes(), ref));
+        // Pieces: at every knot, at midpoints and at the last knot.
+        for (std::size_t i = 0; i + 1 < x.size(); i += 1 + x.size() / 64) {
+            const double mid = x[i] + 0.37 * (x[i + 1] - x[i]);
+            EXPECT_TRUE(same(s(mid), hermite_at(x, y, ref, i, mid))) << "piece " << i;
+            EXPECT_TRUE(same(s(x[i]), hermite_at(x, y, ref, i, x[i])));
+        }
+        const std::size_t last = x.size() - 2;
+        EXPECT_TRUE(same(s(x.back()), hermite_at(x, y, ref, last, x.back())));
+        // A batch of ascending points gives the single-point values.
+        Vec pts(257), out(257);
+        for (std::size_t k = 0; k < pts.size(); ++k)
+            pts[k] = x.front() + (x.back() - x.front()) * static_cast<double>(k) / 256.0;
+        s.eval(pts.data(), out.data(), pts.size());
+        for (std::size_t k = 0; k < pts.size(); ++k) EXPECT_TRUE(same(out[k], s(pts[k])));
+        // Some grids must take the pivoting branch of the solve: there the
+        // diagonal is smaller than the entry below it.
+        bool piv = false;
+        for (std::size_t i = 1; i + 2 < x.size(); ++i)
+            piv |= (x[i + 2] - x[i + 1]) > 2 * ((x[i] - x[i - 1]) + (x[i + 1] - x[i]));
+        pivoting += piv;
+    }
+    EXPECT_GT(pivoting, 3);
+}
+
+TEST(FastPaths, NotAKnotSplineSignedZeros) {
+    // Data of -1, -0, 0 and 1 on a few grids: the solve meets exact zeros
+    // of both signs in its running values; they must come out with the same
+    // signs as in the step-by-step solve.
+    const std::vector<Vec> grids{{0, 1, 2, 3, 4, 5, 6}, {0, 0.5, 2, 2.25, 4, 7, 7.5}, {-3, -1, 0, 1e-3, 1, 2, 40}};
+    for (const Vec& x : grids) {
+        for (int code = 0; code < 16384; ++code) {  // 4^7 patterns
+            Vec y(7);
+            int c = code;
+            for (double& v : y) {
+                const double alphabet[4] = {-1.0, -0.0, 0.0, 1.0};
+                v = alphabet[c % 4];
+                c /= 4;
+            }
+            ASSERT_TRUE(same_vec(Interpolant::cubic(x, y).slopes(), vordex::notaknot_slopes(x, y))) << code;
+        }
+    }
+}
+
+TEST(FastPaths, SplineKnotErrorsKeepTheirOrder) {
+    const Vec x{0, 1, 2, 3, 4, 5};
+    const Vec y{1, 2, 0, 3, 1, 2};
+    Vec xn = x, yn = y, xr = x;
+    xn[3] = std::numeric_limits<double>::quiet_NaN();
+    yn[4] = std::numeric_limits<double>::infinity();
+    xr[4] = 3.0;
+    EXPECT_EQ(message_of([&] { Interpolant::cubic(xn, yn); }), "`x` must contain only finite values.");
+    EXPECT_EQ(message_of([&] { Interpolant::cubic(x, yn); }), "`y` must contain only finite values.");
+    EXPECT_EQ(message_of([&] { Interpolant::cubic(xr, y); }), "`x` must be strictly increasing sequence.");
+    EXPECT_EQ(message_of([&] { Interpolant::pchip(xr, y); }), "`x` must be strictly increasing sequence.");
+    // Huge data: secants overflow to inf; the solve then carries inf/NaN
+    // exactly as the step-by-step version does.
+    const Vec yb{1e308, -1e308, 1e308, -1e308, 1e308, -1e308};
+    const Vec xs{0, 1e-10, 2e-10, 3e-10, 4e-10, 5e-10};
+    EXPECT_TRUE(same_vec(Interpolant::cubic(xs, yb).slopes(), vordex::notaknot_slopes(xs, yb)));
+}
+
+// The cleaning, written out plainly: drop NaN densities, stable sort by x
+// (NaN positions last), drop densities not above kEps times the largest.
+vordex::XY plain_fix(const Vec& x, const Vec& y) {
+    std::vector<std::size_t> idx;
+    for (std::size_t i = 0; i < y.size(); ++i)
+        if (!std::isnan(y[i])) idx.push_back(i);
+    std::stable_sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) {
+        return x[a] < x[b] || (std::isnan(x[b]) && !std::isnan(x[a]));
+    });
+    double ymax = y[idx[0]];
+    for (std::size_t i : idx) ymax = std::max(ymax, y[i]);
+    vordex::XY r;
+    for (std::size_t i : idx) {
+        if (y[i] > 0.0 && std::fabs(y[i] / ymax) > vordex::kEps) {
+            r.x.push_back(x[i]);
+            r.y.push_back(y[i]);
+        }
+    }
+    return r;
+}
+
+TEST(FastPaths, CleaningMatchesThePlainDefinition) {
+    std::mt19937_64 g(11);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (int round = 0; round < 40; ++round) {
+        const std::size_t n = 3 + static_cast<std::size_t>(u(g) * 3000);
+        Vec x(n), y(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = static_cast<double>(i) * 0.01;
+            y[i] = std::exp(-0.5 * std::pow((x[i] - 5.0) / (0.3 + u(g) * 0.01), 2.0));
+        }
+        switch (round % 5) {
+            case 0:  // sorted
+                break;
+            case 1:  // sorted up to one-ulp descents, as smoothing leaves them
+                for (std::size_t i = 1; i < n; i += 7) x[i] = std::nextafter(x[i - 1], -1.0);
+                break;
+            case 2:  // shuffled, with repeated positions and NaN densities
+                std::shuffle(x.begin(), x.end(), g);
+                for (std::size_t i = 0; i < n; i += 5) x[i] = 1.0;
+                for (std::size_t i = 0; i < n; i += 11) y[i] = nan;
+                break;
+            case 3:  // descending: too disordered for the insertion pass
+                std::reverse(x.begin(), x.end());
+                break;
+            default:  // NaN positions and zero densities
+                for (std::size_t i = 0; i < n; i += 13) x[i] = nan;
+                for (std::size_t i = 2; i < n; i += 17) y[i] = 0.0;
+                break;
+        }
+        SCOPED_TRACE("round " + std::to_string(round));
+        const vordex::XY want = plain_fix(x, y);
+        if (want.x.size() < 3) {
+            EXPECT_THROW(vordex::marginal_fix(x, y), vordex::ValueError);
+            continue;
+        }
+        const vordex::XY got = vordex::marginal_fix(x, y);
+        EXPECT_TRUE(same_vec(got.x, want.x));
+        EXPECT_TRUE(same_vec(got.y, want.y));
+        // The in-place variant gives the same arrays.
+        vordex::XY m{x, y};
+        const vordex::XY moved = vordex::marginal_fix(std::move(m));
+        EXPECT_TRUE(same_vec(moved.x, want.x));
+        EXPECT_TRUE(same_vec(moved.y, want.y));
+    }
+}
+
+TEST(FastPaths, ExpectationMatchesTheAlternatingSums) {
+    // Small and odd/even grid sizes, one to three columns: the row-by-row
+    // sums of several columns and the pairwise sum of one column.
+    std::mt19937_64 g(3);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (std::size_t n : {3u, 4u, 5u, 6u, 7u, 301u, 4501u}) {
+        Vec x(n), y(n);
+        double acc = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            acc += 0.1 + u(g);
+            x[i] = acc;
+            y[i] = 1.0 + 0.99 * u(g);
+        }
+        for (std::size_t k : {1u, 2u, 3u}) {
+            Vec f(n * k);
+            for (double& v : f) v = u(g) * 10.0 - 5.0;
+            const Vec got = vordex::expectation(x, y, f.data(), k);
+            const Vec d = vordex::simpson_odd_grid(x);
+            Vec w(n);
+            for (std::size_t i = 0; i < n; ++i) w[i] = y[i] * d[i];  // the largest y is in [1, 2): no scaling
+            auto alt = [&](auto get, bool pairwise) {
+                Vec odd, even;
+                for (std::size_t i = 1; i + 1 < n; i += 2) odd.push_back(get(i));
+                for (std::size_t i = 2; i + 1 < n; i += 2) even.push_back(get(i));
+                double s4 = 0.0, s2 = 0.0;
+                if (pairwise) {
+                    s4 = vordex::numpy_sum(odd.data(), odd.size());
+                    s2 = vordex::numpy_sum(even.data(), even.size());
+                } else {
+                    for (std::size_t j = 0; j < odd.size(); ++j) s4 = j == 0 ? odd[j] : s4 + odd[j];
+                    for (std::size_t j = 0; j < even.size(); ++j) s2 = j == 0 ? even[j] : s2 + even[j];
+                }
+                return get(0) + get(n - 1) + 4.0 * s4 + 2.0 * s2;
+            };
+            double ymax = 0.0;
+            for (double v : y) ymax = std::max(ymax, v);
+            ASSERT_LT(ymax, 2.0);
+            ASSERT_GE(ymax, 1.0);
+            const double denom = alt([&](std::size_t i) { return w[i]; }, true);
+            ASSERT_EQ(got.size(), k);
+            for (std::size_t j = 0; j < k; ++j) {
+                const double numer = alt([&](std::size_t i) { return f[i * k + j] * w[i]; }, k == 1);
+                EXPECT_TRUE(same(got[j], numer / denom)) << "n=" << n << " k=" << k << " column " << j;
+            }
+        }
+    }
+}
+
+TEST(FastPaths, GridsAndExtremes) {
+    // linspace: i * step + start, the last point exactly the stop.
+    const Vec l = vordex::linspace(-3.0, 7.5, 1001);
+    const double step = 10.5 / 1000.0;
+    for (std::size_t i = 0; i + 1 < l.size(); ++i) ASSERT_TRUE(same(l[i], static_cast<double>(i) * step + -3.0));
+    EXPECT_EQ(l.back(), 7.5);
+    // np.min / np.max: NaN anywhere gives NaN, otherwise the extreme, for
+    // lengths around the vector widths.
+    std::mt19937_64 g(5);
+    std::normal_distribution<double> nd;
+    for (std::size_t n = 1; n < 40; ++n) {
+        Vec v(n);
+        for (double& e : v) e = nd(g);
+        EXPECT_EQ(vordex::nan_min(v), *std::min_element(v.begin(), v.end()));
+        EXPECT_EQ(vordex::nan_max(v), *std::max_element(v.begin(), v.end()));
+        v[n / 2] = std::numeric_limits<double>::quiet_NaN();
+        EXPECT_TRUE(std::isnan(vordex::nan_min(v)));
+        EXPECT_TRUE(std::isnan(vordex::nan_max(v)));
+    }
+}
+
+}  // namespace
