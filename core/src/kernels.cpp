@@ -172,4 +172,8 @@ VX_CLONES std::size_t count_within(const double* __restrict v, std::size_t n, do
     return static_cast<std::size_t>(c);
 }
 
+VX_CLONES void fill_zero(double* __restrict v, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) v[i] = 0.0;
+}
+
 }  // namespace vordex::kernels

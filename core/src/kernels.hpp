@@ -54,4 +54,7 @@ void linspace_fill(double start, double step, std::int64_t num, double* out);
 // Number of values with |v - target| <= tol.
 std::size_t count_within(const double* v, std::size_t n, double target, double tol);
 
+// v[i] = 0.0 for i < n.
+void fill_zero(double* v, std::size_t n);
+
 }  // namespace vordex::kernels

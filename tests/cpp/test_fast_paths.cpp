@@ -71,7 +71,7 @@ std::vector<std::pair<Vec, Vec>> spline_cases() {
     std::vector<std::pair<Vec, Vec>> cases;
     std::mt19937_64 g(7);
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    for (std::size_t n : {4u, 5u, 6u, 17u, 300u, 4500u}) {
+    for (std::size_t n : {4u, 5u, 6u, 17u, 300u, 517u, 1000u, 4500u, 45001u}) {
         Vec x(n), y(n);
         double acc = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
