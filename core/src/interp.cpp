@@ -706,24 +706,61 @@ void Interpolant::eval(const double* in, double* out, std::size_t n) const {
         for (std::size_t k = 0; k < n; ++k) out[k] = eval_one(in[k], g);
         return;
     }
-    // Piecewise cubic: walk the intervals forward while the points ascend;
-    // fall back to the general lookup for anything else.
+    // Piecewise cubic: walk the intervals forward while the points ascend
+    // (a search otherwise), and evaluate the run of points that falls in one
+    // interval with that piece held in registers. Points outside the knots
+    // take the general path. `in` and `out` may be the same array.
     const std::size_t nx = x_.size();
     const double a = x_[0], b = x_[nx - 1];
     const double* xs = x_.data();
     std::size_t i = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const double v = in[k];
-        if (a <= v && v < b) {
-            if (v >= xs[i]) {
-                while (v >= xs[i + 1]) ++i;  // stops before nx - 1 since v < b
+    if (n < 2 * nx) {
+        // Sparse points (about one per interval or fewer): no runs to share.
+        for (std::size_t k = 0; k < n; ++k) {
+            const double v = in[k];
+            if (a <= v && v < b) {
+                if (v >= xs[i]) {
+                    while (v >= xs[i + 1]) ++i;
+                } else {
+                    i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
+                }
+                out[k] = poly(i, v);
             } else {
-                i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
+                std::ptrdiff_t g = static_cast<std::ptrdiff_t>(i);
+                out[k] = eval_one(v, g);
             }
-            out[k] = poly(i, v);
-        } else {
+        }
+        return;
+    }
+    std::size_t k = 0;
+    while (k < n) {
+        double v = in[k];
+        if (!(a <= v && v < b)) {
             std::ptrdiff_t g = static_cast<std::ptrdiff_t>(i);
-            out[k] = eval_one(v, g);
+            out[k++] = eval_one(v, g);
+            continue;
+        }
+        if (v >= xs[i]) {
+            while (v >= xs[i + 1]) ++i;  // stops before nx - 1 since v < b
+        } else {
+            i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
+        }
+        const double lo = xs[i], hi = xs[i + 1];
+        const double* c = &c_[4 * i];
+        const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
+        for (;;) {
+            // The operations of poly(i, v), in its order.
+            const double s_ = v - lo;
+            double res = 0.0;
+            res = res + c3;
+            res = res + c2 * s_;
+            const double s2 = s_ * s_;
+            res = res + c1 * s2;
+            res = res + c0 * (s2 * s_);
+            out[k++] = res;
+            if (k == n) break;
+            v = in[k];
+            if (!(v >= lo && v < hi)) break;
         }
     }
 }

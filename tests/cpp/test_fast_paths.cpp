@@ -155,6 +155,37 @@ TEST(FastPaths, NotAKnotSplineSignedZeros) {
     }
 }
 
+TEST(FastPaths, BatchEvaluationMatchesSinglePoints) {
+    // Dense batches (runs of points per interval), sparse ones, descending
+    // and shuffled points, points at the knots, outside them and NaN, and
+    // evaluation in place: every value as the single-point evaluation.
+    const Vec x{-2, -1.5, -0.2, 0, 0.3, 1, 1.1, 2.5, 3, 4.75, 5};
+    Vec y(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) y[i] = std::cos(x[i]) + 0.1 * x[i];
+    std::mt19937_64 g(9);
+    std::uniform_real_distribution<double> u(-2.5, 5.5);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const Interpolant& f : {Interpolant::pchip(x, y), Interpolant::cubic(x, y), Interpolant::cubic(x, y, true)}) {
+        for (std::size_t n : {5u, 15u, 40u, 1000u}) {
+            Vec asc = vordex::linspace(-2.25, 5.25, n);
+            Vec mixed(n);
+            for (double& v : mixed) v = u(g);
+            for (std::size_t k = 0; k < n; k += 7) mixed[k] = x[k % x.size()];
+            if (n > 3) mixed[3] = nan;
+            Vec desc(asc.rbegin(), asc.rend());
+            for (const Vec& pts : {asc, mixed, desc, x}) {
+                Vec out(pts.size()), inplace = pts;
+                f.eval(pts.data(), out.data(), pts.size());
+                f.eval(inplace.data(), inplace.data(), inplace.size());
+                for (std::size_t k = 0; k < pts.size(); ++k) {
+                    ASSERT_TRUE(same(out[k], f(pts[k]))) << "point " << pts[k];
+                    ASSERT_TRUE(same(inplace[k], out[k]));
+                }
+            }
+        }
+    }
+}
+
 TEST(FastPaths, SplineKnotErrorsKeepTheirOrder) {
     const Vec x{0, 1, 2, 3, 4, 5};
     const Vec y{1, 2, 0, 3, 1, 2};
