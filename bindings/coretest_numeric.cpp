@@ -32,7 +32,7 @@ Arr interp_eval(const std::string& kind, Arr x, Arr y, Arr at, bool extrapolate)
         else if (kind == "cubic") I = vordex::Interpolant::cubic(sp(x), sp(y), extrapolate);
         else if (kind == "linear") I = vordex::Interpolant::linear(sp(x), sp(y));
         else throw py::value_error("unknown kind");
-        std::vector<double> out = I.eval(sp(at));
+        const vordex::uvector out = I.eval(sp(at));
         return Arr(static_cast<py::ssize_t>(out.size()), out.data());
     });
 }
@@ -44,7 +44,7 @@ void register_numeric(py::module_& m) {
     m.def("numpy_sum", [](Arr a) { return vordex::numpy_sum(a.data(), static_cast<size_t>(a.size())); });
     m.def("numpy_mean", [](Arr a) { return vordex::numpy_mean(a.data(), static_cast<size_t>(a.size())); });
     m.def("linspace", [](double a, double b, size_t n) {
-        std::vector<double> v = vordex::linspace(a, b, n);
+        const vordex::uvector v = vordex::linspace(a, b, n);
         return Arr(static_cast<py::ssize_t>(v.size()), v.data());
     });
 }

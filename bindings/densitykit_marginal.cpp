@@ -275,7 +275,7 @@ py::object impl_cubic(const Call& c) {
 py::object impl_spline(const Call& c) {
     MarginalIn m = read_marginal(c, c[0]);
     const bool spline = scipy_ok(c);
-    std::vector<double> xx, yy;
+    vordex::uvector xx, yy;
     {
         py::gil_scoped_release nogil;
         vordex::XY f = vordex::marginal_fix(m.xs(), m.ys());

@@ -232,7 +232,7 @@ py::object impl_tmarginal(const Call& c) {
     {
         py::gil_scoped_release nogil;
         if (linear) {
-            const std::vector<double>& sx = p.smoothed.x;
+            const vordex::uvector& sx = p.smoothed.x;
             double lo = sx[0], hi = sx[0];
             for (double v : sx) {
                 if (std::isnan(v)) {
@@ -242,7 +242,8 @@ py::object impl_tmarginal(const Call& c) {
                 lo = v < lo ? v : lo;
                 hi = v > hi ? v : hi;
             }
-            x = vordex::linspace(lo, hi, N);
+            const vordex::uvector g = vordex::linspace(lo, hi, N);
+            x.assign(g.begin(), g.end());
         } else {
             vordex::QuantileBatch Q(p.ld, kQuantileLength, p.spline);
             x = vordex::equal_probabilities(N);

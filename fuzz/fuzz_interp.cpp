@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool ordered = true;
     for (std::size_t i = 0; i < x.size(); ++i)
         ordered = ordered && !std::isnan(x[i]) && (i == 0 || x[i - 1] <= x[i]);
-    std::vector<double> batch = f.eval(pts);
+    const vordex::uvector batch = f.eval(pts);
     // In-place evaluation must give the same values.
     std::vector<double> inplace = pts;
     f.eval(inplace.data(), inplace.data(), inplace.size());

@@ -46,7 +46,7 @@ objs=()
 for src in core/src/*.cpp; do
   obj="$OUT/obj/$(basename "${src%.cpp}").o"
   if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || \
-     [ -n "$(find core/include -newer "$obj" -name '*.hpp' -print -quit)" ]; then
+     [ -n "$(find core/include core/src -newer "$obj" -name '*.hpp' -print -quit)" ]; then
     echo "compile $src"
     "$CXX" "${FLAGS[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
   fi

@@ -89,7 +89,7 @@ CdfTable cdf_table(const LogDensity& ld, std::int64_t length) {
     const std::size_t L = static_cast<std::size_t>(length);
     CdfTable t;
     t.xx = linspace(ld.xmin, ld.xmax, L);
-    std::vector<double> ef = ld.S.eval(t.xx);
+    uvector ef = ld.S.eval(t.xx);
     vexp(ef.data(), ef.data(), L);
     const double dx = t.xx[1] - t.xx[0];
     t.cdf.resize(L);
@@ -122,7 +122,9 @@ void CdfFunction::eval(const double* in, double* out, std::size_t n) const {
     F_.eval_unordered(out, out, n);
 }
 
-void collapse_flat_ends(std::vector<double>& cdf, std::vector<double>& xx) {
+namespace {
+template <class V>
+void collapse_flat_ends_impl(V& cdf, V& xx) {
     for (double v : {0.0, 1.0}) {
         // Usually at most one entry is that close: nothing to remove.
         if (kernels::count_within(cdf.data(), cdf.size(), v, kEps) <= 1) continue;
@@ -145,6 +147,10 @@ void collapse_flat_ends(std::vector<double>& cdf, std::vector<double>& xx) {
         }
     }
 }
+}  // namespace
+
+void collapse_flat_ends(std::vector<double>& cdf, std::vector<double>& xx) { collapse_flat_ends_impl(cdf, xx); }
+void collapse_flat_ends(uvector& cdf, uvector& xx) { collapse_flat_ends_impl(cdf, xx); }
 
 QuantileFunction::QuantileFunction(CdfTable t, bool spline) {
     collapse_flat_ends(t.cdf, t.xx);

@@ -765,8 +765,8 @@ void Interpolant::eval(const double* in, double* out, std::size_t n) const {
     }
 }
 
-std::vector<double> Interpolant::eval(std::span<const double> in) const {
-    std::vector<double> out(in.size());
+uvector Interpolant::eval(std::span<const double> in) const {
+    uvector out(in.size());
     eval(in.data(), out.data(), in.size());
     return out;
 }

@@ -23,7 +23,7 @@ namespace {
 // are sorted up to a few rounding-sized descents (a smoothed grid can step
 // back by an ulp where two interpolation pieces meet) are finished by
 // insertion in linear time; anything more disordered by a merge sort.
-void stable_sort_by_x(std::vector<double>& x, std::vector<double>& y) {
+void stable_sort_by_x(uvector& x, uvector& y) {
     const std::size_t n = x.size();
     std::size_t budget = 8 * n + 64;  // element moves allowed to the insertion pass
     std::size_t i = 1;
@@ -48,7 +48,7 @@ void stable_sort_by_x(std::vector<double>& x, std::vector<double>& y) {
     std::vector<std::size_t> idx(n);
     std::iota(idx.begin(), idx.end(), std::size_t{0});
     std::stable_sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) { return nan_last_less(x[a], x[b]); });
-    std::vector<double> xs(n), ys(n);
+    uvector xs(n), ys(n);
     for (std::size_t k = 0; k < n; ++k) {
         xs[k] = x[idx[k]];
         ys[k] = y[idx[k]];
@@ -146,7 +146,7 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y) {
 
 XY smooth(std::span<const double> x_in, std::span<const double> y_in, const SmoothOptions& opts) {
     XY m = marginal_fix(x_in, y_in);
-    const std::vector<double>& x = m.x;
+    const uvector& x = m.x;
     const std::size_t k = x.size();
     const double xlo = nan_min(x), xhi = nan_max(x);
     const double width = xhi - xlo;
@@ -198,8 +198,8 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
     }
     const double tmin = nan_min(t), tmax = nan_max(t);
     const std::size_t nn = static_cast<std::size_t>(n);
-    std::vector<double> t_lin = linspace(tmin, tmax, nn);
-    std::vector<double> ti = x2t.eval(x);
+    const uvector t_lin = linspace(tmin, tmax, nn);
+    const uvector ti = x2t.eval(x);
     if (opts.spline) {
         S = opts.extrapolate != 0.0 ? Interpolant::cubic(ti, logy, true) : Interpolant::pchip(ti, logy);
     } else {

@@ -64,8 +64,8 @@ void linspace_into(double start, double stop, std::size_t num, double* out) {
     }
 }
 
-std::vector<double> linspace(double start, double stop, std::size_t num) {
-    std::vector<double> out(num);
+uvector linspace(double start, double stop, std::size_t num) {
+    uvector out(num);
     linspace_into(start, stop, num, out.data());
     return out;
 }

@@ -41,9 +41,9 @@ double log_density_at(const LogDensity& ld, double u) {
 HpdTable::HpdTable(const LogDensity& ld, std::int64_t length, bool spline) : xmin(ld.xmin), xmax(ld.xmax) {
     check_length(length);
     const std::size_t L = static_cast<std::size_t>(length);
-    const std::vector<double> grid = linspace(ld.xmin, ld.xmax, L);
+    const uvector grid = linspace(ld.xmin, ld.xmax, L);
     const double dx = grid[1] - grid[0];
-    std::vector<double> dens = ld.S.eval(grid);
+    uvector dens = ld.S.eval(grid);
     vexp(dens.data(), dens.data(), L);
 
     // Extended grid and the running sums of the zero-padded densities.

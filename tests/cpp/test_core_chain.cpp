@@ -45,8 +45,8 @@ TEST(Numeric, LinspaceEndsExactly) {
     EXPECT_EQ(v.front(), 0.1);
     EXPECT_EQ(v.back(), 0.7);
     EXPECT_EQ(v[3], 3.0 * ((0.7 - 0.1) / 6.0) + 0.1);
-    EXPECT_EQ(linspace(2.0, 2.0, 3), (std::vector<double>{2.0, 2.0, 2.0}));
-    EXPECT_EQ(linspace(1.0, 5.0, 1), std::vector<double>{1.0});
+    EXPECT_EQ(linspace(2.0, 2.0, 3), (uvector{2.0, 2.0, 2.0}));
+    EXPECT_EQ(linspace(1.0, 5.0, 1), uvector{1.0});
 }
 
 TEST(Interp, PchipReproducesNodesAndIsMonotone) {
@@ -110,8 +110,8 @@ TEST(Interp, LinearLikeNumPyInterp) {
 TEST(Marginal, FixSortsFiltersAndCounts) {
     std::vector<double> x = {3, 1, 2, 0}, y = {0.3, 0.1, 0.2, 0.0};
     XY m = marginal_fix(x, y);
-    EXPECT_EQ(m.x, (std::vector<double>{1, 2, 3}));
-    EXPECT_EQ(m.y, (std::vector<double>{0.1, 0.2, 0.3}));
+    EXPECT_EQ(m.x, (uvector{1, 2, 3}));
+    EXPECT_EQ(m.y, (uvector{0.1, 0.2, 0.3}));
     std::vector<double> y2 = {0, 0, 1, 2}, x4 = {0, 1, 2, 3};
     EXPECT_THROW(marginal_fix(x4, y2), ValueError);
     std::vector<double> yn = {kNaN, kNaN, kNaN, kNaN};

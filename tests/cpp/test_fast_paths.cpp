@@ -30,7 +30,8 @@ bool same(double a, double b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-::testing::AssertionResult same_vec(const Vec& a, const Vec& b) {
+template <class A, class B>
+::testing::AssertionResult same_vec(const A& a, const B& b) {
     if (a.size() != b.size())
         return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size();
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -167,7 +168,8 @@ TEST(FastPaths, BatchEvaluationMatchesSinglePoints) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (const Interpolant& f : {Interpolant::pchip(x, y), Interpolant::cubic(x, y), Interpolant::cubic(x, y, true)}) {
         for (std::size_t n : {5u, 15u, 40u, 1000u}) {
-            Vec asc = vordex::linspace(-2.25, 5.25, n);
+            const vordex::uvector grid = vordex::linspace(-2.25, 5.25, n);
+            Vec asc(grid.begin(), grid.end());
             Vec mixed(n);
             for (double& v : mixed) v = u(g);
             for (std::size_t k = 0; k < n; k += 7) mixed[k] = x[k % x.size()];
@@ -265,7 +267,7 @@ TEST(FastPaths, CleaningMatchesThePlainDefinition) {
         EXPECT_TRUE(same_vec(got.x, want.x));
         EXPECT_TRUE(same_vec(got.y, want.y));
         // The in-place variant gives the same arrays.
-        vordex::XY m{x, y};
+        vordex::XY m{vordex::uvector(x.begin(), x.end()), vordex::uvector(y.begin(), y.end())};
         const vordex::XY moved = vordex::marginal_fix(std::move(m));
         EXPECT_TRUE(same_vec(moved.x, want.x));
         EXPECT_TRUE(same_vec(moved.y, want.y));
@@ -322,7 +324,7 @@ TEST(FastPaths, ExpectationMatchesTheAlternatingSums) {
 
 TEST(FastPaths, GridsAndExtremes) {
     // linspace: i * step + start, the last point exactly the stop.
-    const Vec l = vordex::linspace(-3.0, 7.5, 1001);
+    const vordex::uvector l = vordex::linspace(-3.0, 7.5, 1001);
     const double step = 10.5 / 1000.0;
     for (std::size_t i = 0; i + 1 < l.size(); ++i) ASSERT_TRUE(same(l[i], static_cast<double>(i) * step + -3.0));
     EXPECT_EQ(l.back(), 7.5);

@@ -40,7 +40,7 @@ TEST(Regressions, LinearInterpolantOnUnsortedKnots) {
     for (std::size_t i = 0; i < y.size(); ++i) y[i] = 0.1 * static_cast<double>(i) - 0.5;
     const vordex::Interpolant f = vordex::Interpolant::linear(x, y);
     const std::vector<double> pts{-1e300, -5, -4, -1, 0, 1e-300, 2.48, 3, 1e284, NAN, INFINITY, -INFINITY};
-    const std::vector<double> batch = f.eval(pts);
+    const vordex::uvector batch = f.eval(pts);
     ASSERT_EQ(batch.size(), pts.size());
     for (double v : pts) (void)f(v);
     EXPECT_TRUE(std::isnan(batch[9]));  // NaN in, NaN out

@@ -19,7 +19,8 @@ using namespace vordex;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 Prepared gauss_like(std::size_t n, bool spline) {
-    std::vector<double> x = linspace(-4.0, 6.0, n), y(n);
+    const uvector grid = linspace(-4.0, 6.0, n);
+    std::vector<double> x(grid.begin(), grid.end()), y(n);
     for (std::size_t i = 0; i < n; ++i) y[i] = std::exp(-0.5 * x[i] * x[i]) * (1.0 + 0.5 * std::tanh(x[i]));
     return Prepared(x, y, spline);
 }

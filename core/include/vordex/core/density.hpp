@@ -39,7 +39,7 @@ void density(const LogDensity& ld, const double* in, double* out, std::size_t n,
 
 // Cumulative table on `length` equally spaced points of the range.
 struct CdfTable {
-    std::vector<double> xx, cdf;
+    uvector xx, cdf;
 };
 // A cumulative table needs a positive, finite total: ValueError otherwise.
 void check_table_total(double total);
@@ -81,6 +81,7 @@ void prepare_for(Interpolant& F, std::size_t points);
 // Keep the first of the entries within kEps of 0.0, then of 1.0, dropping the
 // others from both arrays.
 void collapse_flat_ends(std::vector<double>& cdf, std::vector<double>& xx);
+void collapse_flat_ends(uvector& cdf, uvector& xx);
 
 // Interval weights d of the odd-grid quadrature.
 std::vector<double> simpson_odd_grid(std::span<const double> x);

@@ -46,7 +46,7 @@ public:
 
     double operator()(double v) const;
     void eval(const double* in, double* out, std::size_t n) const;
-    std::vector<double> eval(std::span<const double> in) const;
+    uvector eval(std::span<const double> in) const;
 
     // Same results as eval(), for points in any order: a bucket index over
     // the knot range finds each point's interval in a step or two instead of

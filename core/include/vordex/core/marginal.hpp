@@ -14,7 +14,7 @@ namespace vordex {
 inline constexpr double kEps = 2.220446049250313e-13;
 
 struct XY {
-    std::vector<double> x, y;
+    uvector x, y;
 };
 
 // Drop NaN densities, sort by x (NaN positions last), drop densities that

@@ -39,7 +39,7 @@ double nan_max(std::span<const double> v);
 // np.mean of a contiguous float64 array.
 double numpy_mean(const double* a, std::size_t n);
 // np.linspace(start, stop, num) with the end point included.
-std::vector<double> linspace(double start, double stop, std::size_t num);
+uvector linspace(double start, double stop, std::size_t num);
 void linspace_into(double start, double stop, std::size_t num, double* out);
 
 // Element-wise exp and log. By default they use the C library; a host that
