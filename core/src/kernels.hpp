@@ -57,4 +57,7 @@ std::size_t count_within(const double* v, std::size_t n, double target, double t
 // v[i] = 0.0 for i < n.
 void fill_zero(double* v, std::size_t n);
 
+// Number of NaN values.
+std::size_t count_nan(const double* v, std::size_t n);
+
 }  // namespace vordex::kernels

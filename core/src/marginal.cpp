@@ -23,14 +23,17 @@ namespace {
 // are sorted up to a few rounding-sized descents (a smoothed grid can step
 // back by an ulp where two interpolation pieces meet) are finished by
 // insertion in linear time; anything more disordered by a merge sort.
-void stable_sort_by_x(uvector& x, uvector& y) {
+template <class Less>
+std::size_t insertion_pass(uvector& x, uvector& y, Less less) {
     const std::size_t n = x.size();
     std::size_t budget = 8 * n + 64;  // element moves allowed to the insertion pass
     std::size_t i = 1;
     for (; i < n; ++i) {
-        const double xi = x[i], yi = y[i];
+        const double xi = x[i];
+        if (!less(xi, x[i - 1])) continue;  // in place already (the usual case)
+        const double yi = y[i];
         std::size_t j = i;
-        while (j > 0 && nan_last_less(xi, x[j - 1])) {
+        while (j > 0 && less(xi, x[j - 1])) {
             x[j] = x[j - 1];
             y[j] = y[j - 1];
             --j;
@@ -40,6 +43,14 @@ void stable_sort_by_x(uvector& x, uvector& y) {
         y[j] = yi;
         if (budget == 0) break;
     }
+    return i;
+}
+
+void stable_sort_by_x(uvector& x, uvector& y) {
+    const std::size_t n = x.size();
+    const bool nan = kernels::count_nan(x.data(), n) != 0;
+    const std::size_t i = nan ? insertion_pass(x, y, nan_last_less)
+                              : insertion_pass(x, y, [](double a, double b) { return a < b; });
     if (i >= n) return;
     // Too disordered: the prefix [0, i] is sorted but element i may sit
     // short of its place; a stable merge sort of all pairs settles it (the
@@ -118,24 +129,32 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y) {
     }
     // The points with a density, in input order.
     XY out;
-    out.x.reserve(x.size());
-    out.y.reserve(x.size());
-    for (std::size_t i = 0; i < y.size(); ++i) {
-        if (!std::isnan(y[i])) {
-            out.x.push_back(x[i]);
-            out.y.push_back(y[i]);
+    if (kernels::count_nan(y.data(), y.size()) == 0) {
+        out.x.assign(x.begin(), x.end());
+        out.y.assign(y.begin(), y.end());
+    } else {
+        out.x.reserve(x.size());
+        out.y.reserve(x.size());
+        for (std::size_t i = 0; i < y.size(); ++i) {
+            if (!std::isnan(y[i])) {
+                out.x.push_back(x[i]);
+                out.y.push_back(y[i]);
+            }
         }
     }
     if (out.x.empty()) throw ValueError("Marginal has no finite density points after NaN removal.");
     stable_sort_by_x(out.x, out.y);
     const double ymax = kernels::max_no_nan(out.y.data(), out.y.size());
-    std::size_t w = 0;
-    for (std::size_t i = 0; i < out.x.size(); ++i) {
-        const double v = out.y[i];
-        if (kept(v, ymax)) {
-            out.x[w] = out.x[i];
-            out.y[w] = v;
-            ++w;
+    std::size_t w = out.x.size();
+    if (kernels::count_above_floor(out.y.data(), out.y.size(), ymax, kEps) != out.x.size()) {
+        w = 0;
+        for (std::size_t i = 0; i < out.x.size(); ++i) {
+            const double v = out.y[i];
+            if (kept(v, ymax)) {
+                out.x[w] = out.x[i];
+                out.y[w] = v;
+                ++w;
+            }
         }
     }
     out.x.resize(w);
