@@ -77,8 +77,13 @@ inline bool kept(double v, double ymax) { return v > 0.0 && std::fabs(v / ymax) 
 // marginal is not of that kind.
 bool clean_sorted(std::span<const double> x, std::span<const double> y, XY& out, bool in_place = false) {
     const std::size_t n = x.size();
-    if (n == 0 || kernels::count_unsorted_or_nan(x.data(), y.data(), n) != 0) return false;
-    const double ymax = kernels::max_no_nan(y.data(), n);
+    if (n == 0 || kernels::count_unsorted_or_nan(x.data(), x.data(), n) != 0) return false;
+    // NaN densities are dropped by the density test below (NaN is not
+    // positive) and take no part in the largest; all NaN is the general
+    // path's error.
+    const std::size_t nan_y = kernels::count_nan(y.data(), n);
+    if (nan_y == n) return false;
+    const double ymax = nan_y ? kernels::positive_max(y.data(), n) : kernels::max_no_nan(y.data(), n);
     const std::size_t k = kernels::count_above_floor(y.data(), n, ymax, kEps);
     if (k < 3) throw ValueError("Marginal too small after filtering. Need >=3 support points.");
     if (k == n) {
@@ -133,14 +138,16 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y) {
         out.x.assign(x.begin(), x.end());
         out.y.assign(y.begin(), y.end());
     } else {
-        out.x.reserve(x.size());
-        out.y.reserve(x.size());
-        for (std::size_t i = 0; i < y.size(); ++i) {
-            if (!std::isnan(y[i])) {
-                out.x.push_back(x[i]);
-                out.y.push_back(y[i]);
-            }
+        out.x.resize(x.size());
+        out.y.resize(x.size());
+        std::size_t w = 0;
+        for (std::size_t i = 0; i < y.size(); ++i) {  // every place written, NaN ones overwritten
+            out.x[w] = x[i];
+            out.y[w] = y[i];
+            w += !std::isnan(y[i]);
         }
+        out.x.resize(w);
+        out.y.resize(w);
     }
     if (out.x.empty()) throw ValueError("Marginal has no finite density points after NaN removal.");
     stable_sort_by_x(out.x, out.y);

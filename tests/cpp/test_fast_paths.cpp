@@ -238,11 +238,19 @@ TEST(FastPaths, CleaningMatchesThePlainDefinition) {
             x[i] = static_cast<double>(i) * 0.01;
             y[i] = std::exp(-0.5 * std::pow((x[i] - 5.0) / (0.3 + u(g) * 0.01), 2.0));
         }
-        switch (round % 5) {
+        switch (round % 7) {
             case 0:  // sorted
                 break;
-            case 1:  // sorted up to one-ulp descents, as smoothing leaves them
+            case 1:  // sorted up to one-ulp descents, as smoothing leaves them, and a NaN end
                 for (std::size_t i = 1; i < n; i += 7) x[i] = std::nextafter(x[i - 1], -1.0);
+                y[n - 1] = nan;
+                break;
+            case 5:  // sorted, with NaN densities (the ends of a smoothed grid)
+                y[0] = nan;
+                for (std::size_t i = 3; i < n; i += 29) y[i] = nan;
+                break;
+            case 6:  // sorted, every density NaN
+                for (double& v : y) v = nan;
                 break;
             case 2:  // shuffled, with repeated positions and NaN densities
                 std::shuffle(x.begin(), x.end(), g);
@@ -258,6 +266,10 @@ TEST(FastPaths, CleaningMatchesThePlainDefinition) {
                 break;
         }
         SCOPED_TRACE("round " + std::to_string(round));
+        if (round % 7 == 6) {
+            EXPECT_THROW(vordex::marginal_fix(x, y), vordex::ValueError);
+            continue;
+        }
         const vordex::XY want = plain_fix(x, y);
         if (want.x.size() < 3) {
             EXPECT_THROW(vordex::marginal_fix(x, y), vordex::ValueError);
