@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <numeric>
 #include <string>
@@ -92,6 +93,25 @@ bool clean_sorted(std::span<const double> x, std::span<const double> y, XY& out,
             out.y.assign(y.begin(), y.end());
         }
         return true;
+    }
+    // Usually the dropped points are at the ends only (NaN or negligible
+    // tails): then the kept ones are one block.
+    {
+        std::size_t lo = 0, hi = n;
+        while (!kept(y[lo], ymax)) ++lo;  // k >= 3, so both stop
+        while (!kept(y[hi - 1], ymax)) --hi;
+        if (hi - lo == k) {
+            if (in_place) {
+                std::memmove(out.x.data(), out.x.data() + lo, k * sizeof(double));
+                std::memmove(out.y.data(), out.y.data() + lo, k * sizeof(double));
+                out.x.resize(k);
+                out.y.resize(k);
+            } else {
+                out.x.assign(x.begin() + lo, x.begin() + hi);
+                out.y.assign(y.begin() + lo, y.begin() + hi);
+            }
+            return true;
+        }
     }
     // Every position is written (kept ones advance the write index), so the
     // arrays need all n places until the end.
