@@ -32,7 +32,7 @@ LogDensity LogDensity::from_clean(const XY& m, bool spline) {
     // extremes (NaN for both when a position is NaN, as np.min/np.max give).
     ld.xmax = m.x.back();
     ld.xmin = std::isnan(ld.xmax) ? ld.xmax : m.x.front();
-    std::vector<double> logy(m.y.size());
+    uvector logy(m.y.size());
     vlog(m.y.data(), logy.data(), logy.size());
     ld.S = spline ? Interpolant::cubic(m.x, logy) : Interpolant::linear(m.x, logy);
     return ld;
@@ -225,7 +225,7 @@ std::vector<double> expectation(std::span<const double> x, std::span<const doubl
                                 std::size_t k) {
     const std::size_t n = x.size();
     const std::size_t nodd = n >= 2 ? (n - 1) / 2 : 0, neven = n >= 3 ? (n - 2) / 2 : 0;
-    std::vector<double> w(n), odd(nodd + 1), even(neven + 1);
+    uvector w(n), odd(nodd + 1), even(neven + 1);
     quadrature_weights(x.data(), y.data(), n, w.data(), odd.data(), even.data());
 
     // Alternating sum of a column set: arr[0] + arr[n-1] + 4*sum(odd rows) +

@@ -135,10 +135,10 @@ struct Segments {
     }
 };
 
-std::vector<double> pchip_slopes_seg(const Segments& seg, std::size_t n) {
+uvector pchip_slopes_seg(const Segments& seg, std::size_t n) {
     const std::vector<double>& hk = seg.h;
     const std::vector<double>& mk = seg.m;
-    std::vector<double> dk(n, 0.0);
+    uvector dk(n);  // every slope is written below
     if (n == 2) {
         dk[0] = dk[1] = mk[0];
         return dk;
@@ -187,22 +187,23 @@ std::vector<double> notaknot_slopes_seg(const Segments& seg, std::span<const dou
 }  // namespace
 
 // Power-basis coefficients of the cubic Hermite pieces (4 per interval).
-static uvector hermite_coefficients(std::span<const double> y, const Segments& seg, const std::vector<double>& d) {
+static uvector hermite_coefficients(std::span<const double> y, const Segments& seg, const double* d) {
     const std::size_t m = seg.h.size();
     uvector c(4 * m);
-    kernels::hermite_block(seg.h.data(), seg.m.data(), d.data(), y.data(), c.data(), 0, m);
+    kernels::hermite_block(seg.h.data(), seg.m.data(), d, y.data(), c.data(), 0, m);
     return c;
 }
 
 std::vector<double> pchip_slopes(std::span<const double> x, std::span<const double> y) {
-    return pchip_slopes_seg(Segments(x, y), x.size());
+    const uvector d = pchip_slopes_seg(Segments(x, y), x.size());
+    return std::vector<double>(d.begin(), d.end());
 }
 
 std::vector<double> notaknot_slopes(std::span<const double> x, std::span<const double> y) {
     return notaknot_slopes_seg(Segments(x, y), x);
 }
 
-Interpolant Interpolant::hermite(InterpKind kind, std::span<const double> x, std::vector<double>&& d, uvector&& c,
+Interpolant Interpolant::hermite(InterpKind kind, std::span<const double> x, uvector&& d, uvector&& c,
                                  bool extrapolate) {
     Interpolant r;
     r.kind_ = kind;
@@ -216,8 +217,8 @@ Interpolant Interpolant::hermite(InterpKind kind, std::span<const double> x, std
 Interpolant Interpolant::pchip(std::span<const double> x, std::span<const double> y, bool extrapolate) {
     validate_knots(x, y);
     Segments seg(x, y);
-    std::vector<double> d = pchip_slopes_seg(seg, x.size());
-    uvector c = hermite_coefficients(y, seg, d);
+    uvector d = pchip_slopes_seg(seg, x.size());
+    uvector c = hermite_coefficients(y, seg, d.data());
     return hermite(InterpKind::Pchip, x, std::move(d), std::move(c), extrapolate);
 }
 
@@ -235,7 +236,7 @@ void Interpolant::materialize() {
     if (!deferred_) return;
     Segments seg(x_, y_);
     d_ = pchip_slopes_seg(seg, x_.size());
-    c_ = hermite_coefficients(y_, seg, d_);
+    c_ = hermite_coefficients(y_, seg, d_.data());
     y_.clear();
     y_.shrink_to_fit();
     deferred_ = false;
@@ -439,7 +440,7 @@ void substitute_chained(const double* dm, const double* bm, const double* du, co
     }
 }
 
-void notaknot_fused(std::span<const double> xs, std::span<const double> ys, std::vector<double>& dout,
+void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvector& dout,
                     uvector& cout) {
     const std::size_t n = xs.size();
     const double* x = xs.data();
@@ -562,15 +563,15 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, std:
 
 Interpolant Interpolant::cubic(std::span<const double> x, std::span<const double> y, bool extrapolate) {
     if (x.size() >= 4 && x.size() == y.size()) {
-        std::vector<double> d;
-        uvector c;
+        uvector d, c;
         notaknot_fused(x, y, d, c);
         return hermite(InterpKind::Cubic, x, std::move(d), std::move(c), extrapolate);
     }
     validate_knots(x, y);
     Segments seg(x, y);
-    std::vector<double> d = notaknot_slopes_seg(seg, x);
-    uvector c = hermite_coefficients(y, seg, d);
+    const std::vector<double> ds = notaknot_slopes_seg(seg, x);
+    uvector c = hermite_coefficients(y, seg, ds.data());
+    uvector d(ds.begin(), ds.end());
     return hermite(InterpKind::Cubic, x, std::move(d), std::move(c), extrapolate);
 }
 

@@ -126,7 +126,7 @@ double mode(const LogDensity& ld, const QuantileFunction& Q, bool use_brent) {
 Moments moments(const XY& smoothed) {
     std::size_t n = smoothed.x.size();
     if (n % 2 == 0) --n;
-    std::vector<double> f(checked_mul(n, 2));
+    uvector f(checked_mul(n, 2));
     for (std::size_t i = 0; i < n; ++i) {
         const double v = smoothed.x[i];
         f[2 * i] = v;

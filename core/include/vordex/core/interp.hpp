@@ -55,10 +55,10 @@ public:
     void eval_unordered(const double* in, double* out, std::size_t n) const;
 
     // Hermite slopes at the knots (PCHIP/cubic), for tests.
-    const std::vector<double>& slopes() const { return d_; }
+    const uvector& slopes() const { return d_; }
 
 private:
-    static Interpolant hermite(InterpKind kind, std::span<const double> x, std::vector<double>&& d, uvector&& c,
+    static Interpolant hermite(InterpKind kind, std::span<const double> x, uvector&& d, uvector&& c,
                                bool extrapolate);
     std::ptrdiff_t find_interval(double v, std::ptrdiff_t guess) const;
     double eval_one(double v, std::ptrdiff_t& guess) const;
@@ -81,7 +81,7 @@ private:
     bool deferred_ = false;       // PCHIP pieces computed per evaluation from x_, y_
     std::vector<double> x_;
     std::vector<double> y_;       // linear and deferred PCHIP: values
-    std::vector<double> d_;       // cubic kinds: slopes at knots
+    uvector d_;                   // cubic kinds: slopes at knots
     uvector c_;                   // cubic kinds: 4 coefficients per interval
 };
 
