@@ -92,6 +92,62 @@ def _machine():
             f"Python {platform.python_version()}, NumPy {np.__version__}, SciPy {scipy.__version__}")
 
 
+# Target ratios (baseline time / vordex time) by marginal size.
+_TARGETS = {
+    "tova_zmarginal": (200, 200, 50, 20),
+    "tova_mmarginal": (200, 200, 50, 20),
+    "tova_hpdmarginal([.5,.95])": (50, 50, 20, 10),
+    "tova_qmarginal(5)": (20, 20, 10, 5),
+    "tova_qmarginal(1000)": (20, 20, 10, 5),
+    "tova_pmarginal(1000)": (20, 20, 10, 5),
+    "tova_dmarginal(1000)": (20, 20, 10, 5),
+    "tova_emarginal(x, x^2)": (10, 10, 5, 3),
+    "tova_smarginal": (10, 10, 5, 3),
+    "tova_spline": (10, 10, 5, 3),
+    "tova_tmarginal(np.exp)": (10, 10, 5, 3),
+    "tova_rmarginal(100000)": (3, 3, 3, 3),
+}
+_SIZE_COLUMN = {30: 0, 300: 1, 3000: 2, 30000: 3}
+
+
+def target_lines(results):
+    """Markdown table: measured ratio / target for each operation and size."""
+    sizes = sorted({r["n"] for r in results if r["n"] in _SIZE_COLUMN})
+    ops = [op for op in _TARGETS if any(r["operation"] == op for r in results)]
+    lines = ["| operation | " + " | ".join(str(n) for n in sizes) + " |",
+             "|---|" + "---|" * len(sizes)]
+    met = total = 0
+    for op in ops:
+        cells = []
+        for n in sizes:
+            rows = [r for r in results if r["operation"] == op and r["n"] == n]
+            if not rows:
+                cells.append("")
+                continue
+            want = _TARGETS[op][_SIZE_COLUMN[n]]
+            got = min(r["ratio"] for r in rows)
+            ok = got >= want
+            met += ok
+            total += 1
+            cells.append(f"{got:.1f}× / {want}× {'✓' if ok else '✗'}")
+        lines.append(f"| `{op}` | " + " | ".join(cells) + " |")
+    return lines, met, total
+
+
+def per_point_lines(results):
+    """Time per input point of each operation at 3000 and 30000 points."""
+    lines = []
+    for op in _TARGETS:
+        a = [r for r in results if r["operation"] == op and r["n"] == 3000]
+        b = [r for r in results if r["operation"] == op and r["n"] == 30000]
+        if a and b:
+            pa, pb = a[0]["vordex_s"] / 3000, b[0]["vordex_s"] / 30000
+            lines.append(f"| `{op}` | {pa * 1e9:,.0f} ns | {pb * 1e9:,.0f} ns | {pb / pa:.2f} |")
+    if lines:
+        lines = ["| operation | per point at 3000 | per point at 30000 | ratio |", "|---|---:|---:|---:|"] + lines
+    return lines
+
+
 def write_markdown(path, results, args):
     lines = [
         "# Benchmarks",
@@ -112,7 +168,18 @@ def write_markdown(path, results, args):
     for r in results:
         lines.append(f"| `{r['operation']}` | {r['n']} | {r['baseline_s'] * 1e6:,.0f} µs | "
                      f"{r['vordex_s'] * 1e6:,.1f} µs | {r['ratio']:.1f}× | {'yes' if r['same'] else 'NO'} |")
-    extra = getattr(args, "extra_markdown", "")
+    tl, met, total = target_lines(results)
+    lines += ["", "## Speed targets", "",
+              f"Measured ratio / target ratio (✓ met, ✗ missed), from the table above: {met} of {total} met.",
+              ""] + tl
+    pp = per_point_lines(results)
+    if pp:
+        lines += ["", "Cost per input point (a ratio near 1 means linear cost):", ""] + pp
+    extra_path = getattr(args, "notes", None)
+    extra = ""
+    if extra_path:
+        with open(extra_path) as fh:
+            extra = "\n" + fh.read()
     with open(path, "w") as fh:
         fh.write("\n".join(lines) + "\n" + extra)
 
@@ -125,6 +192,7 @@ def main(argv=None):
     ap.add_argument("--quick", action="store_true", help="short budget, sizes 30 and 300")
     ap.add_argument("--json", help="write the results to this file")
     ap.add_argument("--markdown", help="write the table as Markdown to this file (BENCHMARKS.md)")
+    ap.add_argument("--notes", help="Markdown appended after the tables (bench/notes.md)")
     args = ap.parse_args(argv)
     if args.quick:
         args.sizes, args.budget = [30, 300], 0.1
@@ -154,6 +222,11 @@ def main(argv=None):
             json.dump({"meta": meta, "results": results}, fh, indent=1)
     if args.markdown:
         write_markdown(args.markdown, results, args)
+    tl, met, total = target_lines(results)
+    print()
+    print(f"targets met: {met} of {total}")
+    for line in tl[2:]:
+        print("  " + line)
     bad = [r for r in results if not r["same"]]
     if bad:
         print(f"{len(bad)} rows gave different numbers", file=sys.stderr)

@@ -50,23 +50,25 @@ Prepared::Prepared(std::span<const double> x, std::span<const double> y, bool sp
 }
 
 void density(const LogDensity& ld, const double* in, double* out, std::size_t n, bool log) {
-    std::ptrdiff_t dummy = 0;
-    (void)dummy;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = in[i];
-        if (v >= ld.xmin && v <= ld.xmax) {
-            out[i] = ld.S(v);
-        } else {
-            out[i] = log ? -kInf : 0.0;
-        }
+    // The points inside the closed range (a NaN point is not inside) are
+    // evaluated together, then exponentiated together; the others get 0
+    // (or -inf). `in` and `out` may be the same array.
+    std::size_t inside = 0;
+    for (std::size_t i = 0; i < n; ++i) inside += (in[i] >= ld.xmin) & (in[i] <= ld.xmax);
+    if (inside == n) {
+        ld.S.eval(in, out, n);
+        if (!log) vexp(out, out, n);
+        return;
     }
-    if (!log) {
-        // exp over the inside values only, keeping the outside zeros.
-        for (std::size_t i = 0; i < n; ++i) {
-            const double v = in[i];
-            if (v >= ld.xmin && v <= ld.xmax) vexp(&out[i], &out[i], 1);
-        }
-    }
+    uvector pts(inside);
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (in[i] >= ld.xmin && in[i] <= ld.xmax) pts[k++] = in[i];
+    ld.S.eval(pts.data(), pts.data(), inside);
+    if (!log) vexp(pts.data(), pts.data(), inside);
+    k = 0;
+    const double outside = log ? -kInf : 0.0;
+    for (std::size_t i = 0; i < n; ++i) out[i] = (in[i] >= ld.xmin && in[i] <= ld.xmax) ? pts[k++] : outside;
 }
 
 void check_table_total(double total) {

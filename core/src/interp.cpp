@@ -654,6 +654,16 @@ void Interpolant::eval_unordered(const double* in, double* out, std::size_t n) c
         eval(in, out, n);
         return;
     }
+    // Points that ascend after all (a grid of probabilities, say) are
+    // cheapest with the forward walk.
+    {
+        bool ascending = true;
+        for (std::size_t k = 1; k < n; ++k) ascending &= !(in[k] < in[k - 1]);
+        if (ascending) {
+            eval(in, out, n);
+            return;
+        }
+    }
     const double a = x_[0], b = x_[nx - 1];
     // Buckets of equal width over [a, b); start[k] is the interval holding the
     // bucket's lower edge (never beyond the interval of any point in it,
