@@ -745,7 +745,7 @@ void Interpolant::eval(const double* in, double* out, std::size_t n) const {
     }
     std::size_t k = 0;
     while (k < n) {
-        double v = in[k];
+        const double v = in[k];
         if (!(a <= v && v < b)) {
             std::ptrdiff_t g = static_cast<std::ptrdiff_t>(i);
             out[k++] = eval_one(v, g);
@@ -757,22 +757,11 @@ void Interpolant::eval(const double* in, double* out, std::size_t n) const {
             i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
         }
         const double lo = xs[i], hi = xs[i + 1];
+        std::size_t k1 = k + 1;
+        while (k1 < n && in[k1] >= lo && in[k1] < hi) ++k1;
         const double* c = &c_[4 * i];
-        const double c0 = c[0], c1 = c[1], c2 = c[2], c3 = c[3];
-        for (;;) {
-            // The operations of poly(i, v), in its order.
-            const double s_ = v - lo;
-            double res = 0.0;
-            res = res + c3;
-            res = res + c2 * s_;
-            const double s2 = s_ * s_;
-            res = res + c1 * s2;
-            res = res + c0 * (s2 * s_);
-            out[k++] = res;
-            if (k == n) break;
-            v = in[k];
-            if (!(v >= lo && v < hi)) break;
-        }
+        kernels::cubic_piece(in + k, out + k, k1 - k, lo, c[0], c[1], c[2], c[3]);
+        k = k1;
     }
 }
 

@@ -60,4 +60,9 @@ void fill_zero(double* v, std::size_t n);
 // Number of NaN values.
 std::size_t count_nan(const double* v, std::size_t n);
 
+// One cubic piece (power basis, highest power first, offset lo) at n points,
+// in the order of the interpolants' evaluation. `in` and `out` may be the
+// same array.
+void cubic_piece(const double* in, double* out, std::size_t n, double lo, double c0, double c1, double c2, double c3);
+
 }  // namespace vordex::kernels
