@@ -717,32 +717,42 @@ void Interpolant::eval(const double* in, double* out, std::size_t n) const {
         for (std::size_t k = 0; k < n; ++k) out[k] = eval_one(in[k], g);
         return;
     }
-    // Piecewise cubic: walk the intervals forward while the points ascend
-    // (a search otherwise), and evaluate the run of points that falls in one
-    // interval with that piece held in registers. Points outside the knots
-    // take the general path. `in` and `out` may be the same array.
+    // Piecewise cubic. Points outside the knots take the general path;
+    // `in` and `out` may be the same array.
+    if (n < 2 * x_.size()) eval_sparse(in, out, n);
+    else eval_dense(in, out, n);
+}
+
+// About one point per interval or fewer: walk the intervals forward while
+// the points ascend (a search otherwise), one piece per point.
+__attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double* out, std::size_t n) const {
     const std::size_t nx = x_.size();
     const double a = x_[0], b = x_[nx - 1];
     const double* xs = x_.data();
     std::size_t i = 0;
-    if (n < 2 * nx) {
-        // Sparse points (about one per interval or fewer): no runs to share.
-        for (std::size_t k = 0; k < n; ++k) {
-            const double v = in[k];
-            if (a <= v && v < b) {
-                if (v >= xs[i]) {
-                    while (v >= xs[i + 1]) ++i;
-                } else {
-                    i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
-                }
-                out[k] = poly(i, v);
+    for (std::size_t k = 0; k < n; ++k) {
+        const double v = in[k];
+        if (a <= v && v < b) {
+            if (v >= xs[i]) {
+                while (v >= xs[i + 1]) ++i;
             } else {
-                std::ptrdiff_t g = static_cast<std::ptrdiff_t>(i);
-                out[k] = eval_one(v, g);
+                i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
             }
+            out[k] = poly(i, v);
+        } else {
+            std::ptrdiff_t g = static_cast<std::ptrdiff_t>(i);
+            out[k] = eval_one(v, g);
         }
-        return;
     }
+}
+
+// Many points per interval: the run of ascending points that falls in one
+// interval goes through the vectorised piece kernel.
+__attribute__((noinline)) void Interpolant::eval_dense(const double* in, double* out, std::size_t n) const {
+    const std::size_t nx = x_.size();
+    const double a = x_[0], b = x_[nx - 1];
+    const double* xs = x_.data();
+    std::size_t i = 0;
     std::size_t k = 0;
     while (k < n) {
         const double v = in[k];

@@ -62,6 +62,8 @@ private:
                                bool extrapolate);
     std::ptrdiff_t find_interval(double v, std::ptrdiff_t guess) const;
     double eval_one(double v, std::ptrdiff_t& guess) const;
+    void eval_sparse(const double* in, double* out, std::size_t n) const;
+    void eval_dense(const double* in, double* out, std::size_t n) const;
     double poly(std::size_t i, double v) const {
         const double s = v - x_[i];
         const double* c = &c_[4 * i];
