@@ -34,7 +34,13 @@ LogDensity LogDensity::from_clean(const XY& m, bool spline) {
     ld.xmin = std::isnan(ld.xmax) ? ld.xmax : m.x.front();
     uvector logy(m.y.size());
     vlog(m.y.data(), logy.data(), logy.size());
-    ld.S = spline ? Interpolant::cubic(m.x, logy) : Interpolant::linear(m.x, logy);
+    // Long splines are evaluated at comparatively few points (tables of a
+    // few thousand): they keep only their slopes and work out each piece
+    // where it is evaluated, with the same operations and results.
+    constexpr std::size_t kSlopesOnlyAbove = 32768;
+    if (!spline) ld.S = Interpolant::linear(m.x, logy);
+    else if (m.x.size() > kSlopesOnlyAbove) ld.S = Interpolant::cubic_slopes_only(m.x, logy);
+    else ld.S = Interpolant::cubic(m.x, logy);
     return ld;
 }
 

@@ -441,7 +441,7 @@ void substitute_chained(const double* dm, const double* bm, const double* du, co
 }
 
 void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvector& dout,
-                    uvector& cout) {
+                    uvector* cout) {
     const std::size_t n = xs.size();
     const double* x = xs.data();
     const double* y = ys.data();
@@ -478,8 +478,10 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
         if (eliminate_chained(d, b, du, dl, dms.get(), bms.get(), n) && dms.get()[n - 1] != 0.0) {
             kernels::fill_zero(dl, n - 2);  // the elimination's (zero) fill-in
             substitute_chained(dms.get(), bms.get(), du, dl, b, n);
-            cout.resize(4 * (n - 1));
-            kernels::hermite_block(h, m, b, y, cout.data(), 0, n - 1);
+            if (cout) {
+                cout->resize(4 * (n - 1));
+                kernels::hermite_block(h, m, b, y, cout->data(), 0, n - 1);
+            }
             return;
         }
         // A pivot (or a zero pivot): the sequential solve below, on the
@@ -556,15 +558,17 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
             b[k] = (b[k] - du[k] * b[k + 1] - dl[k] * b[k + 2]) / d[k];
         }
     }
-    cout.resize(4 * (n - 1));
-    kernels::hermite_block(h, m, b, y, cout.data(), 0, n - 1);
+    if (cout) {
+        cout->resize(4 * (n - 1));
+        kernels::hermite_block(h, m, b, y, cout->data(), 0, n - 1);
+    }
 }
 }  // namespace
 
 Interpolant Interpolant::cubic(std::span<const double> x, std::span<const double> y, bool extrapolate) {
     if (x.size() >= 4 && x.size() == y.size()) {
         uvector d, c;
-        notaknot_fused(x, y, d, c);
+        notaknot_fused(x, y, d, &c);
         return hermite(InterpKind::Cubic, x, std::move(d), std::move(c), extrapolate);
     }
     validate_knots(x, y);
@@ -573,6 +577,43 @@ Interpolant Interpolant::cubic(std::span<const double> x, std::span<const double
     uvector c = hermite_coefficients(y, seg, ds.data());
     uvector d(ds.begin(), ds.end());
     return hermite(InterpKind::Cubic, x, std::move(d), std::move(c), extrapolate);
+}
+
+Interpolant Interpolant::cubic_slopes_only(std::span<const double> x, std::span<const double> y) {
+    if (x.size() < 4 || x.size() != y.size()) return cubic(x, y);
+    uvector d;
+    notaknot_fused(x, y, d, nullptr);
+    Interpolant r;
+    r.kind_ = InterpKind::Cubic;
+    r.from_slopes_ = true;
+    r.x_.assign(x.begin(), x.end());
+    r.y_.assign(y.begin(), y.end());
+    r.d_ = std::move(d);
+    return r;
+}
+
+// The operations of hermite_block for one interval.
+void Interpolant::slopes_coefficients(std::size_t i, double c[4]) const {
+    const double hh = x_[i + 1] - x_[i];
+    const double slope = (y_[i + 1] - y_[i]) / hh;
+    const double t = (d_[i] + d_[i + 1] - 2 * slope) / hh;
+    c[0] = t / hh;
+    c[1] = (slope - d_[i]) / hh - t;
+    c[2] = d_[i];
+    c[3] = y_[i];
+}
+
+double Interpolant::slopes_piece(std::size_t i, double v) const {
+    double c[4];
+    slopes_coefficients(i, c);
+    const double s = v - x_[i];
+    double res = 0.0;
+    res = res + c[3];
+    res = res + c[2] * s;
+    const double s2 = s * s;
+    res = res + c[1] * s2;
+    res = res + c[0] * (s2 * s);
+    return res;
 }
 
 Interpolant Interpolant::linear(std::span<const double> x, std::span<const double> y) {
@@ -769,7 +810,10 @@ __attribute__((noinline)) void Interpolant::eval_dense(const double* in, double*
         const double lo = xs[i], hi = xs[i + 1];
         std::size_t k1 = k + 1;
         while (k1 < n && in[k1] >= lo && in[k1] < hi) ++k1;
-        const double* c = &c_[4 * i];
+        double cl[4];
+        const double* c = cl;
+        if (from_slopes_) slopes_coefficients(i, cl);
+        else c = &c_[4 * i];
         kernels::cubic_piece(in + k, out + k, k1 - k, lo, c[0], c[1], c[2], c[3]);
         k = k1;
     }

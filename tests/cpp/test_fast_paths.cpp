@@ -127,6 +127,20 @@ TEST(FastPaths, NotAKnotSplineMatchesTheStepByStepSolve) {
             pts[k] = x.front() + (x.back() - x.front()) * static_cast<double>(k) / 256.0;
         s.eval(pts.data(), out.data(), pts.size());
         for (std::size_t k = 0; k < pts.size(); ++k) EXPECT_TRUE(same(out[k], s(pts[k])));
+        // The same spline keeping only its slopes: every evaluation equal.
+        const Interpolant lean = Interpolant::cubic_slopes_only(x, y);
+        ASSERT_TRUE(same_vec(lean.slopes(), ref));
+        Vec dense(4 * x.size()), lean_out(dense.size()), full_out(dense.size());
+        for (std::size_t k = 0; k < dense.size(); ++k)
+            dense[k] = x.front() + (x.back() - x.front()) * static_cast<double>(k) / static_cast<double>(dense.size() - 1);
+        for (const Vec* p : std::initializer_list<const Vec*>{&pts, &dense, &x}) {
+            lean_out.resize(p->size());
+            full_out.resize(p->size());
+            lean.eval(p->data(), lean_out.data(), p->size());
+            s.eval(p->data(), full_out.data(), p->size());
+            ASSERT_TRUE(same_vec(lean_out, full_out));
+        }
+        EXPECT_TRUE(same(lean(x[1] + 1e-3), s(x[1] + 1e-3)));
         // Some grids must take the pivoting branch of the solve: there the
         // diagonal is smaller than the entry below it.
         bool piv = false;

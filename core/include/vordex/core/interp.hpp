@@ -32,6 +32,12 @@ public:
 
     // Cubic spline with not-a-knot conditions at both ends.
     static Interpolant cubic(std::span<const double> x, std::span<const double> y, bool extrapolate = false);
+    // The same spline keeping only the knot slopes: each evaluation works
+    // out its piece from them (the same operations, so the same bits). For
+    // very long splines evaluated at comparatively few points, where storing
+    // four coefficients per interval costs more memory traffic than the
+    // evaluations save.
+    static Interpolant cubic_slopes_only(std::span<const double> x, std::span<const double> y);
     // Piecewise-linear interpolation, NaN outside [x[0], x[-1]]. Checks only
     // that x and y are non-empty and of equal length; unsorted or NaN knots
     // give meaningless values but never out-of-range reads.
@@ -65,6 +71,7 @@ private:
     void eval_sparse(const double* in, double* out, std::size_t n) const;
     void eval_dense(const double* in, double* out, std::size_t n) const;
     double poly(std::size_t i, double v) const {
+        if (from_slopes_) return slopes_piece(i, v);
         const double s = v - x_[i];
         const double* c = &c_[4 * i];
         double res = 0.0;
@@ -77,10 +84,14 @@ private:
     }
 
     double deferred_eval(std::size_t i, double v) const;
+    // Coefficients of piece i from the knots and slopes (cubic_slopes_only).
+    void slopes_coefficients(std::size_t i, double c[4]) const;
+    double slopes_piece(std::size_t i, double v) const;
 
     InterpKind kind_ = InterpKind::Linear;
     bool extrapolate_ = false;
     bool deferred_ = false;       // PCHIP pieces computed per evaluation from x_, y_
+    bool from_slopes_ = false;    // cubic pieces computed per evaluation from x_, y_, d_
     std::vector<double> x_;
     std::vector<double> y_;       // linear and deferred PCHIP: values
     uvector d_;                   // cubic kinds: slopes at knots
