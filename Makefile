@@ -69,10 +69,11 @@ asan: deps
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(PYTHON) -P -m pytest tests/python -v --capture=sys --hypothesis-profile=ci
 
-# The benchmark table (BENCHMARKS.md): vordex beside the same steps written
-# with NumPy/SciPy. BENCH_ARGS="--quick" for a short run, "--json out.json".
+# The benchmark table (BENCHMARKS.md, with bench/notes.md after the tables):
+# vordex beside the same steps written with NumPy/SciPy, the targets met.
+# BENCH_ARGS="--quick" for a short run, "--json out.json" for the numbers.
 bench: deps build
-	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/run.py $(BENCH_ARGS)
+	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/run.py --budget 0.4 --markdown BENCHMARKS.md --notes bench/notes.md $(BENCH_ARGS)
 	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/threads.py
 	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/memory.py
 

@@ -5,12 +5,9 @@
 #include <cmath>
 
 namespace vordex::kernels {
-// Power-basis coefficients of the cubic Hermite pieces from the knots'
-// spacings h, secant slopes m, slopes b and values y (intervals [lo, hi)).
-// Only divisions, products and sums: wider vector units give the same bits.
+
 VX_CLONES void hermite_block(const double* __restrict h, const double* __restrict m, const double* __restrict b,
-                             const double* __restrict y, double* __restrict c,
-                             std::size_t lo, std::size_t hi) {
+                             const double* __restrict y, double* __restrict c, std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) {
         const double hh = h[i];
         const double slope = m[i];
@@ -22,8 +19,6 @@ VX_CLONES void hermite_block(const double* __restrict h, const double* __restric
     }
 }
 
-// Spacings and secant slopes of the intervals, and whether every knot is
-// finite and the spacings positive.
 VX_CLONES bool segments_block(const double* __restrict x, const double* __restrict y, double* __restrict h,
                                double* __restrict m, std::size_t n) {
     for (std::size_t i = 0; i + 1 < n; ++i) {
@@ -38,8 +33,6 @@ VX_CLONES bool segments_block(const double* __restrict x, const double* __restri
     return bad == 0;
 }
 
-// Interior rows of the not-a-knot system: diagonal, right-hand side, upper
-// and lower diagonals.
 VX_CLONES void notaknot_rows(const double* __restrict h, const double* __restrict m, double* __restrict d,
                              double* __restrict b, double* __restrict du, double* __restrict dl, std::size_t n) {
     for (std::size_t i = 1; i + 1 < n; ++i) {
@@ -50,9 +43,6 @@ VX_CLONES void notaknot_rows(const double* __restrict h, const double* __restric
     }
 }
 
-}  // namespace vordex::kernels
-
-namespace vordex::kernels {
 
 VX_CLONES std::size_t count_unsorted_or_nan(const double* __restrict x, const double* __restrict y, std::size_t n) {
     long bad = 0;
