@@ -267,14 +267,7 @@ double Interpolant::deferred_eval(std::size_t i, double v) const {
     const double t = (di + dj - 2 * slope) / hi;
     const double c0 = t / hi;
     const double c1 = (slope - di) / hi - t;
-    const double s = v - x[i];
-    double res = 0.0;
-    res = res + y[i];
-    res = res + di * s;
-    const double s2 = s * s;
-    res = res + c1 * s2;
-    res = res + c0 * (s2 * s);
-    return res;
+    return cubic_at(c0, c1, di, y[i], v - x[i]);
 }
 
 
@@ -606,14 +599,7 @@ void Interpolant::slopes_coefficients(std::size_t i, double c[4]) const {
 double Interpolant::slopes_piece(std::size_t i, double v) const {
     double c[4];
     slopes_coefficients(i, c);
-    const double s = v - x_[i];
-    double res = 0.0;
-    res = res + c[3];
-    res = res + c[2] * s;
-    const double s2 = s * s;
-    res = res + c[1] * s2;
-    res = res + c[0] * (s2 * s);
-    return res;
+    return cubic_at(c[0], c[1], c[2], c[3], v - x_[i]);
 }
 
 Interpolant Interpolant::linear(std::span<const double> x, std::span<const double> y) {

@@ -2,6 +2,8 @@
 // kernels.hpp).
 #include "kernels.hpp"
 
+#include "vordex/core/interp.hpp"
+
 #include <cmath>
 
 namespace vordex::kernels {
@@ -174,16 +176,7 @@ VX_CLONES std::size_t count_nan(const double* __restrict v, std::size_t n) {
 
 VX_CLONES void cubic_piece(const double* in, double* out, std::size_t n, double lo, double c0, double c1, double c2,
                            double c3) {
-    for (std::size_t k = 0; k < n; ++k) {
-        const double s = in[k] - lo;
-        double res = 0.0;
-        res = res + c3;
-        res = res + c2 * s;
-        const double s2 = s * s;
-        res = res + c1 * s2;
-        res = res + c0 * (s2 * s);
-        out[k] = res;
-    }
+    for (std::size_t k = 0; k < n; ++k) out[k] = cubic_at(c0, c1, c2, c3, in[k] - lo);
 }
 
 }  // namespace vordex::kernels

@@ -17,9 +17,6 @@ namespace {
 // Ordering of np.sort: NaN after every number.
 inline bool nan_last_less(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
 
-}  // namespace
-
-namespace {
 // Stable sort of the pairs (x[i], y[i]) by x, NaN positions last. Grids that
 // are sorted up to a few rounding-sized descents (a smoothed grid can step
 // back by an ulp where two interpolation pieces meet) are finished by
@@ -73,9 +70,9 @@ void stable_sort_by_x(uvector& x, uvector& y) {
 // (the ratio itself is compared, as the definition reads).
 inline bool kept(double v, double ymax) { return v > 0.0 && std::fabs(v / ymax) > kEps; }
 
-// The cleaning of a marginal without NaN whose x ascend, into `out` (which
-// may hold x and y themselves). False, with nothing written, when the
-// marginal is not of that kind.
+// The cleaning of a marginal whose x ascend without NaN (NaN densities are
+// allowed, not all of them), into `out` (which may hold x and y themselves).
+// False, with nothing written, when the marginal is not of that kind.
 bool clean_sorted(std::span<const double> x, std::span<const double> y, XY& out, bool in_place = false) {
     const std::size_t n = x.size();
     if (n == 0 || kernels::count_unsorted_or_nan(x.data(), x.data(), n) != 0) return false;
@@ -146,8 +143,8 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y) {
                          std::to_string(x.size()) + " but corresponding boolean dimension is " +
                          std::to_string(y.size()));
     }
-    // Common case first: no NaN and x already ascending (every grid the
-    // toolkit produces itself). Same result as the general path.
+    // Common case first: x ascending without NaN (every grid the toolkit
+    // produces itself). Same result as the general path.
     {
         XY out;
         if (clean_sorted(x, y, out)) return out;

@@ -12,6 +12,19 @@
 
 namespace vordex {
 
+// One cubic piece in power form, c0 s^3 + c1 s^2 + c2 s + c3 at offset s,
+// summed from the constant term up in this fixed order (the order every
+// evaluation of the interpolants uses, so that results repeat to the bit).
+inline double cubic_at(double c0, double c1, double c2, double c3, double s) {
+    double res = 0.0;
+    res = res + c3;
+    res = res + c2 * s;
+    const double s2 = s * s;
+    res = res + c1 * s2;
+    res = res + c0 * (s2 * s);
+    return res;
+}
+
 enum class InterpKind { Pchip, Cubic, Linear };
 
 class Interpolant {
@@ -72,15 +85,8 @@ private:
     void eval_dense(const double* in, double* out, std::size_t n) const;
     double poly(std::size_t i, double v) const {
         if (from_slopes_) return slopes_piece(i, v);
-        const double s = v - x_[i];
         const double* c = &c_[4 * i];
-        double res = 0.0;
-        res = res + c[3];
-        res = res + c[2] * s;
-        const double s2 = s * s;
-        res = res + c[1] * s2;
-        res = res + c[0] * (s2 * s);
-        return res;
+        return cubic_at(c[0], c[1], c[2], c[3], v - x_[i]);
     }
 
     double deferred_eval(std::size_t i, double v) const;
