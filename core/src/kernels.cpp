@@ -53,17 +53,28 @@ VX_CLONES std::size_t count_unsorted_or_nan(const double* __restrict x, const do
     return static_cast<std::size_t>(bad);
 }
 
-VX_CLONES double max_no_nan(const double* __restrict y, std::size_t n) {
+namespace {
+// The extreme of n values under `first` (true when its first argument should
+// replace the second), kept in eight independent lanes so that the loop
+// vectorises; lanes start at `init`. Comparisons only: the lanes' order does
+// not change the value found.
+template <class First>
+[[gnu::always_inline]] inline double extreme8(const double* __restrict v, std::size_t n, double init, First first) {
     double m[8];
-    for (int j = 0; j < 8; ++j) m[j] = y[0];
+    for (int j = 0; j < 8; ++j) m[j] = init;
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8)
-        for (int j = 0; j < 8; ++j) m[j] = y[i + j] > m[j] ? y[i + j] : m[j];
-    for (; i < n; ++i) m[0] = y[i] > m[0] ? y[i] : m[0];
+        for (int j = 0; j < 8; ++j) m[j] = first(v[i + j], m[j]) ? v[i + j] : m[j];
+    for (; i < n; ++i) m[0] = first(v[i], m[0]) ? v[i] : m[0];
     double r = m[0];
-    for (int j = 1; j < 8; ++j) r = m[j] > r ? m[j] : r;
+    for (int j = 1; j < 8; ++j) r = first(m[j], r) ? m[j] : r;
     return r;
 }
+constexpr auto kGreater = [](double a, double b) { return a > b; };
+constexpr auto kLess = [](double a, double b) { return a < b; };
+}  // namespace
+
+VX_CLONES double max_no_nan(const double* __restrict y, std::size_t n) { return extreme8(y, n, y[0], kGreater); }
 
 VX_CLONES std::size_t count_above_floor(const double* __restrict y, std::size_t n, double ymax, double eps) {
     long kept = 0;
@@ -72,41 +83,11 @@ VX_CLONES std::size_t count_above_floor(const double* __restrict y, std::size_t 
 }
 
 VX_CLONES double min_or_nan(const double* __restrict v, std::size_t n) {
-    double m[8];
-    long nan = 0;
-    for (int j = 0; j < 8; ++j) m[j] = v[0];
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8)
-        for (int j = 0; j < 8; ++j) {
-            nan += (v[i + j] != v[i + j]);
-            m[j] = v[i + j] < m[j] ? v[i + j] : m[j];
-        }
-    for (; i < n; ++i) {
-        nan += (v[i] != v[i]);
-        m[0] = v[i] < m[0] ? v[i] : m[0];
-    }
-    double r = m[0];
-    for (int j = 1; j < 8; ++j) r = m[j] < r ? m[j] : r;
-    return nan ? __builtin_nan("") : r;
+    return count_nan(v, n) ? __builtin_nan("") : extreme8(v, n, v[0], kLess);
 }
 
 VX_CLONES double max_or_nan(const double* __restrict v, std::size_t n) {
-    double m[8];
-    long nan = 0;
-    for (int j = 0; j < 8; ++j) m[j] = v[0];
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8)
-        for (int j = 0; j < 8; ++j) {
-            nan += (v[i + j] != v[i + j]);
-            m[j] = v[i + j] > m[j] ? v[i + j] : m[j];
-        }
-    for (; i < n; ++i) {
-        nan += (v[i] != v[i]);
-        m[0] = v[i] > m[0] ? v[i] : m[0];
-    }
-    double r = m[0];
-    for (int j = 1; j < 8; ++j) r = m[j] > r ? m[j] : r;
-    return nan ? __builtin_nan("") : r;
+    return count_nan(v, n) ? __builtin_nan("") : extreme8(v, n, v[0], kGreater);
 }
 
 VX_CLONES void quadrature_weights(const double* __restrict x, const double* __restrict y, std::size_t n,
@@ -121,16 +102,7 @@ VX_CLONES void quadrature_weights(const double* __restrict x, const double* __re
     w[n - 1] = (y[n - 1] * scale) * (0.5 * (0.0 + (x[n - 1] - x[n - 2])));
 }
 
-VX_CLONES double positive_max(const double* __restrict y, std::size_t n) {
-    double m[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8)
-        for (int j = 0; j < 8; ++j) m[j] = y[i + j] > m[j] ? y[i + j] : m[j];
-    for (; i < n; ++i) m[0] = y[i] > m[0] ? y[i] : m[0];
-    double r = m[0];
-    for (int j = 1; j < 8; ++j) r = m[j] > r ? m[j] : r;
-    return r;
-}
+VX_CLONES double positive_max(const double* __restrict y, std::size_t n) { return extreme8(y, n, 0.0, kGreater); }
 
 VX_CLONES bool knots_valid(const double* __restrict x, const double* __restrict y, std::size_t n) {
     long bad = 0;
