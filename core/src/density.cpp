@@ -133,26 +133,41 @@ void CdfFunction::eval(const double* in, double* out, std::size_t n) const {
 namespace {
 template <class V>
 void collapse_flat_ends_impl(V& cdf, V& xx) {
+    const auto within = [&](std::size_t k, double v) { return std::fabs(cdf[k] - v) <= kEps; };
     for (double v : {0.0, 1.0}) {
         // Usually at most one entry is that close: nothing to remove.
-        if (kernels::count_within(cdf.data(), cdf.size(), v, kEps) <= 1) continue;
-        std::vector<std::size_t> idx;
-        for (std::size_t k = 0; k < cdf.size(); ++k)
-            if (std::fabs(cdf[k] - v) <= kEps) idx.push_back(k);
-        if (idx.size() > 1) {
-            std::vector<char> keep(cdf.size(), 1);
-            for (std::size_t j = 1; j < idx.size(); ++j) keep[idx[j]] = 0;
-            std::size_t w = 0;
-            for (std::size_t k = 0; k < cdf.size(); ++k) {
-                if (keep[k]) {
-                    cdf[w] = cdf[k];
-                    xx[w] = xx[k];
-                    ++w;
-                }
-            }
-            cdf.resize(w);
-            xx.resize(w);
+        const std::size_t count = kernels::count_within(cdf.data(), cdf.size(), v, kEps);
+        if (count <= 1) continue;
+        // A cumulative table ascends, so the entries that close to 0 are its
+        // first ones and those that close to 1 its last ones: the repeats to
+        // remove are then one block after the first entry of the run.
+        const std::size_t n = cdf.size();
+        const std::size_t first = (v == 0.0) ? 0 : n - count;
+        bool block = true;
+        for (std::size_t k = first; k < first + count && block; ++k) block = within(k, v);
+        if (block) {
+            std::copy(cdf.begin() + static_cast<std::ptrdiff_t>(first + count), cdf.end(),
+                      cdf.begin() + static_cast<std::ptrdiff_t>(first + 1));
+            std::copy(xx.begin() + static_cast<std::ptrdiff_t>(first + count), xx.end(),
+                      xx.begin() + static_cast<std::ptrdiff_t>(first + 1));
+            cdf.resize(n - count + 1);
+            xx.resize(n - count + 1);
+            continue;
         }
+        // Otherwise keep the first entry that close and drop the others,
+        // wherever they are.
+        std::size_t w = 0;
+        bool seen = false;
+        for (std::size_t k = 0; k < n; ++k) {
+            const bool close = within(k, v);
+            if (close && seen) continue;
+            seen = seen || close;
+            cdf[w] = cdf[k];
+            xx[w] = xx[k];
+            ++w;
+        }
+        cdf.resize(w);
+        xx.resize(w);
     }
 }
 }  // namespace

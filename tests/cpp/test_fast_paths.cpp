@@ -72,7 +72,7 @@ std::vector<std::pair<Vec, Vec>> spline_cases() {
     std::vector<std::pair<Vec, Vec>> cases;
     std::mt19937_64 g(7);
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    for (std::size_t n : {4u, 5u, 6u, 17u, 300u, 517u, 1000u, 4500u, 45001u}) {
+    for (std::size_t n : {4u, 5u, 6u, 17u, 161u, 163u, 300u, 450u, 517u, 1000u, 4500u, 45001u}) {
         Vec x(n), y(n);
         double acc = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
@@ -369,4 +369,48 @@ TEST(FastPaths, GridsAndExtremes) {
     }
 }
 
+// Removing the repeats of a table's flat ends, as a plain filter: for 0 and
+// then 1, keep the first entry within kEps of the value and drop the others.
+void plain_collapse(Vec& cdf, Vec& xx) {
+    for (double v : {0.0, 1.0}) {
+        Vec c2, x2;
+        bool seen = false;
+        for (std::size_t k = 0; k < cdf.size(); ++k) {
+            const bool close = std::fabs(cdf[k] - v) <= vordex::kEps;
+            if (close && seen) continue;
+            seen = seen || close;
+            c2.push_back(cdf[k]);
+            x2.push_back(xx[k]);
+        }
+        cdf.swap(c2);
+        xx.swap(x2);
+    }
+}
+
+TEST(FastPaths, FlatEndsOfTablesMatchThePlainFilter) {
+    std::mt19937_64 g(5);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t n = 2 + static_cast<std::size_t>(u(g) * 60);
+        Vec cdf(n), xx(n);
+        // Ascending tables with flat runs of random length at both ends
+        // (values exactly 0 and 1, or within kEps of them), and, every third
+        // round, tables that are not ascending (close entries scattered).
+        const std::size_t lo = static_cast<std::size_t>(u(g) * n * 0.5), hi = static_cast<std::size_t>(u(g) * n * 0.5);
+        for (std::size_t k = 0; k < n; ++k) {
+            xx[k] = static_cast<double>(k);
+            const double mid = static_cast<double>(k) / static_cast<double>(n - 1);
+            const double tiny = (round % 2) ? vordex::kEps * u(g) : 0.0;
+            cdf[k] = k < lo ? tiny : (k + hi >= n ? 1.0 - tiny : mid);
+        }
+        if (round % 3 == 2) std::shuffle(cdf.begin(), cdf.end(), g);
+        Vec want_c = cdf, want_x = xx;
+        plain_collapse(want_c, want_x);
+        vordex::uvector got_c(cdf.begin(), cdf.end()), got_x(xx.begin(), xx.end());
+        vordex::collapse_flat_ends(got_c, got_x);
+        SCOPED_TRACE("round " + std::to_string(round));
+        EXPECT_TRUE(same_vec(got_c, want_c));
+        EXPECT_TRUE(same_vec(got_x, want_x));
+    }
+}
 }  // namespace
