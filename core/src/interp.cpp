@@ -805,6 +805,49 @@ __attribute__((noinline)) void Interpolant::eval_dense(const double* in, double*
     }
 }
 
+void Interpolant::eval_pair(const Interpolant& A, const Interpolant& B, const double* in, double* out_a,
+                            double* out_b, std::size_t n) {
+    const std::size_t nx = A.x_.size();
+    const auto cubic = [](const Interpolant& f) {
+        return f.kind_ != InterpKind::Linear && !f.deferred_ && !f.from_slopes_ && f.x_.size() >= 2;
+    };
+    if (!cubic(A) || !cubic(B) || B.x_.size() != nx || n < 2 * nx ||
+        !std::equal(A.x_.begin(), A.x_.end() - 1, B.x_.begin())) {
+        A.eval(in, out_a, n);
+        B.eval(in, out_b, n);
+        return;
+    }
+    // Below the smaller last knot both interpolants put a point in the same
+    // interval; the points elsewhere (outside, NaN, at the end) take each
+    // one's general path.
+    const double* xs = A.x_.data();
+    const double a = xs[0], last = std::min(A.x_.back(), B.x_.back());
+    std::size_t i = 0, k = 0;
+    while (k < n) {
+        const double v = in[k];
+        if (!(a <= v && v < last)) {
+            std::ptrdiff_t ga = static_cast<std::ptrdiff_t>(i), gb = ga;
+            out_a[k] = A.eval_one(v, ga);
+            out_b[k] = B.eval_one(v, gb);
+            ++k;
+            continue;
+        }
+        if (v >= xs[i]) {
+            while (i + 2 < nx && v >= xs[i + 1]) ++i;
+        } else {
+            i = static_cast<std::size_t>(std::upper_bound(A.x_.begin(), A.x_.end() - 1, v) - A.x_.begin()) - 1;
+        }
+        const double lo = xs[i], hi = (i + 2 == nx) ? last : xs[i + 1];
+        std::size_t k1 = k + 1;
+        while (k1 < n && in[k1] >= lo && in[k1] < hi) ++k1;
+        const double* ca = &A.c_[4 * i];
+        const double* cb = &B.c_[4 * i];
+        kernels::cubic_piece(in + k, out_a + k, k1 - k, lo, ca[0], ca[1], ca[2], ca[3]);
+        kernels::cubic_piece(in + k, out_b + k, k1 - k, lo, cb[0], cb[1], cb[2], cb[3]);
+        k = k1;
+    }
+}
+
 uvector Interpolant::eval(std::span<const double> in) const {
     uvector out(in.size());
     eval(in.data(), out.data(), in.size());

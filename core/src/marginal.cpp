@@ -249,8 +249,9 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
         S = Interpolant::linear(ti, logy);
     }
     XY out;
-    out.y = S.eval(t_lin);
-    out.x = t2x.eval(t_lin);
+    out.y.resize(nn);
+    out.x.resize(nn);
+    Interpolant::eval_pair(S, t2x, t_lin.data(), out.y.data(), out.x.data(), nn);
     if (opts.log) return out;
     vexp(out.y.data(), out.y.data(), out.y.size());
     return marginal_fix(std::move(out));

@@ -414,3 +414,51 @@ TEST(FastPaths, FlatEndsOfTablesMatchThePlainFilter) {
     }
 }
 }  // namespace
+
+TEST(FastPaths, PairEvaluationMatchesTwoSeparateOnes) {
+    std::mt19937_64 g(3);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t nk : {2u, 3u, 30u, 300u}) {
+        Vec x(nk), ya(nk), yb(nk);
+        double acc = 0.0;
+        for (std::size_t i = 0; i < nk; ++i) {
+            acc += 0.1 + u(g);
+            x[i] = acc;
+            ya[i] = std::sin(acc);
+            yb[i] = acc * acc;
+        }
+        // The second interpolant's last knot equal, one ulp lower or higher
+        // (as the two maps of the smoothing have them), or another knot
+        // moved (no shared runs: separate evaluations).
+        for (int variant = 0; variant < 4; ++variant) {
+            Vec xb = x;
+            if (variant == 1) xb.back() = std::nextafter(xb.back(), 0.0);
+            if (variant == 2) xb.back() = std::nextafter(xb.back(), 1e300);
+            if (variant == 3 && nk > 2) xb[nk / 2] = 0.5 * (xb[nk / 2] + xb[nk / 2 + 1]);
+            for (bool spline_b : {true, false}) {
+                const Interpolant A = Interpolant::pchip(x, ya);
+                const Interpolant B = spline_b && nk >= 4 ? Interpolant::cubic(xb, yb, true) : Interpolant::pchip(xb, yb);
+                // Ascending points over and beyond the range, hitting both last
+                // knots exactly; then the same shuffled, with NaN.
+                const vordex::uvector grid = vordex::linspace(x.front() - 0.5, x.back() + 0.5, 15 * nk + 7);
+                Vec pts(grid.begin(), grid.end());
+                pts.push_back(x.back());
+                pts.push_back(xb.back());
+                std::sort(pts.begin(), pts.end());
+                Vec shuffled = pts;
+                std::shuffle(shuffled.begin(), shuffled.end(), g);
+                shuffled[shuffled.size() / 3] = nan;
+                for (const Vec* p : {&pts, &shuffled}) {
+                    Vec wa(p->size()), wb(p->size()), ga(p->size()), gb(p->size());
+                    A.eval(p->data(), wa.data(), p->size());
+                    B.eval(p->data(), wb.data(), p->size());
+                    Interpolant::eval_pair(A, B, p->data(), ga.data(), gb.data(), p->size());
+                    SCOPED_TRACE("knots " + std::to_string(nk) + " variant " + std::to_string(variant));
+                    EXPECT_TRUE(same_vec(ga, wa));
+                    EXPECT_TRUE(same_vec(gb, wb));
+                }
+            }
+        }
+    }
+}

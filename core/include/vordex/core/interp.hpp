@@ -73,6 +73,14 @@ public:
     // linear kind falls back to eval()).
     void eval_unordered(const double* in, double* out, std::size_t n) const;
 
+    // a.eval(in, out_a, n) and b.eval(in, out_b, n) in one pass when a and b
+    // are piecewise cubic with the same knots (the last may differ): each
+    // run of points that falls in one interval is found once for both.
+    // Otherwise the two evaluations one after the other. The outputs must
+    // not overlap `in` or each other.
+    static void eval_pair(const Interpolant& a, const Interpolant& b, const double* in, double* out_a,
+                          double* out_b, std::size_t n);
+
     // Hermite slopes at the knots (PCHIP/cubic), for tests.
     const uvector& slopes() const { return d_; }
 
