@@ -433,6 +433,208 @@ void substitute_chained(const double* dm, const double* bm, const double* du, co
     }
 }
 
+// --- eight lanes in vector registers -------------------------------------
+//
+// For long systems the same scheme runs eight stretches of L rows in the
+// lanes of vector registers, where eight divisions cost about as much as
+// two. The stretches cover the rows [2, 2 + 8 L), whose rows of the system
+// are the interior ones (d = 2 (h[i-1] + h[i]), b = 3 (h[i] m[i-1] +
+// h[i-1] m[i]), du = h[i-1], dl = h[i+1]): the lanes compute them from the
+// spacings and slopes with the same operations. Rows 0 and 1 and the rows
+// from 2 + 8 L on (at least the last four) are done one by one. The lanes
+// keep their data interleaved (entry j of each group of eight is lane j's),
+// and the true recurrence is walked into each later lane's stretch as above.
+constexpr std::size_t kLaneMin = 48;  // shortest stretch worth a lane
+
+inline std::size_t lane_length(std::size_t n) { return n < 6 ? 0 : (n - 6) / 8; }
+
+// The rows of the not-a-knot system (LAPACK's d, b, du, dl) from the
+// spacings and slopes, with the end rows given: the values notaknot_rows
+// and the end rows of notaknot_fused store.
+struct NotAKnotRows {
+    const double* h;
+    const double* m;
+    std::size_t n;
+    double d0, b0, du0, d_last, b_last, dl_last;
+    double d(std::size_t r) const { return r == 0 ? d0 : r == n - 1 ? d_last : 2 * (h[r - 1] + h[r]); }
+    double b(std::size_t r) const {
+        return r == 0 ? b0 : r == n - 1 ? b_last : 3 * (h[r] * m[r - 1] + h[r - 1] * m[r]);
+    }
+    double du(std::size_t i) const { return i == 0 ? du0 : h[i - 1]; }
+    double dl(std::size_t i) const { return i == n - 2 ? dl_last : h[i + 1]; }
+};
+
+// The rows with the end rows of the system (LAPACK's dl/d/du/b) worked out.
+NotAKnotRows notaknot_ends(const double* x, const double* h, const double* m, std::size_t n) {
+    NotAKnotRows R{h, m, n, h[1], 0.0, x[2] - x[0], h[n - 3], 0.0, x[n - 1] - x[n - 3]};
+    {
+        const double dd = x[2] - x[0];
+        R.b0 = ((h[0] + 2 * dd) * h[1] * m[0] + h[0] * h[0] * m[1]) / dd;
+    }
+    {
+        const double dd = x[n - 1] - x[n - 3];
+        R.b_last = (h[n - 2] * h[n - 2] * m[n - 3] + (2 * dd + h[n - 2]) * h[n - 3] * m[n - 2]) / dd;
+    }
+    return R;
+}
+
+// Lanes of L rows (2 <= L <= lane_length(n)). False (x untouched) when the
+// elimination would pivot.
+bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
+    const double* h = R.h;
+    const double* m = R.m;
+    const std::size_t n = R.n;
+    const std::size_t top = 2 + 8 * L;  // first row after the lanes
+    Scratch ths(8 * (L + 2)), tms(8 * (L + 1)), tdms(8 * L), tbms(8 * L), dms(n), bms(n);
+    double* th = ths.get();
+    double* tm = tms.get();
+    double* tdm = tdms.get();
+    double* tbm = tbms.get();
+    double* dm = dms.get();
+    double* bm = bms.get();
+    const auto A = [L](std::size_t j) { return 2 + j * L; };
+    kernels::interleave8(h, L, L + 2, th);      // lane j, group s: h[A_j - 2 + s]
+    kernels::interleave8(m + 1, L, L + 1, tm);  // lane j, group s: m[A_j - 1 + s]
+
+    // Elimination: rows 0 and 1, the lanes, the walks, the last rows.
+    const auto pivots = [](double dc, double dli) { return !(std::fabs(dc) >= std::fabs(dli)) || dc == 0.0; };
+    dm[0] = R.d(0);
+    bm[0] = R.b(0);
+    if (pivots(dm[0], R.dl(0))) return false;
+    {
+        const double fact = R.dl(0) / dm[0];
+        dm[1] = R.d(1) - fact * R.du(0);
+        bm[1] = R.b(1) - fact * bm[0];
+    }
+    double sd[8], sb[8];
+    sd[0] = dm[1];
+    sb[0] = bm[1];
+    for (std::size_t j = 1; j < 8; ++j) {  // a guess: the unreduced row
+        sd[j] = R.d(A(j) - 1);
+        sb[j] = R.b(A(j) - 1);
+    }
+    if (kernels::eliminate_lanes8(th, tm, L, sd, sb, tdm, tbm)) return false;
+    // The walks into lanes 1..7 side by side. Walk j starts from the end of
+    // lane j - 1, which is settled when walk j - 1 met; when walk j - 1
+    // changed that end (it never met), walk j is walked again from the
+    // corrected end.
+    {
+        double wd[8], wb[8], start_d[8], start_b[8];
+        bool active[8] = {false};
+        for (std::size_t j = 1; j < 8; ++j) {
+            start_d[j] = wd[j] = tdm[8 * (L - 1) + j - 1];
+            start_b[j] = wb[j] = tbm[8 * (L - 1) + j - 1];
+            active[j] = true;
+        }
+        // One step of walk j at row A_j + t; false when it would pivot.
+        const auto step = [&](std::size_t j, std::size_t t) {
+            const std::size_t r = A(j) + t, i = r - 1;
+            if (pivots(wd[j], R.dl(i))) return false;
+            const double fact = R.dl(i) / wd[j];
+            const double dn = R.d(r) - fact * R.du(i);
+            const double bn = R.b(r) - fact * wb[j];
+            if (same_bits(dn, tdm[8 * t + j]) && same_bits(bn, tbm[8 * t + j])) {
+                active[j] = false;
+                return true;
+            }
+            tdm[8 * t + j] = wd[j] = dn;
+            tbm[8 * t + j] = wb[j] = bn;
+            return true;
+        };
+        bool any = true;
+        for (std::size_t t = 0; t < L && any; ++t) {
+            any = false;
+            for (std::size_t j = 1; j < 8; ++j) {
+                if (!active[j]) continue;
+                if (!step(j, t)) return false;
+                any |= active[j];
+            }
+        }
+        for (std::size_t j = 2; j < 8; ++j) {
+            const double d_end = tdm[8 * (L - 1) + j - 1], b_end = tbm[8 * (L - 1) + j - 1];
+            if (same_bits(d_end, start_d[j]) && same_bits(b_end, start_b[j])) continue;
+            wd[j] = d_end;
+            wb[j] = b_end;
+            active[j] = true;
+            for (std::size_t t = 0; t < L && active[j]; ++t)
+                if (!step(j, t)) return false;
+        }
+    }
+    {
+        double dc = tdm[8 * (L - 1) + 7], bc = tbm[8 * (L - 1) + 7];
+        for (std::size_t r = top; r < n; ++r) {
+            const std::size_t i = r - 1;
+            if (pivots(dc, R.dl(i))) return false;
+            const double fact = R.dl(i) / dc;
+            dm[r] = dc = R.d(r) - fact * R.du(i);
+            bm[r] = bc = R.b(r) - fact * bc;
+        }
+    }
+    if (dm[n - 1] == 0.0) return false;
+
+    // Back substitution (the fill-in is zero: r - 0 * x2, as the solver
+    // computes it): the last rows, the lanes, the walks, rows 1 and 0.
+    x[n - 1] = bm[n - 1] / dm[n - 1];
+    x[n - 2] = (bm[n - 2] - R.du(n - 2) * x[n - 1]) / dm[n - 2];
+    const auto row = [](double bk, double duk, double dk, double x1, double x2) {
+        return ((bk - duk * x1) - 0.0 * x2) / dk;
+    };
+    for (std::size_t k = n - 2; k-- > top;) x[k] = row(bm[k], R.du(k), dm[k], x[k + 1], x[k + 2]);
+    double s1[8], s2[8];
+    for (std::size_t j = 0; j < 7; ++j) s1[j] = s2[j] = 0.0;  // a guess
+    s1[7] = x[top];
+    s2[7] = x[top + 1];
+    Scratch txs(8 * L);
+    double* tx = txs.get();
+    kernels::substitute_lanes8(th, tdm, tbm, L, s1, s2, tx);
+    // The walks down into lanes 6..0 side by side (walk j from the bottom
+    // of lane j + 1, and again when the walk above changed that bottom). A
+    // walk has met when two successive rows agree.
+    {
+        double y1[8], y2[8], start1[8], start2[8];
+        bool active[8] = {false}, above_met[8] = {false};
+        for (std::size_t j = 0; j < 7; ++j) {
+            start1[j] = y1[j] = tx[j + 1];  // rows A_{j+1} and A_{j+1} + 1
+            start2[j] = y2[j] = tx[8 + j + 1];
+            active[j] = true;
+        }
+        const auto step = [&](std::size_t j, std::size_t u) {
+            const std::size_t k = A(j) + u;
+            const double v = row(tbm[8 * u + j], R.du(k), tdm[8 * u + j], y1[j], y2[j]);
+            const bool same = same_bits(v, tx[8 * u + j]);
+            if (same && above_met[j]) {
+                active[j] = false;
+                return;
+            }
+            above_met[j] = same;
+            tx[8 * u + j] = v;
+            y2[j] = y1[j];
+            y1[j] = v;
+        };
+        bool any = true;
+        for (std::size_t u = L; u-- > 0 && any;) {
+            any = false;
+            for (std::size_t j = 0; j < 7; ++j) {
+                if (!active[j]) continue;
+                step(j, u);
+                any |= active[j];
+            }
+        }
+        for (std::size_t j = 6; j-- > 0;) {
+            if (same_bits(tx[j + 1], start1[j]) && same_bits(tx[8 + j + 1], start2[j])) continue;
+            y1[j] = tx[j + 1];
+            y2[j] = tx[8 + j + 1];
+            active[j] = true;
+            above_met[j] = false;
+            for (std::size_t u = L; u-- > 0 && active[j];) step(j, u);
+        }
+    }
+    kernels::deinterleave8(tx, L, L, x + 2);
+    x[1] = row(bm[1], R.du(1), dm[1], x[2], x[3]);
+    x[0] = row(bm[0], R.du(0), dm[0], x[1], x[2]);
+    return true;
+}
+
 void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvector& dout,
                     uvector* cout) {
     const std::size_t n = xs.size();
@@ -451,20 +653,23 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
     // message of the first failed check) before any other error.
     if (!kernels::segments_block(x, y, h, m, n)) validate_knots(xs, ys);
 
-    // The system (LAPACK's dl/d/du/b) in one pass that vectorises.
-    d[0] = h[1];
-    du[0] = x[2] - x[0];
-    {
-        const double dd = x[2] - x[0];
-        b[0] = ((h[0] + 2 * dd) * h[1] * m[0] + h[0] * h[0] * m[1]) / dd;
+    const NotAKnotRows R = notaknot_ends(x, h, m, n);
+    // Long systems: eight lanes, working out the interior rows themselves.
+    if (lane_length(n) >= kLaneMin && solve_lanes(R, b, lane_length(n))) {
+        if (cout) {
+            cout->resize(4 * (n - 1));
+            kernels::hermite_block(h, m, b, y, cout->data(), 0, n - 1);
+        }
+        return;
     }
+    // The rows as arrays, the interior ones in one pass that vectorises.
+    d[0] = R.d0;
+    du[0] = R.du0;
+    b[0] = R.b0;
     kernels::notaknot_rows(h, m, d, b, du, dl, n);
-    d[n - 1] = h[n - 3];
-    dl[n - 2] = x[n - 1] - x[n - 3];
-    {
-        const double dd = x[n - 1] - x[n - 3];
-        b[n - 1] = (h[n - 2] * h[n - 2] * m[n - 3] + (2 * dd + h[n - 2]) * h[n - 3] * m[n - 2]) / dd;
-    }
+    d[n - 1] = R.d_last;
+    dl[n - 2] = R.dl_last;
+    b[n - 1] = R.b_last;
     // Side-by-side chains for long systems without pivoting.
     if (use_chains(n)) {
         Scratch dms(n), bms(n);
@@ -557,6 +762,19 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
     }
 }
 }  // namespace
+
+namespace detail {
+bool notaknot_slopes_lanes(std::span<const double> xs, std::span<const double> ys, std::size_t L,
+                           std::vector<double>& out) {
+    const std::size_t n = xs.size();
+    if (n != ys.size() || L < 2 || L > lane_length(n)) throw ValueError("lane length out of range");
+    validate_knots(xs, ys);
+    std::vector<double> h(n), m(n);
+    kernels::segments_block(xs.data(), ys.data(), h.data(), m.data(), n);
+    out.assign(n, 0.0);
+    return solve_lanes(notaknot_ends(xs.data(), h.data(), m.data(), n), out.data(), L);
+}
+}  // namespace detail
 
 Interpolant Interpolant::cubic(std::span<const double> x, std::span<const double> y, bool extrapolate) {
     if (x.size() >= 4 && x.size() == y.size()) {

@@ -151,4 +151,123 @@ VX_CLONES void cubic_piece(const double* in, double* out, std::size_t n, double 
     for (std::size_t k = 0; k < n; ++k) out[k] = cubic_at(c0, c1, c2, c3, in[k] - lo);
 }
 
+// --- eight lanes of the tridiagonal solve -----------------------------------
+// Within one function the four-double vectors never cross a call (the
+// helpers are inlined), so the ABI note about passing them does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+namespace {
+typedef double v4d __attribute__((vector_size(32)));
+typedef long long v4l __attribute__((vector_size(32)));
+__attribute__((always_inline)) inline v4d load4(const double* p) {
+    v4d v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+__attribute__((always_inline)) inline void store4(double* p, v4d v) { __builtin_memcpy(p, &v, sizeof v); }
+__attribute__((always_inline)) inline v4d abs4(v4d v) { return (v4d)((v4l)v & 0x7fffffffffffffffLL); }
+}  // namespace
+
+namespace {
+// Rows r0..r3 (four entries each) to columns: c_t = {r0[t], r1[t], r2[t], r3[t]}.
+__attribute__((always_inline)) inline void transpose4(v4d& r0, v4d& r1, v4d& r2, v4d& r3) {
+    const v4l lo = {0, 4, 2, 6}, hi = {1, 5, 3, 7}, first = {0, 1, 4, 5}, second = {2, 3, 6, 7};
+    const v4d a0 = __builtin_shuffle(r0, r1, lo), a1 = __builtin_shuffle(r0, r1, hi);
+    const v4d a2 = __builtin_shuffle(r2, r3, lo), a3 = __builtin_shuffle(r2, r3, hi);
+    r0 = __builtin_shuffle(a0, a2, first);
+    r1 = __builtin_shuffle(a1, a3, first);
+    r2 = __builtin_shuffle(a0, a2, second);
+    r3 = __builtin_shuffle(a1, a3, second);
+}
+}  // namespace
+
+VX_CLONES void interleave8(const double* __restrict src, std::size_t stride, std::size_t count,
+                           double* __restrict dst) {
+    std::size_t s = 0;
+    for (; s + 4 <= count; s += 4) {
+        for (std::size_t g = 0; g < 8; g += 4) {
+            v4d r0 = load4(src + g * stride + s), r1 = load4(src + (g + 1) * stride + s);
+            v4d r2 = load4(src + (g + 2) * stride + s), r3 = load4(src + (g + 3) * stride + s);
+            transpose4(r0, r1, r2, r3);
+            store4(dst + 8 * s + g, r0);
+            store4(dst + 8 * (s + 1) + g, r1);
+            store4(dst + 8 * (s + 2) + g, r2);
+            store4(dst + 8 * (s + 3) + g, r3);
+        }
+    }
+    for (; s < count; ++s)
+        for (std::size_t j = 0; j < 8; ++j) dst[8 * s + j] = src[j * stride + s];
+}
+
+VX_CLONES void deinterleave8(const double* __restrict src, std::size_t stride, std::size_t count,
+                             double* __restrict dst) {
+    std::size_t s = 0;
+    for (; s + 4 <= count; s += 4) {
+        for (std::size_t g = 0; g < 8; g += 4) {
+            v4d r0 = load4(src + 8 * s + g), r1 = load4(src + 8 * (s + 1) + g);
+            v4d r2 = load4(src + 8 * (s + 2) + g), r3 = load4(src + 8 * (s + 3) + g);
+            transpose4(r0, r1, r2, r3);
+            store4(dst + g * stride + s, r0);
+            store4(dst + (g + 1) * stride + s, r1);
+            store4(dst + (g + 2) * stride + s, r2);
+            store4(dst + (g + 3) * stride + s, r3);
+        }
+    }
+    for (; s < count; ++s)
+        for (std::size_t j = 0; j < 8; ++j) dst[j * stride + s] = src[8 * s + j];
+}
+
+VX_CLONES bool eliminate_lanes8(const double* __restrict th, const double* __restrict tm, std::size_t L,
+                                const double* start_d, const double* start_b, double* __restrict tdm,
+                                double* __restrict tbm) {
+    v4d dc0 = load4(start_d), dc1 = load4(start_d + 4), bc0 = load4(start_b), bc1 = load4(start_b + 4);
+    v4l bad = {0, 0, 0, 0};
+    const v4d two = {2.0, 2.0, 2.0, 2.0}, three = {3.0, 3.0, 3.0, 3.0}, zero = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t t = 0; t < L; ++t) {
+        const double* h = th + 8 * t;
+        const double* m = tm + 8 * t;
+        {
+            const v4d h0 = load4(h), h1 = load4(h + 8), h2 = load4(h + 16), m0 = load4(m), m1 = load4(m + 8);
+            bad |= ~(abs4(dc0) >= abs4(h2)) | (dc0 == zero);
+            const v4d fact = h2 / dc0;
+            dc0 = two * (h1 + h2) - fact * h0;
+            bc0 = three * (h2 * m0 + h1 * m1) - fact * bc0;
+            store4(tdm + 8 * t, dc0);
+            store4(tbm + 8 * t, bc0);
+        }
+        {
+            const v4d h0 = load4(h + 4), h1 = load4(h + 12), h2 = load4(h + 20), m0 = load4(m + 4), m1 = load4(m + 12);
+            bad |= ~(abs4(dc1) >= abs4(h2)) | (dc1 == zero);
+            const v4d fact = h2 / dc1;
+            dc1 = two * (h1 + h2) - fact * h0;
+            bc1 = three * (h2 * m0 + h1 * m1) - fact * bc1;
+            store4(tdm + 8 * t + 4, dc1);
+            store4(tbm + 8 * t + 4, bc1);
+        }
+    }
+    return (bad[0] | bad[1] | bad[2] | bad[3]) != 0;
+}
+
+VX_CLONES void substitute_lanes8(const double* __restrict th, const double* __restrict tdm,
+                                 const double* __restrict tbm, std::size_t L, const double* start_x1,
+                                 const double* start_x2, double* __restrict tx) {
+    v4d x10 = load4(start_x1), x11 = load4(start_x1 + 4), x20 = load4(start_x2), x21 = load4(start_x2 + 4);
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t u = L; u-- > 0;) {
+        {
+            const v4d r = load4(tbm + 8 * u) - load4(th + 8 * (u + 1)) * x10;
+            const v4d v = (r - zero * x20) / load4(tdm + 8 * u);
+            store4(tx + 8 * u, v);
+            x20 = x10;
+            x10 = v;
+        }
+        {
+            const v4d r = load4(tbm + 8 * u + 4) - load4(th + 8 * (u + 1) + 4) * x11;
+            const v4d v = (r - zero * x21) / load4(tdm + 8 * u + 4);
+            store4(tx + 8 * u + 4, v);
+            x21 = x11;
+            x11 = v;
+        }
+    }
+}
+
 }  // namespace vordex::kernels
