@@ -433,20 +433,21 @@ void substitute_chained(const double* dm, const double* bm, const double* du, co
     }
 }
 
-// --- eight lanes in vector registers -------------------------------------
+// --- lanes of vector registers ---------------------------------------------
 //
-// For long systems the same scheme runs eight stretches of L rows in the
-// lanes of vector registers, where eight divisions cost about as much as
-// two. The stretches cover the rows [2, 2 + 8 L), whose rows of the system
-// are the interior ones (d = 2 (h[i-1] + h[i]), b = 3 (h[i] m[i-1] +
+// For long systems the same scheme runs eight or sixteen stretches of L rows
+// in the lanes of vector registers, where four divisions cost about as much
+// as one. The stretches cover the rows [2, 2 + K L), whose rows of the
+// system are the interior ones (d = 2 (h[i-1] + h[i]), b = 3 (h[i] m[i-1] +
 // h[i-1] m[i]), du = h[i-1], dl = h[i+1]): the lanes compute them from the
 // spacings and slopes with the same operations. Rows 0 and 1 and the rows
-// from 2 + 8 L on (at least the last four) are done one by one. The lanes
-// keep their data interleaved (entry j of each group of eight is lane j's),
-// and the true recurrence is walked into each later lane's stretch as above.
-constexpr std::size_t kLaneMin = 48;  // shortest stretch worth a lane
+// from 2 + K L on (at least the last four) are done one by one. The lanes
+// keep their data interleaved (entry j of each group of K is lane j's), and
+// the true recurrence is walked into each later lane's stretch as above.
+constexpr std::size_t kLaneMin = 48;       // shortest stretch worth eight lanes
+constexpr std::size_t kWideLaneMin = 128;  // shortest worth sixteen (fifteen walks)
 
-inline std::size_t lane_length(std::size_t n) { return n < 6 ? 0 : (n - 6) / 8; }
+inline std::size_t lane_length(std::size_t n, std::size_t K) { return n < 6 ? 0 : (n - 6) / K; }
 
 // The rows of the not-a-knot system (LAPACK's d, b, du, dl) from the
 // spacings and slopes, with the end rows given: the values notaknot_rows
@@ -478,14 +479,15 @@ NotAKnotRows notaknot_ends(const double* x, const double* h, const double* m, st
     return R;
 }
 
-// Lanes of L rows (2 <= L <= lane_length(n)). False (x untouched) when the
-// elimination would pivot.
+// K lanes of L rows (2 <= L <= lane_length(n, K)). False (x untouched) when
+// the elimination would pivot.
+template <std::size_t K>
 bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
     const double* h = R.h;
     const double* m = R.m;
     const std::size_t n = R.n;
-    const std::size_t top = 2 + 8 * L;  // first row after the lanes
-    Scratch ths(8 * (L + 2)), tms(8 * (L + 1)), tdms(8 * L), tbms(8 * L), dms(n), bms(n);
+    const std::size_t top = 2 + K * L;  // first row after the lanes
+    Scratch ths(K * (L + 2)), tms(K * (L + 1)), tdms(K * L), tbms(K * L), dms(n), bms(n);
     double* th = ths.get();
     double* tm = tms.get();
     double* tdm = tdms.get();
@@ -493,8 +495,10 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
     double* dm = dms.get();
     double* bm = bms.get();
     const auto A = [L](std::size_t j) { return 2 + j * L; };
-    kernels::interleave8(h, L, L + 2, th);      // lane j, group s: h[A_j - 2 + s]
-    kernels::interleave8(m + 1, L, L + 1, tm);  // lane j, group s: m[A_j - 1 + s]
+    // Lane j, group s: h[A_j - 2 + s] and m[A_j - 1 + s].
+    constexpr bool wide = K == 16;
+    (wide ? kernels::interleave16 : kernels::interleave8)(h, L, L + 2, th);
+    (wide ? kernels::interleave16 : kernels::interleave8)(m + 1, L, L + 1, tm);
 
     // Elimination: rows 0 and 1, the lanes, the walks, the last rows.
     const auto pivots = [](double dc, double dli) { return !(std::fabs(dc) >= std::fabs(dli)) || dc == 0.0; };
@@ -506,24 +510,24 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
         dm[1] = R.d(1) - fact * R.du(0);
         bm[1] = R.b(1) - fact * bm[0];
     }
-    double sd[8], sb[8];
+    double sd[K], sb[K];
     sd[0] = dm[1];
     sb[0] = bm[1];
-    for (std::size_t j = 1; j < 8; ++j) {  // a guess: the unreduced row
+    for (std::size_t j = 1; j < K; ++j) {  // a guess: the unreduced row
         sd[j] = R.d(A(j) - 1);
         sb[j] = R.b(A(j) - 1);
     }
-    if (kernels::eliminate_lanes8(th, tm, L, sd, sb, tdm, tbm)) return false;
-    // The walks into lanes 1..7 side by side. Walk j starts from the end of
+    if ((wide ? kernels::eliminate_lanes16 : kernels::eliminate_lanes8)(th, tm, L, sd, sb, tdm, tbm)) return false;
+    // The walks into lanes 1..K-1 side by side. Walk j starts from the end of
     // lane j - 1, which is settled when walk j - 1 met; when walk j - 1
     // changed that end (it never met), walk j is walked again from the
     // corrected end.
     {
-        double wd[8], wb[8], start_d[8], start_b[8];
-        bool active[8] = {false};
-        for (std::size_t j = 1; j < 8; ++j) {
-            start_d[j] = wd[j] = tdm[8 * (L - 1) + j - 1];
-            start_b[j] = wb[j] = tbm[8 * (L - 1) + j - 1];
+        double wd[K], wb[K], start_d[K], start_b[K];
+        bool active[K] = {false};
+        for (std::size_t j = 1; j < K; ++j) {
+            start_d[j] = wd[j] = tdm[K * (L - 1) + j - 1];
+            start_b[j] = wb[j] = tbm[K * (L - 1) + j - 1];
             active[j] = true;
         }
         // One step of walk j at row A_j + t; false when it would pivot.
@@ -533,25 +537,25 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
             const double fact = R.dl(i) / wd[j];
             const double dn = R.d(r) - fact * R.du(i);
             const double bn = R.b(r) - fact * wb[j];
-            if (same_bits(dn, tdm[8 * t + j]) && same_bits(bn, tbm[8 * t + j])) {
+            if (same_bits(dn, tdm[K * t + j]) && same_bits(bn, tbm[K * t + j])) {
                 active[j] = false;
                 return true;
             }
-            tdm[8 * t + j] = wd[j] = dn;
-            tbm[8 * t + j] = wb[j] = bn;
+            tdm[K * t + j] = wd[j] = dn;
+            tbm[K * t + j] = wb[j] = bn;
             return true;
         };
         bool any = true;
         for (std::size_t t = 0; t < L && any; ++t) {
             any = false;
-            for (std::size_t j = 1; j < 8; ++j) {
+            for (std::size_t j = 1; j < K; ++j) {
                 if (!active[j]) continue;
                 if (!step(j, t)) return false;
                 any |= active[j];
             }
         }
-        for (std::size_t j = 2; j < 8; ++j) {
-            const double d_end = tdm[8 * (L - 1) + j - 1], b_end = tbm[8 * (L - 1) + j - 1];
+        for (std::size_t j = 2; j < K; ++j) {
+            const double d_end = tdm[K * (L - 1) + j - 1], b_end = tbm[K * (L - 1) + j - 1];
             if (same_bits(d_end, start_d[j]) && same_bits(b_end, start_b[j])) continue;
             wd[j] = d_end;
             wb[j] = b_end;
@@ -561,7 +565,7 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
         }
     }
     {
-        double dc = tdm[8 * (L - 1) + 7], bc = tbm[8 * (L - 1) + 7];
+        double dc = tdm[K * (L - 1) + K - 1], bc = tbm[K * (L - 1) + K - 1];
         for (std::size_t r = top; r < n; ++r) {
             const std::size_t i = r - 1;
             if (pivots(dc, R.dl(i))) return false;
@@ -580,56 +584,56 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
         return ((bk - duk * x1) - 0.0 * x2) / dk;
     };
     for (std::size_t k = n - 2; k-- > top;) x[k] = row(bm[k], R.du(k), dm[k], x[k + 1], x[k + 2]);
-    double s1[8], s2[8];
-    for (std::size_t j = 0; j < 7; ++j) s1[j] = s2[j] = 0.0;  // a guess
-    s1[7] = x[top];
-    s2[7] = x[top + 1];
-    Scratch txs(8 * L);
+    double s1[K], s2[K];
+    for (std::size_t j = 0; j + 1 < K; ++j) s1[j] = s2[j] = 0.0;  // a guess
+    s1[K - 1] = x[top];
+    s2[K - 1] = x[top + 1];
+    Scratch txs(K * L);
     double* tx = txs.get();
-    kernels::substitute_lanes8(th, tdm, tbm, L, s1, s2, tx);
-    // The walks down into lanes 6..0 side by side (walk j from the bottom
+    (wide ? kernels::substitute_lanes16 : kernels::substitute_lanes8)(th, tdm, tbm, L, s1, s2, tx);
+    // The walks down into lanes K-2..0 side by side (walk j from the bottom
     // of lane j + 1, and again when the walk above changed that bottom). A
     // walk has met when two successive rows agree.
     {
-        double y1[8], y2[8], start1[8], start2[8];
-        bool active[8] = {false}, above_met[8] = {false};
-        for (std::size_t j = 0; j < 7; ++j) {
+        double y1[K], y2[K], start1[K], start2[K];
+        bool active[K] = {false}, above_met[K] = {false};
+        for (std::size_t j = 0; j + 1 < K; ++j) {
             start1[j] = y1[j] = tx[j + 1];  // rows A_{j+1} and A_{j+1} + 1
-            start2[j] = y2[j] = tx[8 + j + 1];
+            start2[j] = y2[j] = tx[K + j + 1];
             active[j] = true;
         }
         const auto step = [&](std::size_t j, std::size_t u) {
             const std::size_t k = A(j) + u;
-            const double v = row(tbm[8 * u + j], R.du(k), tdm[8 * u + j], y1[j], y2[j]);
-            const bool same = same_bits(v, tx[8 * u + j]);
+            const double v = row(tbm[K * u + j], R.du(k), tdm[K * u + j], y1[j], y2[j]);
+            const bool same = same_bits(v, tx[K * u + j]);
             if (same && above_met[j]) {
                 active[j] = false;
                 return;
             }
             above_met[j] = same;
-            tx[8 * u + j] = v;
+            tx[K * u + j] = v;
             y2[j] = y1[j];
             y1[j] = v;
         };
         bool any = true;
         for (std::size_t u = L; u-- > 0 && any;) {
             any = false;
-            for (std::size_t j = 0; j < 7; ++j) {
+            for (std::size_t j = 0; j + 1 < K; ++j) {
                 if (!active[j]) continue;
                 step(j, u);
                 any |= active[j];
             }
         }
-        for (std::size_t j = 6; j-- > 0;) {
-            if (same_bits(tx[j + 1], start1[j]) && same_bits(tx[8 + j + 1], start2[j])) continue;
+        for (std::size_t j = K - 2; j-- > 0;) {
+            if (same_bits(tx[j + 1], start1[j]) && same_bits(tx[K + j + 1], start2[j])) continue;
             y1[j] = tx[j + 1];
-            y2[j] = tx[8 + j + 1];
+            y2[j] = tx[K + j + 1];
             active[j] = true;
             above_met[j] = false;
             for (std::size_t u = L; u-- > 0 && active[j];) step(j, u);
         }
     }
-    kernels::deinterleave8(tx, L, L, x + 2);
+    (wide ? kernels::deinterleave16 : kernels::deinterleave8)(tx, L, L, x + 2);
     x[1] = row(bm[1], R.du(1), dm[1], x[2], x[3]);
     x[0] = row(bm[0], R.du(0), dm[0], x[1], x[2]);
     return true;
@@ -655,7 +659,10 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
 
     const NotAKnotRows R = notaknot_ends(x, h, m, n);
     // Long systems: eight lanes, working out the interior rows themselves.
-    if (lane_length(n) >= kLaneMin && solve_lanes(R, b, lane_length(n))) {
+    const bool solved = lane_length(n, 16) >= kWideLaneMin ? solve_lanes<16>(R, b, lane_length(n, 16))
+                        : lane_length(n, 8) >= kLaneMin    ? solve_lanes<8>(R, b, lane_length(n, 8))
+                                                           : false;
+    if (solved) {
         if (cout) {
             cout->resize(4 * (n - 1));
             kernels::hermite_block(h, m, b, y, cout->data(), 0, n - 1);
@@ -764,15 +771,17 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
 }  // namespace
 
 namespace detail {
-bool notaknot_slopes_lanes(std::span<const double> xs, std::span<const double> ys, std::size_t L,
-                           std::vector<double>& out) {
+bool notaknot_slopes_lanes(std::span<const double> xs, std::span<const double> ys, std::size_t lanes,
+                           std::size_t L, std::vector<double>& out) {
     const std::size_t n = xs.size();
-    if (n != ys.size() || L < 2 || L > lane_length(n)) throw ValueError("lane length out of range");
+    if (n != ys.size() || (lanes != 8 && lanes != 16) || L < 2 || L > lane_length(n, lanes))
+        throw ValueError("lane count or length out of range");
     validate_knots(xs, ys);
     std::vector<double> h(n), m(n);
     kernels::segments_block(xs.data(), ys.data(), h.data(), m.data(), n);
     out.assign(n, 0.0);
-    return solve_lanes(notaknot_ends(xs.data(), h.data(), m.data(), n), out.data(), L);
+    const NotAKnotRows R = notaknot_ends(xs.data(), h.data(), m.data(), n);
+    return lanes == 16 ? solve_lanes<16>(R, out.data(), L) : solve_lanes<8>(R, out.data(), L);
 }
 }  // namespace detail
 

@@ -180,31 +180,35 @@ __attribute__((always_inline)) inline void transpose4(v4d& r0, v4d& r1, v4d& r2,
 }
 }  // namespace
 
-VX_CLONES void interleave8(const double* __restrict src, std::size_t stride, std::size_t count,
-                           double* __restrict dst) {
+namespace {
+// K lanes (K a multiple of 4) as K / 4 vectors of four.
+template <std::size_t K>
+__attribute__((always_inline)) inline void interleave_impl(const double* __restrict src, std::size_t stride,
+                                                           std::size_t count, double* __restrict dst) {
     std::size_t s = 0;
     for (; s + 4 <= count; s += 4) {
-        for (std::size_t g = 0; g < 8; g += 4) {
+        for (std::size_t g = 0; g < K; g += 4) {
             v4d r0 = load4(src + g * stride + s), r1 = load4(src + (g + 1) * stride + s);
             v4d r2 = load4(src + (g + 2) * stride + s), r3 = load4(src + (g + 3) * stride + s);
             transpose4(r0, r1, r2, r3);
-            store4(dst + 8 * s + g, r0);
-            store4(dst + 8 * (s + 1) + g, r1);
-            store4(dst + 8 * (s + 2) + g, r2);
-            store4(dst + 8 * (s + 3) + g, r3);
+            store4(dst + K * s + g, r0);
+            store4(dst + K * (s + 1) + g, r1);
+            store4(dst + K * (s + 2) + g, r2);
+            store4(dst + K * (s + 3) + g, r3);
         }
     }
     for (; s < count; ++s)
-        for (std::size_t j = 0; j < 8; ++j) dst[8 * s + j] = src[j * stride + s];
+        for (std::size_t j = 0; j < K; ++j) dst[K * s + j] = src[j * stride + s];
 }
 
-VX_CLONES void deinterleave8(const double* __restrict src, std::size_t stride, std::size_t count,
-                             double* __restrict dst) {
+template <std::size_t K>
+__attribute__((always_inline)) inline void deinterleave_impl(const double* __restrict src, std::size_t stride,
+                                                             std::size_t count, double* __restrict dst) {
     std::size_t s = 0;
     for (; s + 4 <= count; s += 4) {
-        for (std::size_t g = 0; g < 8; g += 4) {
-            v4d r0 = load4(src + 8 * s + g), r1 = load4(src + 8 * (s + 1) + g);
-            v4d r2 = load4(src + 8 * (s + 2) + g), r3 = load4(src + 8 * (s + 3) + g);
+        for (std::size_t g = 0; g < K; g += 4) {
+            v4d r0 = load4(src + K * s + g), r1 = load4(src + K * (s + 1) + g);
+            v4d r2 = load4(src + K * (s + 2) + g), r3 = load4(src + K * (s + 3) + g);
             transpose4(r0, r1, r2, r3);
             store4(dst + g * stride + s, r0);
             store4(dst + (g + 1) * stride + s, r1);
@@ -213,61 +217,92 @@ VX_CLONES void deinterleave8(const double* __restrict src, std::size_t stride, s
         }
     }
     for (; s < count; ++s)
-        for (std::size_t j = 0; j < 8; ++j) dst[j * stride + s] = src[8 * s + j];
+        for (std::size_t j = 0; j < K; ++j) dst[j * stride + s] = src[K * s + j];
 }
 
-VX_CLONES bool eliminate_lanes8(const double* __restrict th, const double* __restrict tm, std::size_t L,
-                                const double* start_d, const double* start_b, double* __restrict tdm,
-                                double* __restrict tbm) {
-    v4d dc0 = load4(start_d), dc1 = load4(start_d + 4), bc0 = load4(start_b), bc1 = load4(start_b + 4);
+template <std::size_t K>
+__attribute__((always_inline)) inline bool eliminate_impl(const double* __restrict th, const double* __restrict tm,
+                                                          std::size_t L, const double* start_d,
+                                                          const double* start_b, double* __restrict tdm,
+                                                          double* __restrict tbm) {
+    constexpr std::size_t G = K / 4;
+    v4d dc[G], bc[G];
+    for (std::size_t g = 0; g < G; ++g) {
+        dc[g] = load4(start_d + 4 * g);
+        bc[g] = load4(start_b + 4 * g);
+    }
     v4l bad = {0, 0, 0, 0};
     const v4d two = {2.0, 2.0, 2.0, 2.0}, three = {3.0, 3.0, 3.0, 3.0}, zero = {0.0, 0.0, 0.0, 0.0};
     for (std::size_t t = 0; t < L; ++t) {
-        const double* h = th + 8 * t;
-        const double* m = tm + 8 * t;
-        {
-            const v4d h0 = load4(h), h1 = load4(h + 8), h2 = load4(h + 16), m0 = load4(m), m1 = load4(m + 8);
-            bad |= ~(abs4(dc0) >= abs4(h2)) | (dc0 == zero);
-            const v4d fact = h2 / dc0;
-            dc0 = two * (h1 + h2) - fact * h0;
-            bc0 = three * (h2 * m0 + h1 * m1) - fact * bc0;
-            store4(tdm + 8 * t, dc0);
-            store4(tbm + 8 * t, bc0);
-        }
-        {
-            const v4d h0 = load4(h + 4), h1 = load4(h + 12), h2 = load4(h + 20), m0 = load4(m + 4), m1 = load4(m + 12);
-            bad |= ~(abs4(dc1) >= abs4(h2)) | (dc1 == zero);
-            const v4d fact = h2 / dc1;
-            dc1 = two * (h1 + h2) - fact * h0;
-            bc1 = three * (h2 * m0 + h1 * m1) - fact * bc1;
-            store4(tdm + 8 * t + 4, dc1);
-            store4(tbm + 8 * t + 4, bc1);
+        const double* h = th + K * t;
+        const double* m = tm + K * t;
+#pragma GCC unroll 4
+        for (std::size_t g = 0; g < G; ++g) {
+            const v4d h0 = load4(h + 4 * g), h1 = load4(h + K + 4 * g), h2 = load4(h + 2 * K + 4 * g);
+            const v4d m0 = load4(m + 4 * g), m1 = load4(m + K + 4 * g);
+            bad |= ~(abs4(dc[g]) >= abs4(h2)) | (dc[g] == zero);
+            const v4d fact = h2 / dc[g];
+            dc[g] = two * (h1 + h2) - fact * h0;
+            bc[g] = three * (h2 * m0 + h1 * m1) - fact * bc[g];
+            store4(tdm + K * t + 4 * g, dc[g]);
+            store4(tbm + K * t + 4 * g, bc[g]);
         }
     }
     return (bad[0] | bad[1] | bad[2] | bad[3]) != 0;
 }
 
-VX_CLONES void substitute_lanes8(const double* __restrict th, const double* __restrict tdm,
-                                 const double* __restrict tbm, std::size_t L, const double* start_x1,
-                                 const double* start_x2, double* __restrict tx) {
-    v4d x10 = load4(start_x1), x11 = load4(start_x1 + 4), x20 = load4(start_x2), x21 = load4(start_x2 + 4);
+template <std::size_t K>
+__attribute__((always_inline)) inline void substitute_impl(const double* __restrict th, const double* __restrict tdm,
+                                                           const double* __restrict tbm, std::size_t L,
+                                                           const double* start_x1, const double* start_x2,
+                                                           double* __restrict tx) {
+    constexpr std::size_t G = K / 4;
+    v4d x1[G], x2[G];
+    for (std::size_t g = 0; g < G; ++g) {
+        x1[g] = load4(start_x1 + 4 * g);
+        x2[g] = load4(start_x2 + 4 * g);
+    }
     const v4d zero = {0.0, 0.0, 0.0, 0.0};
     for (std::size_t u = L; u-- > 0;) {
-        {
-            const v4d r = load4(tbm + 8 * u) - load4(th + 8 * (u + 1)) * x10;
-            const v4d v = (r - zero * x20) / load4(tdm + 8 * u);
-            store4(tx + 8 * u, v);
-            x20 = x10;
-            x10 = v;
-        }
-        {
-            const v4d r = load4(tbm + 8 * u + 4) - load4(th + 8 * (u + 1) + 4) * x11;
-            const v4d v = (r - zero * x21) / load4(tdm + 8 * u + 4);
-            store4(tx + 8 * u + 4, v);
-            x21 = x11;
-            x11 = v;
+#pragma GCC unroll 4
+        for (std::size_t g = 0; g < G; ++g) {
+            const v4d r = load4(tbm + K * u + 4 * g) - load4(th + K * (u + 1) + 4 * g) * x1[g];
+            const v4d v = (r - zero * x2[g]) / load4(tdm + K * u + 4 * g);
+            store4(tx + K * u + 4 * g, v);
+            x2[g] = x1[g];
+            x1[g] = v;
         }
     }
+}
+}  // namespace
+
+VX_CLONES void interleave8(const double* src, std::size_t stride, std::size_t count, double* dst) {
+    interleave_impl<8>(src, stride, count, dst);
+}
+VX_CLONES void interleave16(const double* src, std::size_t stride, std::size_t count, double* dst) {
+    interleave_impl<16>(src, stride, count, dst);
+}
+VX_CLONES void deinterleave8(const double* src, std::size_t stride, std::size_t count, double* dst) {
+    deinterleave_impl<8>(src, stride, count, dst);
+}
+VX_CLONES void deinterleave16(const double* src, std::size_t stride, std::size_t count, double* dst) {
+    deinterleave_impl<16>(src, stride, count, dst);
+}
+VX_CLONES bool eliminate_lanes8(const double* th, const double* tm, std::size_t L, const double* start_d,
+                                const double* start_b, double* tdm, double* tbm) {
+    return eliminate_impl<8>(th, tm, L, start_d, start_b, tdm, tbm);
+}
+VX_CLONES bool eliminate_lanes16(const double* th, const double* tm, std::size_t L, const double* start_d,
+                                 const double* start_b, double* tdm, double* tbm) {
+    return eliminate_impl<16>(th, tm, L, start_d, start_b, tdm, tbm);
+}
+VX_CLONES void substitute_lanes8(const double* th, const double* tdm, const double* tbm, std::size_t L,
+                                 const double* start_x1, const double* start_x2, double* tx) {
+    substitute_impl<8>(th, tdm, tbm, L, start_x1, start_x2, tx);
+}
+VX_CLONES void substitute_lanes16(const double* th, const double* tdm, const double* tbm, std::size_t L,
+                                  const double* start_x1, const double* start_x2, double* tx) {
+    substitute_impl<16>(th, tdm, tbm, L, start_x1, start_x2, tx);
 }
 
 }  // namespace vordex::kernels

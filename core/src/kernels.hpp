@@ -65,20 +65,26 @@ std::size_t count_nan(const double* v, std::size_t n);
 // same array.
 void cubic_piece(const double* in, double* out, std::size_t n, double lo, double c0, double c1, double c2, double c3);
 
-// Eight lanes of the not-a-knot solve (each lane a stretch of L rows), on
-// interleaved arrays: element j of group s is lane j's entry s.
-// dst[8 s + j] = src[j * stride + s] for s < count, and back.
+// Eight or sixteen lanes of the not-a-knot solve (each lane a stretch of L
+// rows), on interleaved arrays: element j of group s is lane j's entry s.
+// dst[K s + j] = src[j * stride + s] for s < count, and back.
 void interleave8(const double* src, std::size_t stride, std::size_t count, double* dst);
+void interleave16(const double* src, std::size_t stride, std::size_t count, double* dst);
 void deinterleave8(const double* src, std::size_t stride, std::size_t count, double* dst);
+void deinterleave16(const double* src, std::size_t stride, std::size_t count, double* dst);
 // Elimination of interior rows: lane j's row t (t < L) from spacings th
 // (group s holds h of the row's step minus 1, plus s) and slopes tm,
 // starting from the rows start_d/start_b; writes the reduced diagonal and
 // right side. True when some step would pivot or divide by zero.
 bool eliminate_lanes8(const double* th, const double* tm, std::size_t L, const double* start_d,
                       const double* start_b, double* tdm, double* tbm);
+bool eliminate_lanes16(const double* th, const double* tm, std::size_t L, const double* start_d,
+                       const double* start_b, double* tdm, double* tbm);
 // Back substitution of the same rows, from row L - 1 of each lane down,
 // starting from the two values above each lane; writes the solution.
 void substitute_lanes8(const double* th, const double* tdm, const double* tbm, std::size_t L,
                        const double* start_x1, const double* start_x2, double* tx);
+void substitute_lanes16(const double* th, const double* tdm, const double* tbm, std::size_t L,
+                        const double* start_x1, const double* start_x2, double* tx);
 
 }  // namespace vordex::kernels

@@ -464,17 +464,18 @@ TEST(FastPaths, PairEvaluationMatchesTwoSeparateOnes) {
 }
 
 TEST(FastPaths, LaneSolveWithShortLanesMatchesTheStepByStepSolve) {
-    // Lanes of 2 to 40 rows: walks that never meet within a lane, walks
+    // Eight and sixteen lanes of 2 to 40 rows: walks that never meet within a lane, walks
     // started from an end a walk above had to correct, and the rows after
     // the lanes; every slope as the step-by-step solve gives it.
     std::mt19937_64 g(17);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     int solved = 0, refused = 0;
     for (int round = 0; round < 400; ++round) {
-        const std::size_t n = 22 + static_cast<std::size_t>(u(g) * 330);
+        const std::size_t lanes = round % 2 ? 16 : 8;
+        const std::size_t n = 6 + 2 * lanes + static_cast<std::size_t>(u(g) * 330);
         Vec x(n), y(n);
         double acc = 0.0;
-        const int kind = round % 4;
+        const int kind = (round / 2) % 4;
         for (std::size_t i = 0; i < n; ++i) {
             // smooth grids, random spacings, slowly growing spacings (slow
             // contraction), and spacings that make the elimination pivot
@@ -483,11 +484,12 @@ TEST(FastPaths, LaneSolveWithShortLanesMatchesTheStepByStepSolve) {
             x[i] = acc;
             y[i] = kind == 3 ? u(g) - 0.5 : std::sin(acc) + 0.3 * u(g);
         }
-        const std::size_t most = (n - 6) / 8;
+        const std::size_t most = (n - 6) / lanes;
         const std::size_t L = 2 + static_cast<std::size_t>(u(g) * static_cast<double>(most - 1));
         std::vector<double> got;
-        SCOPED_TRACE("n=" + std::to_string(n) + " L=" + std::to_string(L) + " kind " + std::to_string(kind));
-        if (!vordex::detail::notaknot_slopes_lanes(x, y, std::min(L, most), got)) {
+        SCOPED_TRACE("n=" + std::to_string(n) + " lanes " + std::to_string(lanes) + " L=" + std::to_string(L) +
+                     " kind " + std::to_string(kind));
+        if (!vordex::detail::notaknot_slopes_lanes(x, y, lanes, std::min(L, most), got)) {
             ++refused;
             continue;
         }
@@ -498,7 +500,8 @@ TEST(FastPaths, LaneSolveWithShortLanesMatchesTheStepByStepSolve) {
     EXPECT_GT(refused, 20);  // the pivoting grids are refused
     // Signed zeros through the lanes: data of -1, -0, 0 and 1.
     for (int round = 0; round < 3000; ++round) {
-        const std::size_t n = 22 + static_cast<std::size_t>(u(g) * 40);
+        const std::size_t lanes = round % 2 ? 16 : 8;
+        const std::size_t n = 6 + 2 * lanes + static_cast<std::size_t>(u(g) * 40);
         Vec x(n), y(n);
         for (std::size_t i = 0; i < n; ++i) {
             x[i] = static_cast<double>(i) + (round % 2 ? 0.5 * u(g) : 0.0);
@@ -506,7 +509,7 @@ TEST(FastPaths, LaneSolveWithShortLanesMatchesTheStepByStepSolve) {
             y[i] = alphabet[static_cast<std::size_t>(u(g) * 4) % 4];
         }
         std::vector<double> got;
-        if (vordex::detail::notaknot_slopes_lanes(x, y, 2, got)) {
+        if (vordex::detail::notaknot_slopes_lanes(x, y, lanes, 2, got)) {
             ASSERT_TRUE(same_vec(got, vordex::notaknot_slopes(x, y))) << round;
         }
     }

@@ -122,10 +122,11 @@ std::vector<double> pchip_slopes(std::span<const double> x, std::span<const doub
 std::vector<double> notaknot_slopes(std::span<const double> x, std::span<const double> y);
 
 namespace detail {
-// The not-a-knot slopes through the eight-lane solve with lanes of L rows
-// (2 <= L <= (n - 6) / 8), whatever the size: for tests of the lanes' walks,
-// which short lanes rarely finish. False when the elimination would pivot.
-bool notaknot_slopes_lanes(std::span<const double> x, std::span<const double> y, std::size_t L,
+// The not-a-knot slopes through the solve in `lanes` (8 or 16) vector lanes
+// of L rows (2 <= L <= (n - 6) / lanes), whatever the size: for tests of the
+// lanes' walks, which short lanes rarely finish. False when the elimination
+// would pivot.
+bool notaknot_slopes_lanes(std::span<const double> x, std::span<const double> y, std::size_t lanes, std::size_t L,
                            std::vector<double>& out);
 }  // namespace detail
 
