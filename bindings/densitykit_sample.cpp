@@ -232,7 +232,7 @@ py::object impl_tmarginal(const Call& c) {
     {
         py::gil_scoped_release nogil;
         if (linear) {
-            const vordex::uvector& sx = p.smoothed.x;
+            const std::span<const double> sx = p.smoothed().x;
             double lo = sx[0], hi = sx[0];
             for (double v : sx) {
                 if (std::isnan(v)) {

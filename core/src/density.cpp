@@ -27,20 +27,24 @@ LogDensity LogDensity::build(std::span<const double> x, std::span<const double> 
 }
 
 LogDensity LogDensity::from_clean(const XY& m, bool spline) {
+    return from_clean(uvector(m.x.begin(), m.x.end()), m.y, spline);
+}
+
+LogDensity LogDensity::from_clean(uvector&& x, const uvector& y, bool spline) {
     LogDensity ld;
     // A cleaned marginal ascends with any NaN position last: its ends are its
     // extremes (NaN for both when a position is NaN, as np.min/np.max give).
-    ld.xmax = m.x.back();
-    ld.xmin = std::isnan(ld.xmax) ? ld.xmax : m.x.front();
-    uvector logy(m.y.size());
-    vlog(m.y.data(), logy.data(), logy.size());
+    ld.xmax = x.back();
+    ld.xmin = std::isnan(ld.xmax) ? ld.xmax : x.front();
+    uvector logy(y.size());
+    vlog(y.data(), logy.data(), logy.size());
     // Long splines are evaluated at comparatively few points (tables of a
     // few thousand): they keep only their slopes and work out each piece
     // where it is evaluated, with the same operations and results.
     constexpr std::size_t kSlopesOnlyAbove = 32768;
-    if (!spline) ld.S = Interpolant::linear(m.x, logy);
-    else if (m.x.size() > kSlopesOnlyAbove) ld.S = Interpolant::cubic_slopes_only(m.x, logy);
-    else ld.S = Interpolant::cubic(m.x, logy);
+    if (!spline) ld.S = Interpolant::linear(std::move(x), std::move(logy));
+    else if (x.size() > kSlopesOnlyAbove) ld.S = Interpolant::cubic_slopes_only(std::move(x), std::move(logy));
+    else ld.S = Interpolant::cubic(std::move(x), std::move(logy));
     return ld;
 }
 
@@ -48,11 +52,13 @@ Prepared::Prepared(std::span<const double> x, std::span<const double> y, bool sp
     : spline(spline_) {
     SmoothOptions o;
     o.spline = spline_;
-    smoothed = smooth(x, y, o);
+    XY smoothed = smooth(x, y, o);
     // Cleaning a smoothed (already cleaned) grid again changes nothing: it is
     // sorted, has no NaN and every density passes the test against the same
-    // maximum. So the log-density spline is built from it directly.
-    ld = LogDensity::from_clean(smoothed, spline_);
+    // maximum. So the log-density spline is built from it directly, and its
+    // knots are the smoothed positions.
+    smoothed_y = std::move(smoothed.y);
+    ld = LogDensity::from_clean(std::move(smoothed.x), smoothed_y, spline_);
 }
 
 void density(const LogDensity& ld, const double* in, double* out, std::size_t n, bool log) {

@@ -812,6 +812,28 @@ Interpolant Interpolant::cubic_slopes_only(std::span<const double> x, std::span<
     return r;
 }
 
+Interpolant Interpolant::cubic(uvector&& x, uvector&& y) {
+    if (x.size() < 4 || x.size() != y.size()) return cubic(std::span<const double>(x), std::span<const double>(y));
+    uvector d, c;
+    notaknot_fused(x, y, d, &c);
+    Interpolant r = hermite(InterpKind::Cubic, {}, std::move(d), std::move(c), false);
+    r.x_ = std::move(x);
+    return r;
+}
+
+Interpolant Interpolant::cubic_slopes_only(uvector&& x, uvector&& y) {
+    if (x.size() < 4 || x.size() != y.size()) return cubic(std::span<const double>(x), std::span<const double>(y));
+    uvector d;
+    notaknot_fused(x, y, d, nullptr);
+    Interpolant r;
+    r.kind_ = InterpKind::Cubic;
+    r.from_slopes_ = true;
+    r.x_ = std::move(x);
+    r.y_ = std::move(y);
+    r.d_ = std::move(d);
+    return r;
+}
+
 // The operations of hermite_block for one interval.
 void Interpolant::slopes_coefficients(std::size_t i, double c[4]) const {
     const double hh = x_[i + 1] - x_[i];
@@ -836,6 +858,16 @@ Interpolant Interpolant::linear(std::span<const double> x, std::span<const doubl
     r.kind_ = InterpKind::Linear;
     r.x_.assign(x.begin(), x.end());
     r.y_.assign(y.begin(), y.end());
+    return r;
+}
+
+Interpolant Interpolant::linear(uvector&& x, uvector&& y) {
+    if (x.empty()) throw ValueError("array of sample points is empty");
+    if (x.size() != y.size()) throw ValueError("fp and xp are not of the same length.");
+    Interpolant r;
+    r.kind_ = InterpKind::Linear;
+    r.x_ = std::move(x);
+    r.y_ = std::move(y);
     return r;
 }
 

@@ -123,7 +123,7 @@ double mode(const LogDensity& ld, const QuantileFunction& Q, bool use_brent) {
 
 // --- moments and summary ---------------------------------------------------------------------
 
-Moments moments(const XY& smoothed) {
+Moments moments(XYView smoothed) {
     std::size_t n = smoothed.x.size();
     if (n % 2 == 0) --n;
     uvector f(checked_mul(n, 2));
@@ -144,7 +144,7 @@ Moments moments(const XY& smoothed) {
 
 Summary summarize(const Prepared& p, bool use_brent) {
     Summary s;
-    const Moments m = moments(p.smoothed);
+    const Moments m = moments(p.smoothed());
     s.mean = m.mean;
     s.sd = m.sd;
     const QuantileFunction Q(cdf_table(p.ld, kDefaultLength), p.spline);

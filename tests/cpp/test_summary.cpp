@@ -152,10 +152,10 @@ TEST_P(BothPaths, ModeOfKnownShapes) {
 
 TEST_P(BothPaths, MomentsOfKnownShapes) {
     const bool spline = GetParam();
-    const auto g = vordex::moments(gauss(spline).smoothed);
+    const auto g = vordex::moments(gauss(spline).smoothed());
     EXPECT_NEAR(g.mean, 0.0, 1e-9);
     EXPECT_NEAR(g.sd, 1.0, 1e-3);
-    const auto s = vordex::moments(skewed(spline).smoothed);
+    const auto s = vordex::moments(skewed(spline).smoothed());
     EXPECT_NEAR(s.mean, 3.5, 5e-3);
     EXPECT_NEAR(s.sd, std::sqrt(3.5), 5e-3);
 }
@@ -181,7 +181,7 @@ TEST_P(BothPaths, SummaryUsesOneQuantileTableForEverything) {
     const QuantileFunction Q(vordex::cdf_table(p.ld, vordex::kDefaultLength), spline);
     for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(s.quantiles[i], Q(vordex::kSummaryProbabilities[i])) << i;
     EXPECT_EQ(s.mode, vordex::mode(p.ld, Q, spline));
-    const auto m = vordex::moments(p.smoothed);
+    const auto m = vordex::moments(p.smoothed());
     EXPECT_EQ(s.mean, m.mean);
     EXPECT_EQ(s.sd, m.sd);
     for (std::size_t i = 1; i < 5; ++i) EXPECT_LT(s.quantiles[i - 1], s.quantiles[i]);

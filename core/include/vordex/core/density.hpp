@@ -21,6 +21,8 @@ struct LogDensity {
     static LogDensity build(std::span<const double> x, std::span<const double> y, bool spline);
     // Same, from a marginal that is already cleaned.
     static LogDensity from_clean(const XY& m, bool spline);
+    // Same, taking over the positions (they become the spline's knots).
+    static LogDensity from_clean(uvector&& x, const uvector& y, bool spline);
 };
 
 // A marginal smoothed with the default options and its log-density function:
@@ -28,10 +30,12 @@ struct LogDensity {
 // reuse it.
 struct Prepared {
     bool spline = true;
-    XY smoothed;
-    LogDensity ld;
+    uvector smoothed_y;  // densities of the smoothed grid
+    LogDensity ld;       // its knots are the smoothed grid's positions
     Prepared() = default;
     Prepared(std::span<const double> x, std::span<const double> y, bool spline);
+    // The smoothed marginal (positions and densities).
+    XYView smoothed() const { return {ld.S.knots(), smoothed_y}; }
 };
 
 // Density (or log density) at each point; 0 (or -inf) outside the closed range.

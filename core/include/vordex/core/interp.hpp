@@ -55,11 +55,16 @@ public:
     // that x and y are non-empty and of equal length; unsorted or NaN knots
     // give meaningless values but never out-of-range reads.
     static Interpolant linear(std::span<const double> x, std::span<const double> y);
+    // The same three, taking over the knot and value arrays instead of
+    // copying them.
+    static Interpolant cubic(uvector&& x, uvector&& y);
+    static Interpolant cubic_slopes_only(uvector&& x, uvector&& y);
+    static Interpolant linear(uvector&& x, uvector&& y);
 
     InterpKind kind() const { return kind_; }
     bool extrapolates() const { return extrapolate_; }
     std::size_t size() const { return x_.size(); }
-    const std::vector<double>& knots() const { return x_; }
+    const uvector& knots() const { return x_; }
     double front() const { return x_.front(); }
     double back() const { return x_.back(); }
 
@@ -106,8 +111,8 @@ private:
     bool extrapolate_ = false;
     bool deferred_ = false;       // PCHIP pieces computed per evaluation from x_, y_
     bool from_slopes_ = false;    // cubic pieces computed per evaluation from x_, y_, d_
-    std::vector<double> x_;
-    std::vector<double> y_;       // linear and deferred PCHIP: values
+    uvector x_;
+    uvector y_;                   // linear and deferred PCHIP: values
     uvector d_;                   // cubic kinds: slopes at knots
     uvector c_;                   // cubic kinds: 4 coefficients per interval
 };

@@ -17,6 +17,13 @@ struct XY {
     uvector x, y;
 };
 
+// A marginal's positions and densities held elsewhere.
+struct XYView {
+    std::span<const double> x, y;
+    XYView(std::span<const double> x_, std::span<const double> y_) : x(x_), y(y_) {}
+    XYView(const XY& m) : x(m.x), y(m.y) {}  // NOLINT: a view of any XY
+};
+
 // Drop NaN densities, sort by x (NaN positions last), drop densities that
 // are not positive or not above kEps times the largest; at least 3 points
 // must remain. Throws ValueError (IndexError for x/y of different lengths).

@@ -56,7 +56,7 @@ double mode(const LogDensity& ld, const QuantileFunction& Q, bool use_brent);
 struct Moments {
     double mean = 0.0, sd = 0.0;
 };
-Moments moments(const XY& smoothed);
+Moments moments(XYView smoothed);
 
 inline constexpr std::array<double, 5> kSummaryProbabilities{0.025, 0.25, 0.5, 0.75, 0.975};
 inline constexpr std::int64_t kDefaultLength = 2048;
