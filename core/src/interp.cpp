@@ -486,8 +486,13 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
     const double* h = R.h;
     const double* m = R.m;
     const std::size_t n = R.n;
+    if (L < 2 || L > lane_length(n, K)) return false;
     const std::size_t top = 2 + K * L;  // first row after the lanes
-    Scratch ths(K * (L + 2)), tms(K * (L + 1)), tdms(K * L), tbms(K * L), dms(n), bms(n);
+    // The lanes' spacings and slopes are interleaved a chunk of steps at a
+    // time (the chunk stays in the fastest cache); the reduced rows are kept
+    // interleaved for the substitution.
+    constexpr std::size_t kChunk = 128;
+    Scratch ths(K * (kChunk + 2)), tms(K * (kChunk + 1)), tdms(K * L), tbms(K * L), dms(n), bms(n);
     double* th = ths.get();
     double* tm = tms.get();
     double* tdm = tdms.get();
@@ -495,10 +500,8 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
     double* dm = dms.get();
     double* bm = bms.get();
     const auto A = [L](std::size_t j) { return 2 + j * L; };
-    // Lane j, group s: h[A_j - 2 + s] and m[A_j - 1 + s].
     constexpr bool wide = K == 16;
-    (wide ? kernels::interleave16 : kernels::interleave8)(h, L, L + 2, th);
-    (wide ? kernels::interleave16 : kernels::interleave8)(m + 1, L, L + 1, tm);
+    const auto interleave = wide ? kernels::interleave16 : kernels::interleave8;
 
     // Elimination: rows 0 and 1, the lanes, the walks, the last rows.
     const auto pivots = [](double dc, double dli) { return !(std::fabs(dc) >= std::fabs(dli)) || dc == 0.0; };
@@ -517,7 +520,16 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
         sd[j] = R.d(A(j) - 1);
         sb[j] = R.b(A(j) - 1);
     }
-    if ((wide ? kernels::eliminate_lanes16 : kernels::eliminate_lanes8)(th, tm, L, sd, sb, tdm, tbm)) return false;
+    // Lane j's step t (row A_j + t) uses group t, t + 1, t + 2 of the
+    // spacings h[A_j - 2 + s] and group t, t + 1 of the slopes m[A_j - 1 + s].
+    for (std::size_t c0 = 0; c0 < L; c0 += kChunk) {
+        const std::size_t T = std::min(kChunk, L - c0);
+        interleave(h + c0, L, T + 2, th);
+        interleave(m + 1 + c0, L, T + 1, tm);
+        if ((wide ? kernels::eliminate_lanes16 : kernels::eliminate_lanes8)(th, tm, T, sd, sb, tdm + K * c0,
+                                                                            tbm + K * c0))
+            return false;
+    }
     // The walks into lanes 1..K-1 side by side. Walk j starts from the end of
     // lane j - 1, which is settled when walk j - 1 met; when walk j - 1
     // changed that end (it never met), walk j is walked again from the
@@ -588,9 +600,17 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
     for (std::size_t j = 0; j + 1 < K; ++j) s1[j] = s2[j] = 0.0;  // a guess
     s1[K - 1] = x[top];
     s2[K - 1] = x[top + 1];
-    Scratch txs(K * L);
+    // Chunks from the top down; each chunk's solution goes straight to x.
+    Scratch txs(K * kChunk);
     double* tx = txs.get();
-    (wide ? kernels::substitute_lanes16 : kernels::substitute_lanes8)(th, tdm, tbm, L, s1, s2, tx);
+    for (std::size_t c1 = L; c1 > 0;) {
+        const std::size_t T = std::min(kChunk, c1), c0 = c1 - T;
+        interleave(h + c0 + 1, L, T, th);  // group u: h[A_j - 1 + c0 + u], the upper diagonal of row A_j + c0 + u
+        (wide ? kernels::substitute_lanes16 : kernels::substitute_lanes8)(th, tdm + K * c0, tbm + K * c0, T, s1, s2,
+                                                                          tx);
+        (wide ? kernels::deinterleave16 : kernels::deinterleave8)(tx, L, T, x + 2 + c0);
+        c1 = c0;
+    }
     // The walks down into lanes K-2..0 side by side (walk j from the bottom
     // of lane j + 1, and again when the walk above changed that bottom). A
     // walk has met when two successive rows agree.
@@ -598,20 +618,20 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
         double y1[K], y2[K], start1[K], start2[K];
         bool active[K] = {false}, above_met[K] = {false};
         for (std::size_t j = 0; j + 1 < K; ++j) {
-            start1[j] = y1[j] = tx[j + 1];  // rows A_{j+1} and A_{j+1} + 1
-            start2[j] = y2[j] = tx[K + j + 1];
+            start1[j] = y1[j] = x[A(j + 1)];
+            start2[j] = y2[j] = x[A(j + 1) + 1];
             active[j] = true;
         }
         const auto step = [&](std::size_t j, std::size_t u) {
             const std::size_t k = A(j) + u;
             const double v = row(tbm[K * u + j], R.du(k), tdm[K * u + j], y1[j], y2[j]);
-            const bool same = same_bits(v, tx[K * u + j]);
+            const bool same = same_bits(v, x[k]);
             if (same && above_met[j]) {
                 active[j] = false;
                 return;
             }
             above_met[j] = same;
-            tx[K * u + j] = v;
+            x[k] = v;
             y2[j] = y1[j];
             y1[j] = v;
         };
@@ -625,15 +645,14 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
             }
         }
         for (std::size_t j = K - 2; j-- > 0;) {
-            if (same_bits(tx[j + 1], start1[j]) && same_bits(tx[K + j + 1], start2[j])) continue;
-            y1[j] = tx[j + 1];
-            y2[j] = tx[K + j + 1];
+            if (same_bits(x[A(j + 1)], start1[j]) && same_bits(x[A(j + 1) + 1], start2[j])) continue;
+            y1[j] = x[A(j + 1)];
+            y2[j] = x[A(j + 1) + 1];
             active[j] = true;
             above_met[j] = false;
             for (std::size_t u = L; u-- > 0 && active[j];) step(j, u);
         }
     }
-    (wide ? kernels::deinterleave16 : kernels::deinterleave8)(tx, L, L, x + 2);
     x[1] = row(bm[1], R.du(1), dm[1], x[2], x[3]);
     x[0] = row(bm[0], R.du(0), dm[0], x[1], x[2]);
     return true;

@@ -23,15 +23,16 @@ VX_CLONES void hermite_block(const double* __restrict h, const double* __restric
 
 VX_CLONES bool segments_block(const double* __restrict x, const double* __restrict y, double* __restrict h,
                                double* __restrict m, std::size_t n) {
+    // One pass: spacings, slopes and the count of failed checks (a spacing
+    // that is not positive; x - x is 0 for a finite value, NaN otherwise).
+    long bad = 0;
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const double hi = x[i + 1] - x[i];
         h[i] = hi;
         m[i] = (y[i + 1] - y[i]) / hi;
+        bad += !(hi > 0.0) + !(x[i] - x[i] == 0.0) + !(y[i] - y[i] == 0.0);
     }
-    // x - x is 0 for a finite value, NaN otherwise.
-    long bad = 0;
-    for (std::size_t i = 0; i + 1 < n; ++i) bad += !(h[i] > 0.0);
-    for (std::size_t i = 0; i < n; ++i) bad += !(x[i] - x[i] == 0.0) + !(y[i] - y[i] == 0.0);
+    if (n > 0) bad += !(x[n - 1] - x[n - 1] == 0.0) + !(y[n - 1] - y[n - 1] == 0.0);
     return bad == 0;
 }
 
@@ -222,14 +223,13 @@ __attribute__((always_inline)) inline void deinterleave_impl(const double* __res
 
 template <std::size_t K>
 __attribute__((always_inline)) inline bool eliminate_impl(const double* __restrict th, const double* __restrict tm,
-                                                          std::size_t L, const double* start_d,
-                                                          const double* start_b, double* __restrict tdm,
-                                                          double* __restrict tbm) {
+                                                          std::size_t L, double* state_d, double* state_b,
+                                                          double* __restrict tdm, double* __restrict tbm) {
     constexpr std::size_t G = K / 4;
     v4d dc[G], bc[G];
     for (std::size_t g = 0; g < G; ++g) {
-        dc[g] = load4(start_d + 4 * g);
-        bc[g] = load4(start_b + 4 * g);
+        dc[g] = load4(state_d + 4 * g);
+        bc[g] = load4(state_b + 4 * g);
     }
     v4l bad = {0, 0, 0, 0};
     const v4d two = {2.0, 2.0, 2.0, 2.0}, three = {3.0, 3.0, 3.0, 3.0}, zero = {0.0, 0.0, 0.0, 0.0};
@@ -248,32 +248,41 @@ __attribute__((always_inline)) inline bool eliminate_impl(const double* __restri
             store4(tbm + K * t + 4 * g, bc[g]);
         }
     }
+    for (std::size_t g = 0; g < G; ++g) {
+        store4(state_d + 4 * g, dc[g]);
+        store4(state_b + 4 * g, bc[g]);
+    }
     return (bad[0] | bad[1] | bad[2] | bad[3]) != 0;
 }
 
 template <std::size_t K>
 __attribute__((always_inline)) inline void substitute_impl(const double* __restrict th, const double* __restrict tdm,
                                                            const double* __restrict tbm, std::size_t L,
-                                                           const double* start_x1, const double* start_x2,
+                                                           double* state_x1, double* state_x2,
                                                            double* __restrict tx) {
     constexpr std::size_t G = K / 4;
     v4d x1[G], x2[G];
     for (std::size_t g = 0; g < G; ++g) {
-        x1[g] = load4(start_x1 + 4 * g);
-        x2[g] = load4(start_x2 + 4 * g);
+        x1[g] = load4(state_x1 + 4 * g);
+        x2[g] = load4(state_x2 + 4 * g);
     }
     const v4d zero = {0.0, 0.0, 0.0, 0.0};
     for (std::size_t u = L; u-- > 0;) {
 #pragma GCC unroll 4
         for (std::size_t g = 0; g < G; ++g) {
-            const v4d r = load4(tbm + K * u + 4 * g) - load4(th + K * (u + 1) + 4 * g) * x1[g];
+            const v4d r = load4(tbm + K * u + 4 * g) - load4(th + K * u + 4 * g) * x1[g];
             const v4d v = (r - zero * x2[g]) / load4(tdm + K * u + 4 * g);
             store4(tx + K * u + 4 * g, v);
             x2[g] = x1[g];
             x1[g] = v;
         }
     }
+    for (std::size_t g = 0; g < G; ++g) {
+        store4(state_x1 + 4 * g, x1[g]);
+        store4(state_x2 + 4 * g, x2[g]);
+    }
 }
+
 }  // namespace
 
 VX_CLONES void interleave8(const double* src, std::size_t stride, std::size_t count, double* dst) {
@@ -288,21 +297,21 @@ VX_CLONES void deinterleave8(const double* src, std::size_t stride, std::size_t 
 VX_CLONES void deinterleave16(const double* src, std::size_t stride, std::size_t count, double* dst) {
     deinterleave_impl<16>(src, stride, count, dst);
 }
-VX_CLONES bool eliminate_lanes8(const double* th, const double* tm, std::size_t L, const double* start_d,
-                                const double* start_b, double* tdm, double* tbm) {
-    return eliminate_impl<8>(th, tm, L, start_d, start_b, tdm, tbm);
+VX_CLONES bool eliminate_lanes8(const double* th, const double* tm, std::size_t L, double* state_d, double* state_b,
+                                double* tdm, double* tbm) {
+    return eliminate_impl<8>(th, tm, L, state_d, state_b, tdm, tbm);
 }
-VX_CLONES bool eliminate_lanes16(const double* th, const double* tm, std::size_t L, const double* start_d,
-                                 const double* start_b, double* tdm, double* tbm) {
-    return eliminate_impl<16>(th, tm, L, start_d, start_b, tdm, tbm);
+VX_CLONES bool eliminate_lanes16(const double* th, const double* tm, std::size_t L, double* state_d,
+                                 double* state_b, double* tdm, double* tbm) {
+    return eliminate_impl<16>(th, tm, L, state_d, state_b, tdm, tbm);
 }
 VX_CLONES void substitute_lanes8(const double* th, const double* tdm, const double* tbm, std::size_t L,
-                                 const double* start_x1, const double* start_x2, double* tx) {
-    substitute_impl<8>(th, tdm, tbm, L, start_x1, start_x2, tx);
+                                 double* state_x1, double* state_x2, double* tx) {
+    substitute_impl<8>(th, tdm, tbm, L, state_x1, state_x2, tx);
 }
 VX_CLONES void substitute_lanes16(const double* th, const double* tdm, const double* tbm, std::size_t L,
-                                  const double* start_x1, const double* start_x2, double* tx) {
-    substitute_impl<16>(th, tdm, tbm, L, start_x1, start_x2, tx);
+                                  double* state_x1, double* state_x2, double* tx) {
+    substitute_impl<16>(th, tdm, tbm, L, state_x1, state_x2, tx);
 }
 
 }  // namespace vordex::kernels

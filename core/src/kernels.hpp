@@ -72,19 +72,21 @@ void interleave8(const double* src, std::size_t stride, std::size_t count, doubl
 void interleave16(const double* src, std::size_t stride, std::size_t count, double* dst);
 void deinterleave8(const double* src, std::size_t stride, std::size_t count, double* dst);
 void deinterleave16(const double* src, std::size_t stride, std::size_t count, double* dst);
-// Elimination of interior rows: lane j's row t (t < L) from spacings th
-// (group s holds h of the row's step minus 1, plus s) and slopes tm,
-// starting from the rows start_d/start_b; writes the reduced diagonal and
-// right side. True when some step would pivot or divide by zero.
-bool eliminate_lanes8(const double* th, const double* tm, std::size_t L, const double* start_d,
-                      const double* start_b, double* tdm, double* tbm);
-bool eliminate_lanes16(const double* th, const double* tm, std::size_t L, const double* start_d,
-                       const double* start_b, double* tdm, double* tbm);
-// Back substitution of the same rows, from row L - 1 of each lane down,
-// starting from the two values above each lane; writes the solution.
-void substitute_lanes8(const double* th, const double* tdm, const double* tbm, std::size_t L,
-                       const double* start_x1, const double* start_x2, double* tx);
-void substitute_lanes16(const double* th, const double* tdm, const double* tbm, std::size_t L,
-                        const double* start_x1, const double* start_x2, double* tx);
+// Elimination of interior rows, L steps: lane j's step t from spacings th
+// (groups t, t + 1, t + 2 hold h of the row's step minus 1, the step and the
+// next) and slopes tm (groups t, t + 1), continuing from the rows in
+// state_d/state_b (updated); writes the reduced diagonal and right side.
+// True when some step would pivot or divide by zero.
+bool eliminate_lanes8(const double* th, const double* tm, std::size_t L, double* state_d, double* state_b,
+                      double* tdm, double* tbm);
+bool eliminate_lanes16(const double* th, const double* tm, std::size_t L, double* state_d, double* state_b,
+                       double* tdm, double* tbm);
+// Back substitution of the same rows, from row L - 1 of each lane down
+// (upper diagonal of row u in th group u), continuing from the two values above
+// each lane (updated); writes the solution.
+void substitute_lanes8(const double* th, const double* tdm, const double* tbm, std::size_t L, double* state_x1,
+                       double* state_x2, double* tx);
+void substitute_lanes16(const double* th, const double* tdm, const double* tbm, std::size_t L, double* state_x1,
+                        double* state_x2, double* tx);
 
 }  // namespace vordex::kernels
