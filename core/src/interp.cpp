@@ -446,6 +446,7 @@ void substitute_chained(const double* dm, const double* bm, const double* du, co
 // the true recurrence is walked into each later lane's stretch as above.
 constexpr std::size_t kLaneMin = 48;       // shortest stretch worth eight lanes
 constexpr std::size_t kWideLaneMin = 128;  // shortest worth sixteen (fifteen walks)
+constexpr std::size_t kWarmUp = 40;        // warm-up steps of a lane before its stretch
 
 inline std::size_t lane_length(std::size_t n, std::size_t K) { return n < 6 ? 0 : (n - 6) / K; }
 
@@ -513,13 +514,27 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
         dm[1] = R.d(1) - fact * R.du(0);
         bm[1] = R.b(1) - fact * bm[0];
     }
+    // Before its stretch each lane j >= 1 runs W warm-up steps over the rows
+    // just below it, from a guess (the unreduced row), so that it usually
+    // enters its stretch with the true state already and the walk into it
+    // meets at once. Lane 0 warms up on lane 1's rows and then takes its
+    // exact start. The warm-up rows are not kept.
+    const std::size_t W = std::min(kWarmUp, L);
     double sd[K], sb[K];
+    {
+        Scratch wh(K * (W + 2)), wm(K * (W + 1)), wout(2 * K * W);
+        for (std::size_t j = 0; j < K; ++j) {
+            const std::size_t r0 = A(j == 0 ? 1 : j) - W;  // first warm-up row
+            for (std::size_t s = 0; s < W + 2; ++s) wh.get()[K * s + j] = h[r0 - 2 + s];
+            for (std::size_t s = 0; s < W + 1; ++s) wm.get()[K * s + j] = m[r0 - 1 + s];
+            sd[j] = R.d(r0 - 1);
+            sb[j] = R.b(r0 - 1);
+        }
+        (wide ? kernels::eliminate_lanes16 : kernels::eliminate_lanes8)(wh.get(), wm.get(), W, sd, sb, wout.get(),
+                                                                        wout.get() + K * W);
+    }
     sd[0] = dm[1];
     sb[0] = bm[1];
-    for (std::size_t j = 1; j < K; ++j) {  // a guess: the unreduced row
-        sd[j] = R.d(A(j) - 1);
-        sb[j] = R.b(A(j) - 1);
-    }
     // Lane j's step t (row A_j + t) uses group t, t + 1, t + 2 of the
     // spacings h[A_j - 2 + s] and group t, t + 1 of the slopes m[A_j - 1 + s].
     for (std::size_t c0 = 0; c0 < L; c0 += kChunk) {
@@ -596,8 +611,24 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
         return ((bk - duk * x1) - 0.0 * x2) / dk;
     };
     for (std::size_t k = n - 2; k-- > top;) x[k] = row(bm[k], R.du(k), dm[k], x[k + 1], x[k + 2]);
+    // Likewise each lane j <= K - 2 first runs W warm-up steps down the rows
+    // just above its stretch (the bottom of lane j + 1's), from zeros; lane
+    // K - 1 warms up on lane K - 2's rows and then takes its exact start.
     double s1[K], s2[K];
-    for (std::size_t j = 0; j + 1 < K; ++j) s1[j] = s2[j] = 0.0;  // a guess
+    {
+        Scratch wh(K * W), wdm(K * W), wbm(K * W), wout(K * W);
+        for (std::size_t j = 0; j < K; ++j) {
+            const std::size_t lane = j + 1 < K ? j + 1 : K - 1;  // rows A_lane + u
+            for (std::size_t u = 0; u < W; ++u) {
+                wh.get()[K * u + j] = R.du(A(lane) + u);
+                wdm.get()[K * u + j] = tdm[K * u + lane];
+                wbm.get()[K * u + j] = tbm[K * u + lane];
+            }
+            s1[j] = s2[j] = 0.0;
+        }
+        (wide ? kernels::substitute_lanes16 : kernels::substitute_lanes8)(wh.get(), wdm.get(), wbm.get(), W, s1, s2,
+                                                                          wout.get());
+    }
     s1[K - 1] = x[top];
     s2[K - 1] = x[top + 1];
     // Chunks from the top down; each chunk's solution goes straight to x.
