@@ -449,7 +449,15 @@ TEST(FastPaths, PairEvaluationMatchesTwoSeparateOnes) {
                 Vec shuffled = pts;
                 std::shuffle(shuffled.begin(), shuffled.end(), g);
                 shuffled[shuffled.size() / 3] = nan;
-                for (const Vec* p : {&pts, &shuffled}) {
+                // Ascending but very uneven: clusters and long gaps, repeats.
+                Vec uneven;
+                double at = x.front() - 0.2;
+                while (uneven.size() < 20 * nk) {
+                    at += u(g) < 0.1 ? (x.back() - x.front()) * 0.05 * u(g) : 1e-3 * u(g);
+                    uneven.push_back(at);
+                    if (u(g) < 0.05) uneven.push_back(at);
+                }
+                for (const Vec* p : {&pts, &shuffled, &uneven}) {
                     Vec wa(p->size()), wb(p->size()), ga(p->size()), gb(p->size());
                     A.eval(p->data(), wa.data(), p->size());
                     B.eval(p->data(), wb.data(), p->size());
