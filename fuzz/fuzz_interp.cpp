@@ -6,6 +6,7 @@
 // between the values of the two knots around each point.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "fuzz_input.hpp"
 #include "vordex/core/errors.hpp"
@@ -65,6 +66,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     if (!all_finite(y)) return 0;
+    // The not-a-knot slopes are those of the step-by-step solve to the bit,
+    // whichever arrangement computed them; so are the slopes of the lane
+    // solve with lanes of any length, whenever it does not refuse.
+    if (kind == 1 && x.size() >= 4) {
+        const std::vector<double> ref = vordex::notaknot_slopes(x, y);
+        const auto same = [](double p, double q) { return (std::isnan(p) && std::isnan(q)) || std::memcmp(&p, &q, sizeof p) == 0; };
+        for (std::size_t i = 0; i < ref.size(); ++i) FUZZ_CHECK(same(f.slopes()[i], ref[i]));
+        for (std::size_t lanes : {8u, 16u}) {
+            if (x.size() < 6 + 2 * lanes) continue;
+            const std::size_t most = (x.size() - 6) / lanes;
+            const std::size_t L = 2 + (opts >> 5) * (most - 2) / 7;  // 2 to most
+            std::vector<double> got;
+            if (vordex::detail::notaknot_slopes_lanes(x, y, lanes, L, got))
+                for (std::size_t i = 0; i < ref.size(); ++i) FUZZ_CHECK(same(got[i], ref[i]));
+        }
+    }
     // Each knot but the last starts an interval, where the piece is exactly
     // its knot value: any other finite value means a wrong interval lookup.
     for (std::size_t k = 0; k + 1 < x.size(); ++k) {

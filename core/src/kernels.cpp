@@ -170,15 +170,20 @@ __attribute__((always_inline)) inline v4d abs4(v4d v) { return (v4d)((v4l)v & 0x
 
 namespace {
 // Rows r0..r3 (four entries each) to columns: c_t = {r0[t], r1[t], r2[t], r3[t]}.
+#if defined(__clang__)
+#define VX_SHUFFLE(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#else
+#define VX_SHUFFLE(a, b, i, j, k, l) __builtin_shuffle(a, b, v4l{i, j, k, l})
+#endif
 __attribute__((always_inline)) inline void transpose4(v4d& r0, v4d& r1, v4d& r2, v4d& r3) {
-    const v4l lo = {0, 4, 2, 6}, hi = {1, 5, 3, 7}, first = {0, 1, 4, 5}, second = {2, 3, 6, 7};
-    const v4d a0 = __builtin_shuffle(r0, r1, lo), a1 = __builtin_shuffle(r0, r1, hi);
-    const v4d a2 = __builtin_shuffle(r2, r3, lo), a3 = __builtin_shuffle(r2, r3, hi);
-    r0 = __builtin_shuffle(a0, a2, first);
-    r1 = __builtin_shuffle(a1, a3, first);
-    r2 = __builtin_shuffle(a0, a2, second);
-    r3 = __builtin_shuffle(a1, a3, second);
+    const v4d a0 = VX_SHUFFLE(r0, r1, 0, 4, 2, 6), a1 = VX_SHUFFLE(r0, r1, 1, 5, 3, 7);
+    const v4d a2 = VX_SHUFFLE(r2, r3, 0, 4, 2, 6), a3 = VX_SHUFFLE(r2, r3, 1, 5, 3, 7);
+    r0 = VX_SHUFFLE(a0, a2, 0, 1, 4, 5);
+    r1 = VX_SHUFFLE(a1, a3, 0, 1, 4, 5);
+    r2 = VX_SHUFFLE(a0, a2, 2, 3, 6, 7);
+    r3 = VX_SHUFFLE(a1, a3, 2, 3, 6, 7);
 }
+#undef VX_SHUFFLE
 }  // namespace
 
 namespace {
