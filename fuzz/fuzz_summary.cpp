@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 FUZZ_CHECK(s.quantiles[i - 1] <= s.quantiles[i]);
     } catch (const vordex::ValueError&) {
     }
-    const vordex::Moments mo = vordex::moments(prep->smoothed);
+    const vordex::Moments mo = vordex::moments(prep->smoothed());
     FUZZ_CHECK(std::isnan(mo.sd) || mo.sd >= 0.0);
     return 0;
 }
