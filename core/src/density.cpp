@@ -72,6 +72,21 @@ void density(const LogDensity& ld, const double* in, double* out, std::size_t n,
         if (!log) vexp(out, out, n);
         return;
     }
+    const double outside = log ? -kInf : 0.0;
+    // Usually the points inside are one block (ascending points reaching
+    // past the range): evaluated where they are.
+    if (inside > 0) {
+        std::size_t first = 0, last = n;
+        while (!(in[first] >= ld.xmin && in[first] <= ld.xmax)) ++first;
+        while (!(in[last - 1] >= ld.xmin && in[last - 1] <= ld.xmax)) --last;
+        if (last - first == inside) {
+            ld.S.eval(in + first, out + first, inside);
+            if (!log) vexp(out + first, out + first, inside);
+            for (std::size_t i = 0; i < first; ++i) out[i] = outside;
+            for (std::size_t i = last; i < n; ++i) out[i] = outside;
+            return;
+        }
+    }
     uvector pts(inside);
     std::size_t k = 0;
     for (std::size_t i = 0; i < n; ++i)
@@ -79,7 +94,6 @@ void density(const LogDensity& ld, const double* in, double* out, std::size_t n,
     ld.S.eval(pts.data(), pts.data(), inside);
     if (!log) vexp(pts.data(), pts.data(), inside);
     k = 0;
-    const double outside = log ? -kInf : 0.0;
     for (std::size_t i = 0; i < n; ++i) out[i] = (in[i] >= ld.xmin && in[i] <= ld.xmax) ? pts[k++] : outside;
 }
 
@@ -120,9 +134,10 @@ CdfTable cdf_table(const LogDensity& ld, std::int64_t length) {
     return t;
 }
 
-CdfFunction::CdfFunction(const LogDensity& ld, const CdfTable& t, bool spline)
+CdfFunction::CdfFunction(const LogDensity& ld, CdfTable t, bool spline)
     : lo_(ld.xmin), hi_(ld.xmax),
-      F_(spline ? Interpolant::pchip_deferred(t.xx, t.cdf) : Interpolant::linear(t.xx, t.cdf)) {}
+      F_(spline ? Interpolant::pchip_deferred(std::move(t.xx), std::move(t.cdf))
+                : Interpolant::linear(std::move(t.xx), std::move(t.cdf))) {}
 
 void prepare_for(Interpolant& F, std::size_t points) {
     if (F.deferred() && points * 4 > F.size()) F.materialize();
@@ -183,9 +198,10 @@ void collapse_flat_ends(uvector& cdf, uvector& xx) { collapse_flat_ends_impl(cdf
 
 QuantileFunction::QuantileFunction(CdfTable t, bool spline) {
     collapse_flat_ends(t.cdf, t.xx);
-    F_ = spline ? Interpolant::pchip_deferred(t.cdf, t.xx) : Interpolant::linear(t.cdf, t.xx);
     p_last_ = t.cdf.back();
     x_last_ = t.xx.back();
+    F_ = spline ? Interpolant::pchip_deferred(std::move(t.cdf), std::move(t.xx))
+                : Interpolant::linear(std::move(t.cdf), std::move(t.xx));
 }
 
 double QuantileFunction::operator()(double p) const {

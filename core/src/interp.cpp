@@ -232,6 +232,16 @@ Interpolant Interpolant::pchip_deferred(std::span<const double> x, std::span<con
     return r;
 }
 
+Interpolant Interpolant::pchip_deferred(uvector&& x, uvector&& y) {
+    validate_knots(x, y);
+    Interpolant r;
+    r.kind_ = InterpKind::Pchip;
+    r.deferred_ = true;
+    r.x_ = std::move(x);
+    r.y_ = std::move(y);
+    return r;
+}
+
 void Interpolant::materialize() {
     if (!deferred_) return;
     Segments seg(x_, y_);

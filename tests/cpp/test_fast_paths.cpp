@@ -522,3 +522,34 @@ TEST(FastPaths, LaneSolveWithShortLanesMatchesTheStepByStepSolve) {
         }
     }
 }
+
+TEST(FastPaths, DensityBatchesMatchSinglePoints) {
+    // All points inside, a block inside with points beyond both ends (the
+    // in-place block path), points outside scattered among inside ones, NaN,
+    // none inside; log and not, in a separate array and in place.
+    std::vector<double> mx(60), my(60);
+    for (std::size_t i = 0; i < mx.size(); ++i) {
+        mx[i] = -3.0 + 0.1 * static_cast<double>(i);
+        my[i] = std::exp(-0.5 * mx[i] * mx[i]);
+    }
+    const vordex::Prepared p(mx, my, true);
+    const double lo = p.ld.xmin, hi = p.ld.xmax, nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<Vec> cases{
+        {lo, 0.5 * (lo + hi), hi},
+        {lo - 1.0, lo - 1e-9, lo, 0.0, 0.5, hi, hi + 1.0},
+        {lo - 1.0, 0.0, hi + 2.0, 0.25, nan, 0.5, -100.0},
+        {lo - 2.0, lo - 1.0, hi + 1.0},
+        {nan, 0.0, 0.1},
+    };
+    for (bool log : {false, true}) {
+        for (const Vec& pts : cases) {
+            Vec want(pts.size());
+            for (std::size_t i = 0; i < pts.size(); ++i) vordex::density(p.ld, &pts[i], &want[i], 1, log);
+            Vec got(pts.size()), inplace = pts;
+            vordex::density(p.ld, pts.data(), got.data(), pts.size(), log);
+            vordex::density(p.ld, inplace.data(), inplace.data(), inplace.size(), log);
+            EXPECT_TRUE(same_vec(got, want));
+            EXPECT_TRUE(same_vec(inplace, want));
+        }
+    }
+}

@@ -55,7 +55,7 @@ CdfTable cdf_table(const LogDensity& ld, std::int64_t length);
 // points clipped to the range.
 class CdfFunction {
 public:
-    CdfFunction(const LogDensity& ld, const CdfTable& t, bool spline);
+    CdfFunction(const LogDensity& ld, CdfTable t, bool spline);
     double operator()(double q) const;
     void eval(const double* in, double* out, std::size_t n) const;
 

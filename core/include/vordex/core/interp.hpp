@@ -40,6 +40,7 @@ public:
     // bit-identical results. materialize() builds every piece at once (for
     // many evaluations).
     static Interpolant pchip_deferred(std::span<const double> x, std::span<const double> y);
+    static Interpolant pchip_deferred(uvector&& x, uvector&& y);  // taking over the arrays
     bool deferred() const { return deferred_; }
     void materialize();
 
