@@ -164,8 +164,8 @@ __attribute__((always_inline)) inline v4d load4(const double* p) {
     __builtin_memcpy(&v, p, sizeof v);
     return v;
 }
-__attribute__((always_inline)) inline void store4(double* p, v4d v) { __builtin_memcpy(p, &v, sizeof v); }
-__attribute__((always_inline)) inline v4d abs4(v4d v) { return (v4d)((v4l)v & 0x7fffffffffffffffLL); }
+__attribute__((always_inline)) inline void store4(double* p, const v4d& v) { __builtin_memcpy(p, &v, sizeof v); }
+__attribute__((always_inline)) inline v4d abs4(const v4d& v) { return (v4d)((v4l)v & 0x7fffffffffffffffLL); }
 }  // namespace
 
 namespace {
