@@ -187,43 +187,35 @@ __attribute__((always_inline)) inline void transpose4(v4d& r0, v4d& r1, v4d& r2,
 }  // namespace
 
 namespace {
-// K lanes (K a multiple of 4) as K / 4 vectors of four.
-template <std::size_t K>
-__attribute__((always_inline)) inline void interleave_impl(const double* __restrict src, std::size_t stride,
-                                                           std::size_t count, double* __restrict dst) {
+// K lanes (K a multiple of 4) as K / 4 vectors of four. Entry s of lane j
+// sits at j * stride + s in the lane layout and at K s + j interleaved;
+// blocks of 4 lanes by 4 entries go from one layout to the other through
+// one 4x4 transpose. Back: from interleaved to lanes.
+template <std::size_t K, bool Back>
+__attribute__((always_inline)) inline void relayout(const double* __restrict src, std::size_t stride,
+                                                    std::size_t count, double* __restrict dst) {
+    const auto in_lanes = [stride](std::size_t j, std::size_t s) { return j * stride + s; };
+    const auto interleaved = [](std::size_t j, std::size_t s) { return K * s + j; };
     std::size_t s = 0;
     for (; s + 4 <= count; s += 4) {
         for (std::size_t g = 0; g < K; g += 4) {
-            v4d r0 = load4(src + g * stride + s), r1 = load4(src + (g + 1) * stride + s);
-            v4d r2 = load4(src + (g + 2) * stride + s), r3 = load4(src + (g + 3) * stride + s);
+            // Row q of the block: lane g + q (lane layout) or group s + q (interleaved).
+            const auto from = [&](std::size_t q) { return Back ? interleaved(g, s + q) : in_lanes(g + q, s); };
+            const auto to = [&](std::size_t q) { return Back ? in_lanes(g + q, s) : interleaved(g, s + q); };
+            v4d r0 = load4(src + from(0)), r1 = load4(src + from(1)), r2 = load4(src + from(2)),
+                r3 = load4(src + from(3));
             transpose4(r0, r1, r2, r3);
-            store4(dst + K * s + g, r0);
-            store4(dst + K * (s + 1) + g, r1);
-            store4(dst + K * (s + 2) + g, r2);
-            store4(dst + K * (s + 3) + g, r3);
+            store4(dst + to(0), r0);
+            store4(dst + to(1), r1);
+            store4(dst + to(2), r2);
+            store4(dst + to(3), r3);
         }
     }
     for (; s < count; ++s)
-        for (std::size_t j = 0; j < K; ++j) dst[K * s + j] = src[j * stride + s];
-}
-
-template <std::size_t K>
-__attribute__((always_inline)) inline void deinterleave_impl(const double* __restrict src, std::size_t stride,
-                                                             std::size_t count, double* __restrict dst) {
-    std::size_t s = 0;
-    for (; s + 4 <= count; s += 4) {
-        for (std::size_t g = 0; g < K; g += 4) {
-            v4d r0 = load4(src + K * s + g), r1 = load4(src + K * (s + 1) + g);
-            v4d r2 = load4(src + K * (s + 2) + g), r3 = load4(src + K * (s + 3) + g);
-            transpose4(r0, r1, r2, r3);
-            store4(dst + g * stride + s, r0);
-            store4(dst + (g + 1) * stride + s, r1);
-            store4(dst + (g + 2) * stride + s, r2);
-            store4(dst + (g + 3) * stride + s, r3);
+        for (std::size_t j = 0; j < K; ++j) {
+            if (Back) dst[in_lanes(j, s)] = src[interleaved(j, s)];
+            else dst[interleaved(j, s)] = src[in_lanes(j, s)];
         }
-    }
-    for (; s < count; ++s)
-        for (std::size_t j = 0; j < K; ++j) dst[j * stride + s] = src[K * s + j];
 }
 
 template <std::size_t K>
@@ -291,16 +283,16 @@ __attribute__((always_inline)) inline void substitute_impl(const double* __restr
 }  // namespace
 
 VX_CLONES void interleave8(const double* src, std::size_t stride, std::size_t count, double* dst) {
-    interleave_impl<8>(src, stride, count, dst);
+    relayout<8, false>(src, stride, count, dst);
 }
 VX_CLONES void interleave16(const double* src, std::size_t stride, std::size_t count, double* dst) {
-    interleave_impl<16>(src, stride, count, dst);
+    relayout<16, false>(src, stride, count, dst);
 }
 VX_CLONES void deinterleave8(const double* src, std::size_t stride, std::size_t count, double* dst) {
-    deinterleave_impl<8>(src, stride, count, dst);
+    relayout<8, true>(src, stride, count, dst);
 }
 VX_CLONES void deinterleave16(const double* src, std::size_t stride, std::size_t count, double* dst) {
-    deinterleave_impl<16>(src, stride, count, dst);
+    relayout<16, true>(src, stride, count, dst);
 }
 VX_CLONES bool eliminate_lanes8(const double* th, const double* tm, std::size_t L, double* state_d, double* state_b,
                                 double* tdm, double* tbm) {
