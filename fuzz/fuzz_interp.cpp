@@ -82,6 +82,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 for (std::size_t i = 0; i < ref.size(); ++i) FUZZ_CHECK(same(got[i], ref[i]));
         }
     }
+    // Two interpolants on the same knots evaluated together give what each
+    // gives alone, for ascending points (dense enough to be taken run by run)
+    // broken by the fuzzed points.
+    {
+        std::vector<double> yr(y.rbegin(), y.rend());
+        vordex::Interpolant g;
+        try {
+            g = vordex::Interpolant::pchip(x, yr);
+        } catch (const vordex::ValueError&) {
+            return 0;
+        }
+        std::vector<double> dense(3 * x.size() + pts.size());
+        const std::size_t m = 3 * x.size();
+        for (std::size_t i = 0; i < m; ++i) dense[i] = a + (b - a) * (static_cast<double>(i) / static_cast<double>(m));
+        for (std::size_t i = 0; i < pts.size(); ++i) dense[m + i] = pts[i];
+        // Either the grid then the fuzzed points, or all of them in order
+        // (NaN last).
+        if (opts & 32)
+            std::sort(dense.begin(), dense.end(), [](double p, double q) { return p < q || (std::isnan(q) && !std::isnan(p)); });
+        std::vector<double> fa(dense.size()), fb(dense.size()), pa(dense.size()), pb(dense.size());
+        f.eval(dense.data(), fa.data(), dense.size());
+        g.eval(dense.data(), fb.data(), dense.size());
+        vordex::Interpolant::eval_pair(f, g, dense.data(), pa.data(), pb.data(), dense.size());
+        const auto same = [](double p, double q) { return (std::isnan(p) && std::isnan(q)) || std::memcmp(&p, &q, sizeof p) == 0; };
+        for (std::size_t i = 0; i < dense.size(); ++i) FUZZ_CHECK(same(pa[i], fa[i]) && same(pb[i], fb[i]));
+    }
     // Each knot but the last starts an interval, where the piece is exactly
     // its knot value: any other finite value means a wrong interval lookup.
     for (std::size_t k = 0; k + 1 < x.size(); ++k) {

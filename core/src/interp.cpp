@@ -1151,19 +1151,10 @@ void Interpolant::eval_pair(const Interpolant& A, const Interpolant& B, const do
             ++k;
             continue;
         }
-        if (v >= xs[i]) {
-            while (i + 2 < nx && v >= xs[i + 1]) ++i;
-        } else {
+        if (v < xs[i])
             i = static_cast<std::size_t>(std::upper_bound(A.x_.begin(), A.x_.end() - 1, v) - A.x_.begin()) - 1;
-        }
-        const double lo = xs[i], hi = (i + 2 == nx) ? last : xs[i + 1];
-        std::size_t k1 = k + 1;
-        while (k1 < n && in[k1] >= lo && in[k1] < hi) ++k1;
-        const double* ca = &A.c_[4 * i];
-        const double* cb = &B.c_[4 * i];
-        kernels::cubic_piece(in + k, out_a + k, k1 - k, lo, ca[0], ca[1], ca[2], ca[3]);
-        kernels::cubic_piece(in + k, out_b + k, k1 - k, lo, cb[0], cb[1], cb[2], cb[3]);
-        k = k1;
+        // From here the points are taken run by run while they ascend.
+        k = kernels::cubic_pair_runs(xs, nx, last, A.c_.data(), B.c_.data(), in, out_a, out_b, k, n, &i);
     }
 }
 

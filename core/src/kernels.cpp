@@ -312,3 +312,56 @@ VX_CLONES void substitute_lanes16(const double* th, const double* tdm, const dou
 }
 
 }  // namespace vordex::kernels
+
+// --- two cubic interpolants with shared knots at ascending points ---------------
+namespace vordex::kernels {
+namespace {
+typedef double v8d __attribute__((vector_size(64)));
+}  // namespace
+
+VX_CLONES std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double last, const double* ca,
+                                      const double* cb, const double* in, double* oa, double* ob, std::size_t k,
+                                      std::size_t n, std::size_t* interval) {
+    const double a = xs[0];
+    std::size_t i = *interval;
+    while (k < n) {
+        const double v = in[k];
+        if (!(a <= v && v < last) || v < xs[i]) break;
+        while (i + 2 < nx && v >= xs[i + 1]) ++i;
+        const double lo = xs[i], hi = (i + 2 == nx) ? last : xs[i + 1];
+        std::size_t k1 = k + 1;
+        while (k1 < n && in[k1] >= lo && in[k1] < hi) ++k1;
+        const double* pa = ca + 4 * i;
+        const double* pb = cb + 4 * i;
+        // cubic_at's order: ((0 + c3) + c2 s) + c1 s^2) + c0 (s^2 s). The
+        // powers of the offset are shared by both pieces.
+        const double ra3 = 0.0 + pa[3], rb3 = 0.0 + pb[3];
+        std::size_t j = k;
+        // Whole vectors, also past the run's end while within n: the points
+        // there belong to later runs, which overwrite them.
+        for (; j < k1 && j + 8 <= n; j += 8) {
+            v8d s;
+            __builtin_memcpy(&s, in + j, sizeof s);
+            s = s - lo;
+            const v8d s2 = s * s;
+            const v8d s3 = s2 * s;
+            v8d ra = ra3 + pa[2] * s;
+            ra = ra + pa[1] * s2;
+            ra = ra + pa[0] * s3;
+            v8d rb = rb3 + pb[2] * s;
+            rb = rb + pb[1] * s2;
+            rb = rb + pb[0] * s3;
+            __builtin_memcpy(oa + j, &ra, sizeof ra);
+            __builtin_memcpy(ob + j, &rb, sizeof rb);
+        }
+        for (; j < k1; ++j) {
+            oa[j] = cubic_at(pa[0], pa[1], pa[2], pa[3], in[j] - lo);
+            ob[j] = cubic_at(pb[0], pb[1], pb[2], pb[3], in[j] - lo);
+        }
+        k = k1;
+    }
+    *interval = i;
+    return k;
+}
+
+}  // namespace vordex::kernels

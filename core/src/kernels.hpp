@@ -64,6 +64,17 @@ std::size_t count_nan(const double* v, std::size_t n);
 // in the order of the interpolants' evaluation. `in` and `out` may be the
 // same array.
 void cubic_piece(const double* in, double* out, std::size_t n, double lo, double c0, double c1, double c2, double c3);
+// Two cubic interpolants with the same knots xs (nx of them; coefficients ca
+// and cb, 4 per interval) at the points in[k..n) while they ascend within
+// [xs[0], last): each run of points in one interval is evaluated for both
+// at once, in the order of the interpolants' evaluation. Starts in interval
+// *interval, stops at the first point outside [xs[0], last) or below the
+// current interval, returns its index and leaves the current interval in
+// *interval. Past the end of a run the outputs may be written up to 7 points
+// further (never at or beyond n): the caller evaluates those points after.
+std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double last, const double* ca, const double* cb,
+                            const double* in, double* oa, double* ob, std::size_t k, std::size_t n,
+                            std::size_t* interval);
 
 // Eight or sixteen lanes of the not-a-knot solve (each lane a stretch of L
 // rows), on interleaved arrays: element j of group s is lane j's entry s.

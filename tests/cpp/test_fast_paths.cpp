@@ -457,7 +457,15 @@ TEST(FastPaths, PairEvaluationMatchesTwoSeparateOnes) {
                     uneven.push_back(at);
                     if (u(g) < 0.05) uneven.push_back(at);
                 }
-                for (const Vec* p : {&pts, &shuffled, &uneven}) {
+                // Ascending runs broken by points the runs cannot take (NaN,
+                // beyond the range, a step back), each followed by more
+                // ascending points: values written ahead of a run's end must
+                // not survive.
+                Vec broken = pts;
+                for (std::size_t at = 5; at + 1 < broken.size(); at += 11 + at % 7) {
+                    broken[at] = at % 3 == 0 ? nan : at % 3 == 1 ? x.back() + 1.0 : x.front();
+                }
+                for (const Vec* p : {&pts, &shuffled, &uneven, &broken}) {
                     Vec wa(p->size()), wb(p->size()), ga(p->size()), gb(p->size());
                     A.eval(p->data(), wa.data(), p->size());
                     B.eval(p->data(), wb.data(), p->size());
