@@ -1098,6 +1098,10 @@ __attribute__((noinline)) void Interpolant::eval_dense(const double* in, double*
     const std::size_t nx = x_.size();
     const double a = x_[0], b = x_[nx - 1];
     const double* xs = x_.data();
+    // Vector stores may run ahead of a run's end: only into an output apart
+    // from the points.
+    const auto o = reinterpret_cast<std::uintptr_t>(out), p = reinterpret_cast<std::uintptr_t>(in);
+    const bool separate = o + n * sizeof(double) <= p || p + n * sizeof(double) <= o;
     std::size_t i = 0;
     std::size_t k = 0;
     while (k < n) {
@@ -1111,6 +1115,11 @@ __attribute__((noinline)) void Interpolant::eval_dense(const double* in, double*
             while (v >= xs[i + 1]) ++i;  // stops before nx - 1 since v < b
         } else {
             i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
+        }
+        if (!from_slopes_ && separate) {
+            // From here the points are taken run by run while they ascend.
+            k = kernels::cubic_runs(xs, nx, c_.data(), in, out, k, n, &i);
+            continue;
         }
         const double lo = xs[i], hi = xs[i + 1];
         std::size_t k1 = k + 1;

@@ -364,4 +364,35 @@ VX_CLONES std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double l
     return k;
 }
 
+VX_CLONES std::size_t cubic_runs(const double* xs, std::size_t nx, const double* c, const double* in, double* out,
+                                 std::size_t k, std::size_t n, std::size_t* interval) {
+    const double a = xs[0], last = xs[nx - 1];
+    std::size_t i = *interval;
+    while (k < n) {
+        const double v = in[k];
+        if (!(a <= v && v < last) || v < xs[i]) break;
+        while (v >= xs[i + 1]) ++i;  // stops before nx - 1 since v < last
+        const double lo = xs[i], hi = xs[i + 1];
+        std::size_t k1 = k + 1;
+        while (k1 < n && in[k1] >= lo && in[k1] < hi) ++k1;
+        const double* p = c + 4 * i;
+        const double r3 = 0.0 + p[3];
+        std::size_t j = k;
+        for (; j < k1 && j + 8 <= n; j += 8) {
+            v8d s;
+            __builtin_memcpy(&s, in + j, sizeof s);
+            s = s - lo;
+            const v8d s2 = s * s;
+            v8d r = r3 + p[2] * s;
+            r = r + p[1] * s2;
+            r = r + p[0] * (s2 * s);
+            __builtin_memcpy(out + j, &r, sizeof r);
+        }
+        for (; j < k1; ++j) out[j] = cubic_at(p[0], p[1], p[2], p[3], in[j] - lo);
+        k = k1;
+    }
+    *interval = i;
+    return k;
+}
+
 }  // namespace vordex::kernels

@@ -75,6 +75,10 @@ void cubic_piece(const double* in, double* out, std::size_t n, double lo, double
 std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double last, const double* ca, const double* cb,
                             const double* in, double* oa, double* ob, std::size_t k, std::size_t n,
                             std::size_t* interval);
+// The same for one cubic interpolant (last = xs[nx - 1]). `out` must not
+// overlap `in`.
+std::size_t cubic_runs(const double* xs, std::size_t nx, const double* c, const double* in, double* out, std::size_t k,
+                       std::size_t n, std::size_t* interval);
 
 // Eight or sixteen lanes of the not-a-knot solve (each lane a stretch of L
 // rows), on interleaved arrays: element j of group s is lane j's entry s.
