@@ -130,7 +130,7 @@ CdfTable cdf_table(const LogDensity& ld, std::int64_t length) {
     }
     const double last = t.cdf[L - 1];
     check_table_total(last);
-    for (double& v : t.cdf) v = v / last;
+    kernels::divide_by(t.cdf.data(), t.cdf.size(), last);
     return t;
 }
 

@@ -124,20 +124,18 @@ void validate_knots(std::span<const double> x, std::span<const double> y) {
 }
 
 namespace {
-// Interval widths and secant slopes, computed once per construction.
+// Interval widths and secant slopes, computed once per construction (in
+// one vectorised pass; the knots' checks it also makes are not needed here).
 struct Segments {
-    std::vector<double> h, m;
+    uvector h, m;
     Segments(std::span<const double> x, std::span<const double> y) : h(x.size() - 1), m(x.size() - 1) {
-        for (std::size_t i = 0; i + 1 < x.size(); ++i) {
-            h[i] = x[i + 1] - x[i];
-            m[i] = (y[i + 1] - y[i]) / h[i];
-        }
+        (void)kernels::segments_block(x.data(), y.data(), h.data(), m.data(), x.size());
     }
 };
 
 uvector pchip_slopes_seg(const Segments& seg, std::size_t n) {
-    const std::vector<double>& hk = seg.h;
-    const std::vector<double>& mk = seg.m;
+    const uvector& hk = seg.h;
+    const uvector& mk = seg.m;
     uvector dk(n);  // every slope is written below
     if (n == 2) {
         dk[0] = dk[1] = mk[0];
@@ -151,8 +149,8 @@ uvector pchip_slopes_seg(const Segments& seg, std::size_t n) {
 
 std::vector<double> notaknot_slopes_seg(const Segments& seg, std::span<const double> x) {
     const std::size_t n = x.size();
-    const std::vector<double>& dx = seg.h;
-    const std::vector<double>& slope = seg.m;
+    const uvector& dx = seg.h;
+    const uvector& slope = seg.m;
     if (n == 2) return {slope[0], slope[0]};
     if (n == 3) {
         double A[3][3] = {{1, 1, 0}, {dx[1], 2 * (dx[0] + dx[1]), dx[0]}, {0, 1, 1}};

@@ -141,6 +141,10 @@ VX_CLONES void fill_zero(double* __restrict v, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) v[i] = 0.0;
 }
 
+VX_CLONES void divide_by(double* __restrict v, std::size_t n, double d) {
+    for (std::size_t i = 0; i < n; ++i) v[i] = v[i] / d;
+}
+
 VX_CLONES std::size_t count_nan(const double* __restrict v, std::size_t n) {
     long c = 0;
     for (std::size_t i = 0; i < n; ++i) c += (v[i] != v[i]);

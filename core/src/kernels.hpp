@@ -56,6 +56,8 @@ std::size_t count_within(const double* v, std::size_t n, double target, double t
 
 // v[i] = 0.0 for i < n.
 void fill_zero(double* v, std::size_t n);
+// v[i] = v[i] / d for i < n.
+void divide_by(double* v, std::size_t n, double d);
 
 // Number of NaN values.
 std::size_t count_nan(const double* v, std::size_t n);

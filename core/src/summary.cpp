@@ -7,6 +7,7 @@
 #include "vordex/core/errors.hpp"
 #include "vordex/core/minimize.hpp"
 #include "vordex/core/numeric.hpp"
+#include "kernels.hpp"
 
 namespace vordex {
 
@@ -61,7 +62,7 @@ HpdTable::HpdTable(const LogDensity& ld, std::int64_t length, bool spline) : xmi
     cdf[L + 1] = run + 0.0;
     const double total = cdf[L + 1];
     check_table_total(total);
-    for (double& v : cdf) v = v / total;
+    kernels::divide_by(cdf.data(), cdf.size(), total);
 
     collapse_flat_ends(cdf, xx);
     // Each probability's search evaluates the inverse a few dozen times:
