@@ -22,3 +22,15 @@ def test_benchmark_runner_agrees_with_the_baseline(tmp_path):
     assert all(r["same"] for r in rows)
     assert all(r["baseline_s"] > 0 and r["vordex_s"] > 0 for r in rows)
     assert "| `tova_zmarginal` | 30 |" in md.read_text()
+
+
+def test_thread_scaling_runs_give_the_serial_results():
+    # Every way of spreading the marginals over threads (a task each, chunks,
+    # plain threads with a share each) must give the serial summaries in order.
+    env = dict(os.environ, PYTHONPATH=os.environ.get("PYTHONPATH", ROOT))
+    proc = subprocess.run([sys.executable, "-P", os.path.join(ROOT, "bench", "threads.py"), "--count", "37",
+                           "--size", "30", "--chunk", "5", "--repeat", "1", "--threads", "1", "3"],
+                          capture_output=True, text=True, env=env, timeout=600)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    lines = [ln for ln in proc.stdout.splitlines() if "identical" in ln]
+    assert len(lines) == 3 and all("identical: yes" in ln for ln in lines), proc.stdout
