@@ -1074,6 +1074,24 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
     const double a = x_[0], b = x_[nx - 1];
     const double* xs = x_.data();
     std::size_t i = 0;
+    if (!from_slopes_) {
+        // The common case with the members held in registers: the stores to
+        // `out` could otherwise alias them.
+        const double* c = c_.data();
+        std::size_t k = 0;
+        while (k < n) {
+            const double v = in[k];
+            if (!(a <= v && v < b) || v < xs[i]) break;
+            while (v >= xs[i + 1]) ++i;
+            const double* p = c + 4 * i;
+            out[k] = cubic_at(p[0], p[1], p[2], p[3], v - xs[i]);
+            ++k;
+        }
+        if (k == n) return;
+        in += k;
+        out += k;
+        n -= k;
+    }
     for (std::size_t k = 0; k < n; ++k) {
         const double v = in[k];
         if (a <= v && v < b) {

@@ -480,6 +480,18 @@ TEST(FastPaths, PairEvaluationMatchesTwoSeparateOnes) {
                     }
                     EXPECT_TRUE(same_vec(wa, oa));
                     EXPECT_TRUE(same_vec(wb, ob));
+                    // Fewer points than knots (one piece per point): every
+                    // tenth point, also in place.
+                    Vec sub, sa;
+                    for (std::size_t k = 0; k < p->size(); k += 10) {
+                        sub.push_back((*p)[k]);
+                        sa.push_back(oa[k]);
+                    }
+                    Vec got(sub.size());
+                    A.eval(sub.data(), got.data(), sub.size());
+                    EXPECT_TRUE(same_vec(got, sa));
+                    A.eval(sub.data(), sub.data(), sub.size());
+                    EXPECT_TRUE(same_vec(sub, sa));
                     EXPECT_TRUE(same_vec(ga, wa));
                     EXPECT_TRUE(same_vec(gb, wb));
                 }
