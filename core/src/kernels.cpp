@@ -321,20 +321,30 @@ VX_CLONES void substitute_lanes16(const double* th, const double* tdm, const dou
 namespace vordex::kernels {
 namespace {
 typedef double v8d __attribute__((vector_size(64)));
+
+// The run of points that starts at k and falls in one interval: false when
+// in[k] is outside [xs[0], last) or below interval i; otherwise i becomes
+// the point's interval, lo its start and k1 the end of the run.
+[[gnu::always_inline]] inline bool next_run(const double* xs, std::size_t nx, double last, const double* in,
+                                            std::size_t k, std::size_t n, std::size_t& i, double& lo,
+                                            std::size_t& k1) {
+    const double v = in[k];
+    if (!(xs[0] <= v && v < last) || v < xs[i]) return false;
+    while (i + 2 < nx && v >= xs[i + 1]) ++i;
+    lo = xs[i];
+    const double hi = (i + 2 == nx) ? last : xs[i + 1];
+    k1 = k + 1;
+    while (k1 < n && in[k1] >= lo && in[k1] < hi) ++k1;
+    return true;
+}
 }  // namespace
 
 VX_CLONES std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double last, const double* ca,
                                       const double* cb, const double* in, double* oa, double* ob, std::size_t k,
                                       std::size_t n, std::size_t* interval) {
-    const double a = xs[0];
-    std::size_t i = *interval;
-    while (k < n) {
-        const double v = in[k];
-        if (!(a <= v && v < last) || v < xs[i]) break;
-        while (i + 2 < nx && v >= xs[i + 1]) ++i;
-        const double lo = xs[i], hi = (i + 2 == nx) ? last : xs[i + 1];
-        std::size_t k1 = k + 1;
-        while (k1 < n && in[k1] >= lo && in[k1] < hi) ++k1;
+    std::size_t i = *interval, k1 = k;
+    double lo = 0.0;
+    while (k < n && next_run(xs, nx, last, in, k, n, i, lo, k1)) {
         const double* pa = ca + 4 * i;
         const double* pb = cb + 4 * i;
         // cubic_at's order: ((0 + c3) + c2 s) + c1 s^2) + c0 (s^2 s). The
@@ -370,15 +380,9 @@ VX_CLONES std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double l
 
 VX_CLONES std::size_t cubic_runs(const double* xs, std::size_t nx, const double* c, const double* in, double* out,
                                  std::size_t k, std::size_t n, std::size_t* interval) {
-    const double a = xs[0], last = xs[nx - 1];
-    std::size_t i = *interval;
-    while (k < n) {
-        const double v = in[k];
-        if (!(a <= v && v < last) || v < xs[i]) break;
-        while (v >= xs[i + 1]) ++i;  // stops before nx - 1 since v < last
-        const double lo = xs[i], hi = xs[i + 1];
-        std::size_t k1 = k + 1;
-        while (k1 < n && in[k1] >= lo && in[k1] < hi) ++k1;
+    std::size_t i = *interval, k1 = k;
+    double lo = 0.0;
+    while (k < n && next_run(xs, nx, xs[nx - 1], in, k, n, i, lo, k1)) {
         const double* p = c + 4 * i;
         const double r3 = 0.0 + p[3];
         std::size_t j = k;
