@@ -337,6 +337,28 @@ typedef double v8d __attribute__((vector_size(64)));
     while (k1 < n && in[k1] >= lo && in[k1] < hi) ++k1;
     return true;
 }
+
+// Eight offsets from lo and their square and cube.
+struct Powers8 {
+    v8d s, s2, s3;
+};
+[[gnu::always_inline]] inline Powers8 powers8(const double* in, double lo) {
+    Powers8 w;
+    __builtin_memcpy(&w.s, in, sizeof w.s);
+    w.s = w.s - lo;
+    w.s2 = w.s * w.s;
+    w.s3 = w.s2 * w.s;
+    return w;
+}
+// A piece p at those offsets in cubic_at's order, ((0 + c3) + c2 s) + c1 s^2)
+// + c0 (s^2 s), stored to out.
+[[gnu::always_inline]] inline void piece8(const double* p, const Powers8& w, double* out) {
+    const double r3 = 0.0 + p[3];
+    v8d r = r3 + p[2] * w.s;
+    r = r + p[1] * w.s2;
+    r = r + p[0] * w.s3;
+    __builtin_memcpy(out, &r, sizeof r);
+}
 }  // namespace
 
 VX_CLONES std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double last, const double* ca,
@@ -347,26 +369,14 @@ VX_CLONES std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double l
     while (k < n && next_run(xs, nx, last, in, k, n, i, lo, k1)) {
         const double* pa = ca + 4 * i;
         const double* pb = cb + 4 * i;
-        // cubic_at's order: ((0 + c3) + c2 s) + c1 s^2) + c0 (s^2 s). The
-        // powers of the offset are shared by both pieces.
-        const double ra3 = 0.0 + pa[3], rb3 = 0.0 + pb[3];
         std::size_t j = k;
         // Whole vectors, also past the run's end while within n: the points
-        // there belong to later runs, which overwrite them.
+        // there belong to later runs, which overwrite them. The powers of the
+        // offset are shared by both pieces.
         for (; j < k1 && j + 8 <= n; j += 8) {
-            v8d s;
-            __builtin_memcpy(&s, in + j, sizeof s);
-            s = s - lo;
-            const v8d s2 = s * s;
-            const v8d s3 = s2 * s;
-            v8d ra = ra3 + pa[2] * s;
-            ra = ra + pa[1] * s2;
-            ra = ra + pa[0] * s3;
-            v8d rb = rb3 + pb[2] * s;
-            rb = rb + pb[1] * s2;
-            rb = rb + pb[0] * s3;
-            __builtin_memcpy(oa + j, &ra, sizeof ra);
-            __builtin_memcpy(ob + j, &rb, sizeof rb);
+            const Powers8 w = powers8(in + j, lo);
+            piece8(pa, w, oa + j);
+            piece8(pb, w, ob + j);
         }
         for (; j < k1; ++j) {
             oa[j] = cubic_at(pa[0], pa[1], pa[2], pa[3], in[j] - lo);
@@ -384,18 +394,8 @@ VX_CLONES std::size_t cubic_runs(const double* xs, std::size_t nx, const double*
     double lo = 0.0;
     while (k < n && next_run(xs, nx, xs[nx - 1], in, k, n, i, lo, k1)) {
         const double* p = c + 4 * i;
-        const double r3 = 0.0 + p[3];
         std::size_t j = k;
-        for (; j < k1 && j + 8 <= n; j += 8) {
-            v8d s;
-            __builtin_memcpy(&s, in + j, sizeof s);
-            s = s - lo;
-            const v8d s2 = s * s;
-            v8d r = r3 + p[2] * s;
-            r = r + p[1] * s2;
-            r = r + p[0] * (s2 * s);
-            __builtin_memcpy(out + j, &r, sizeof r);
-        }
+        for (; j < k1 && j + 8 <= n; j += 8) piece8(p, powers8(in + j, lo), out + j);
         for (; j < k1; ++j) out[j] = cubic_at(p[0], p[1], p[2], p[3], in[j] - lo);
         k = k1;
     }
