@@ -1166,6 +1166,9 @@ void Interpolant::eval_pair(const Interpolant& A, const Interpolant& B, const do
     // one's general path.
     const double* xs = A.x_.data();
     const double a = xs[0], last = std::min(A.x_.back(), B.x_.back());
+    // Points that ascend without NaN (a grid) have their runs worked out
+    // from the grid's spacing instead of found point by point.
+    const bool grid = kernels::ascending_no_nan(in, n);
     std::size_t i = 0, k = 0;
     while (k < n) {
         const double v = in[k];
@@ -1179,7 +1182,8 @@ void Interpolant::eval_pair(const Interpolant& A, const Interpolant& B, const do
         if (v < xs[i])
             i = static_cast<std::size_t>(std::upper_bound(A.x_.begin(), A.x_.end() - 1, v) - A.x_.begin()) - 1;
         // From here the points are taken run by run while they ascend.
-        k = kernels::cubic_pair_runs(xs, nx, last, A.c_.data(), B.c_.data(), in, out_a, out_b, k, n, &i);
+        k = grid ? kernels::cubic_pair_ascending(xs, nx, last, A.c_.data(), B.c_.data(), in, out_a, out_b, k, n, &i)
+                 : kernels::cubic_pair_runs(xs, nx, last, A.c_.data(), B.c_.data(), in, out_a, out_b, k, n, &i);
     }
 }
 

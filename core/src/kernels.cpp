@@ -54,6 +54,13 @@ VX_CLONES std::size_t count_unsorted_or_nan(const double* __restrict x, const do
     return static_cast<std::size_t>(bad);
 }
 
+VX_CLONES bool ascending_no_nan(const double* v, std::size_t n) {
+    if (n == 1) return v[0] == v[0];
+    long bad = 0;
+    for (std::size_t i = 1; i < n; ++i) bad += !(v[i - 1] <= v[i]);  // false for a NaN on either side
+    return bad == 0;
+}
+
 namespace {
 // The extreme of n values under `first` (true when its first argument should
 // replace the second), kept in eight independent lanes so that the loop
@@ -383,6 +390,61 @@ VX_CLONES std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double l
             ob[j] = cubic_at(pb[0], pb[1], pb[2], pb[3], in[j] - lo);
         }
         k = k1;
+    }
+    *interval = i;
+    return k;
+}
+
+VX_CLONES std::size_t cubic_pair_ascending(const double* xs, std::size_t nx, double last, const double* ca,
+                                          const double* cb, const double* in, double* oa, double* ob, std::size_t k,
+                                          std::size_t n, std::size_t* interval) {
+    std::size_t i = *interval;
+    if (k >= n || !(xs[0] <= in[k]) || in[k] < xs[i]) return k;
+    // Points per unit of the grid: the first point of the next run is
+    // guessed from it, then settled by comparisons (the grid ascends, so the
+    // run is exactly the points before the first one at or above the
+    // interval's end).
+    // The guess is taken from the grid's start, not from the run's first
+    // point, so that the next run does not wait for this one's end.
+    const std::size_t k0 = k;
+    const double base = in[k0];
+    const double per_unit = static_cast<double>(n - 1 - k0) / (in[n - 1] - base);
+    const double room = static_cast<double>(n - k0);
+    while (k < n) {
+        const double v = in[k];
+        if (!(v < last)) break;
+        while (i + 2 < nx && v >= xs[i + 1]) ++i;
+        const double lo = xs[i];
+        const double hi = (i + 2 == nx) ? last : xs[i + 1];
+        const double guess = (hi - base) * per_unit;
+        std::size_t e = guess < room ? k0 + 1 + static_cast<std::size_t>(guess) : n;
+        e = e > k + 1 ? e : k + 1;
+        while (e < n && in[e] < hi) ++e;
+        while (e > k + 1 && in[e - 1] >= hi) --e;
+        const double* pa = ca + 4 * i;
+        const double* pb = cb + 4 * i;
+        if (e - k <= 16 && k + 16 <= n) {
+            // Two whole vectors: the points past the run belong to later
+            // runs, which overwrite them.
+            const Powers8 w0 = powers8(in + k, lo);
+            piece8(pa, w0, oa + k);
+            piece8(pb, w0, ob + k);
+            const Powers8 w1 = powers8(in + k + 8, lo);
+            piece8(pa, w1, oa + k + 8);
+            piece8(pb, w1, ob + k + 8);
+        } else {
+            std::size_t j = k;
+            for (; j < e && j + 8 <= n; j += 8) {
+                const Powers8 w = powers8(in + j, lo);
+                piece8(pa, w, oa + j);
+                piece8(pb, w, ob + j);
+            }
+            for (; j < e; ++j) {
+                oa[j] = cubic_at(pa[0], pa[1], pa[2], pa[3], in[j] - lo);
+                ob[j] = cubic_at(pb[0], pb[1], pb[2], pb[3], in[j] - lo);
+            }
+        }
+        k = e;
     }
     *interval = i;
     return k;

@@ -29,6 +29,8 @@ void notaknot_rows(const double* h, const double* m, double* d, double* b, doubl
 
 // Number of NaN values in x and y plus the number of descents of x.
 std::size_t count_unsorted_or_nan(const double* x, const double* y, std::size_t n);
+// True when the values ascend (ties allowed) and none is NaN.
+bool ascending_no_nan(const double* v, std::size_t n);
 // Largest of n > 0 values without NaN.
 double max_no_nan(const double* y, std::size_t n);
 // Number of densities that are positive and whose ratio to ymax exceeds eps.
@@ -77,6 +79,13 @@ void cubic_piece(const double* in, double* out, std::size_t n, double lo, double
 std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double last, const double* ca, const double* cb,
                             const double* in, double* oa, double* ob, std::size_t k, std::size_t n,
                             std::size_t* interval);
+// The same for points that ascend without NaN from in[k] to in[n - 1] (a
+// grid): the end of each run is worked out from the grid's spacing and
+// settled by comparisons. The outputs may be written up to 15 points past a
+// run's end (never at or beyond n).
+std::size_t cubic_pair_ascending(const double* xs, std::size_t nx, double last, const double* ca, const double* cb,
+                                 const double* in, double* oa, double* ob, std::size_t k, std::size_t n,
+                                 std::size_t* interval);
 // The same for one cubic interpolant (last = xs[nx - 1]). `out` must not
 // overlap `in`.
 std::size_t cubic_runs(const double* xs, std::size_t nx, const double* c, const double* in, double* out, std::size_t k,
