@@ -218,7 +218,7 @@ void QuantileFunction::eval(const double* in, double* out, std::size_t n) const 
     }
     // Clip, evaluate all at once (any order), then the points beyond the last
     // knot. `in` and `out` may be the same array.
-    std::vector<double> pp(n);
+    uvector pp(n);
     for (std::size_t i = 0; i < n; ++i) pp[i] = clip(in[i], 0.0, 1.0);
     F_.eval_unordered(pp.data(), out, n);
     for (std::size_t i = 0; i < n; ++i)
