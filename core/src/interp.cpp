@@ -1,6 +1,7 @@
 #include "vordex/core/interp.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <cstdint>
 #include <cmath>
 #include <limits>
@@ -461,39 +462,87 @@ inline std::size_t lane_length(std::size_t n, std::size_t K) { return n < 6 ? 0 
 // The rows of the not-a-knot system (LAPACK's d, b, du, dl) from the
 // spacings and slopes, with the end rows given: the values notaknot_rows
 // and the end rows of notaknot_fused store.
+// The spacings and slopes come from arrays, or (h and m null) are worked
+// out where they are needed from the knots, with the operations of
+// segments_block.
 struct NotAKnotRows {
     const double* h;
     const double* m;
+    const double* x;
+    const double* y;
     std::size_t n;
     double d0, b0, du0, d_last, b_last, dl_last;
-    double d(std::size_t r) const { return r == 0 ? d0 : r == n - 1 ? d_last : 2 * (h[r - 1] + h[r]); }
-    double b(std::size_t r) const {
-        return r == 0 ? b0 : r == n - 1 ? b_last : 3 * (h[r] * m[r - 1] + h[r - 1] * m[r]);
+    double H(std::size_t i) const { return h ? h[i] : x[i + 1] - x[i]; }
+    double M(std::size_t i) const {
+        if (m) return m[i];
+        const double hi = x[i + 1] - x[i];
+        return (y[i + 1] - y[i]) / hi;
     }
-    double du(std::size_t i) const { return i == 0 ? du0 : h[i - 1]; }
-    double dl(std::size_t i) const { return i == n - 2 ? dl_last : h[i + 1]; }
+    double d(std::size_t r) const { return r == 0 ? d0 : r == n - 1 ? d_last : 2 * (H(r - 1) + H(r)); }
+    double b(std::size_t r) const {
+        return r == 0 ? b0 : r == n - 1 ? b_last : 3 * (H(r) * M(r - 1) + H(r - 1) * M(r));
+    }
+    double du(std::size_t i) const { return i == 0 ? du0 : H(i - 1); }
+    double dl(std::size_t i) const { return i == n - 2 ? dl_last : H(i + 1); }
 };
 
-// The rows with the end rows of the system (LAPACK's dl/d/du/b) worked out.
-NotAKnotRows notaknot_ends(const double* x, const double* h, const double* m, std::size_t n) {
-    NotAKnotRows R{h, m, n, h[1], 0.0, x[2] - x[0], h[n - 3], 0.0, x[n - 1] - x[n - 3]};
+// The rows with the end rows of the system (LAPACK's dl/d/du/b) worked out;
+// h and m may be null (see NotAKnotRows).
+NotAKnotRows notaknot_ends(const double* x, const double* y, const double* h, const double* m, std::size_t n) {
+    NotAKnotRows R{h, m, x, y, n, 0.0, 0.0, x[2] - x[0], 0.0, 0.0, x[n - 1] - x[n - 3]};
+    R.d0 = R.H(1);
+    R.d_last = R.H(n - 3);
     {
         const double dd = x[2] - x[0];
-        R.b0 = ((h[0] + 2 * dd) * h[1] * m[0] + h[0] * h[0] * m[1]) / dd;
+        R.b0 = ((R.H(0) + 2 * dd) * R.H(1) * R.M(0) + R.H(0) * R.H(0) * R.M(1)) / dd;
     }
     {
         const double dd = x[n - 1] - x[n - 3];
-        R.b_last = (h[n - 2] * h[n - 2] * m[n - 3] + (2 * dd + h[n - 2]) * h[n - 3] * m[n - 2]) / dd;
+        R.b_last = (R.H(n - 2) * R.H(n - 2) * R.M(n - 3) + (2 * dd + R.H(n - 2)) * R.H(n - 3) * R.M(n - 2)) / dd;
     }
     return R;
 }
 
+// Lane j's entries s < count of a chunk starting c0 steps into the lanes
+// (lane j starts at j * L), interleaved into dst: the spacings h[j L + c0 +
+// off + s] (or slopes m[...] when `slopes`), from the arrays or worked out
+// chunk by chunk from the knots (clearing *valid when a knot in reach fails
+// segments_block's checks).
+template <std::size_t K>
+struct LaneFeed {
+    const NotAKnotRows& R;
+    std::size_t L;
+    bool* valid;
+    static constexpr std::size_t kStride = 128 + 3;
+    Scratch hb{K * kStride}, mb{K * kStride};
+
+    void operator()(std::size_t c0, std::size_t off, std::size_t count, bool slopes, double* dst,
+                    void (*interleave)(const double*, std::size_t, std::size_t, double*)) {
+        if (R.h) {
+            interleave((slopes ? R.m : R.h) + c0 + off, L, count, dst);
+            return;
+        }
+        interleave((slopes ? mb.get() : hb.get()) + off, kStride, count, dst);
+    }
+    // Works out h and m of entries [0, count + 1) of each lane's chunk.
+    void load(std::size_t c0, std::size_t count) {
+        if (R.h) return;
+        *valid &= kernels::lane_segments(R.x + c0, R.y + c0, K, L, count + 2, hb.get(), mb.get(), kStride);
+    }
+    // Works out h of entries [0, count) of each lane's chunk.
+    void load_spacings(std::size_t c0, std::size_t count) {
+        if (R.h) return;
+        kernels::lane_spacings(R.x + c0, K, L, count, hb.get(), kStride);
+    }
+};
+
 // K lanes of L rows (2 <= L <= lane_length(n, K)). False (x untouched) when
 // the elimination would pivot.
+// With R's spacings and slopes worked out from the knots, *valid is cleared
+// when a knot the lanes reach fails the checks, and *complete is set when
+// the lanes reached all of theirs ([0, K L + 3)).
 template <std::size_t K>
-bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
-    const double* h = R.h;
-    const double* m = R.m;
+bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L, bool* valid, bool* complete = nullptr) {
     const std::size_t n = R.n;
     if (L < 2 || L > lane_length(n, K)) return false;
     const std::size_t top = 2 + K * L;  // first row after the lanes
@@ -501,6 +550,7 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
     // time (the chunk stays in the fastest cache); the reduced rows are kept
     // interleaved for the substitution.
     constexpr std::size_t kChunk = 128;
+    static_assert(LaneFeed<K>::kStride >= kChunk + 3);
     Scratch ths(K * (kChunk + 2)), tms(K * (kChunk + 1)), tdms(K * L), tbms(K * L), dms(n), bms(n);
     double* th = ths.get();
     double* tm = tms.get();
@@ -533,8 +583,8 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
         Scratch wh(K * (W + 2)), wm(K * (W + 1)), wout(2 * K * W);
         for (std::size_t j = 0; j < K; ++j) {
             const std::size_t r0 = A(j == 0 ? 1 : j) - W;  // first warm-up row
-            for (std::size_t s = 0; s < W + 2; ++s) wh.get()[K * s + j] = h[r0 - 2 + s];
-            for (std::size_t s = 0; s < W + 1; ++s) wm.get()[K * s + j] = m[r0 - 1 + s];
+            for (std::size_t s = 0; s < W + 2; ++s) wh.get()[K * s + j] = R.H(r0 - 2 + s);
+            for (std::size_t s = 0; s < W + 1; ++s) wm.get()[K * s + j] = R.M(r0 - 1 + s);
             sd[j] = R.d(r0 - 1);
             sb[j] = R.b(r0 - 1);
         }
@@ -545,14 +595,17 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
     sb[0] = bm[1];
     // Lane j's step t (row A_j + t) uses group t, t + 1, t + 2 of the
     // spacings h[A_j - 2 + s] and group t, t + 1 of the slopes m[A_j - 1 + s].
+    LaneFeed<K> feed{R, L, valid};
     for (std::size_t c0 = 0; c0 < L; c0 += kChunk) {
         const std::size_t T = std::min(kChunk, L - c0);
-        interleave(h + c0, L, T + 2, th);
-        interleave(m + 1 + c0, L, T + 1, tm);
+        feed.load(c0, T + 1);
+        feed(c0, 0, T + 2, false, th, interleave);
+        feed(c0, 1, T + 1, true, tm, interleave);
         if ((wide ? kernels::eliminate_lanes16 : kernels::eliminate_lanes8)(th, tm, T, sd, sb, tdm + K * c0,
                                                                             tbm + K * c0))
             return false;
     }
+    if (complete) *complete = true;  // every knot the lanes reach was worked out
     // The walks into lanes 1..K-1 side by side. Walk j starts from the end of
     // lane j - 1, which is settled when walk j - 1 met; when walk j - 1
     // changed that end (it never met), walk j is walked again from the
@@ -644,7 +697,10 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
     double* tx = txs.get();
     for (std::size_t c1 = L; c1 > 0;) {
         const std::size_t T = std::min(kChunk, c1), c0 = c1 - T;
-        interleave(h + c0 + 1, L, T, th);  // group u: h[A_j - 1 + c0 + u], the upper diagonal of row A_j + c0 + u
+        feed.load_spacings(c0 + 1, T);
+        // group u: h[A_j - 1 + c0 + u], the upper diagonal of row A_j + c0 + u
+        if (R.h) interleave(R.h + c0 + 1, L, T, th);
+        else interleave(feed.hb.get(), LaneFeed<K>::kStride, T, th);
         (wide ? kernels::substitute_lanes16 : kernels::substitute_lanes8)(th, tdm + K * c0, tbm + K * c0, T, s1, s2,
                                                                           tx);
         (wide ? kernels::deinterleave16 : kernels::deinterleave8)(tx, L, T, x + 2 + c0);
@@ -697,28 +753,64 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
     return true;
 }
 
+// The lane solve with the spacings and slopes worked out from the knots
+// chunk by chunk (no arrays of them: long splines would otherwise write and
+// read them back from memory). True when solved, false when the elimination
+// would pivot; empty when it stopped before having checked every knot. The
+// knots' checks raise ValueError (with the first failed check's message).
+template <std::size_t K>
+std::optional<bool> solve_lanes_from_knots(std::span<const double> xs, std::span<const double> ys, double* b,
+                                           std::size_t L) {
+    const std::size_t n = xs.size();
+    const double* x = xs.data();
+    const double* y = ys.data();
+    // The lanes reach the knots [0, K L + 3); the rest are checked here.
+    bool valid = true;
+    {
+        const std::size_t from = K * L;
+        Scratch th(n - from), tm(n - from);
+        valid = kernels::segments_block(x + from, y + from, th.get(), tm.get(), n - from);
+    }
+    if (!valid) validate_knots(xs, ys);
+    const NotAKnotRows R = notaknot_ends(x, y, nullptr, nullptr, n);
+    bool complete = false;
+    const bool solved = solve_lanes<K>(R, b, L, &valid, &complete);
+    if (!valid) validate_knots(xs, ys);
+    if (!complete) return std::nullopt;
+    return solved;
+}
+
 void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvector& dout,
                     uvector* cout) {
     const std::size_t n = xs.size();
     const double* x = xs.data();
     const double* y = ys.data();
+    dout.resize(n);
+    double* b = dout.data();
+    // Only the slopes wanted, of a system whose arrays would not stay in the
+    // caches: the lanes work out the spacings and slopes from the knots (the
+    // arrays below only if the lanes refuse). Shorter systems are quicker
+    // with the arrays, which stay in the caches.
+    constexpr std::size_t kFromKnotsAbove = 100000;
+    if (!cout && n > kFromKnotsAbove && lane_length(n, 16) >= kWideLaneMin) {
+        const std::optional<bool> r = solve_lanes_from_knots<16>(xs, ys, b, lane_length(n, 16));
+        if (r.value_or(false)) return;
+    }
     Scratch hs(n), ms(n), ds(n), dus(n), dls(n);
     double* h = hs.get();
     double* m = ms.get();
     double* d = ds.get();
     double* du = dus.get();
     double* dl = dls.get();
-    dout.resize(n);
-    double* b = dout.data();
 
     // Spacings and secant slopes; the knot checks are reported (with the
     // message of the first failed check) before any other error.
     if (!kernels::segments_block(x, y, h, m, n)) validate_knots(xs, ys);
 
-    const NotAKnotRows R = notaknot_ends(x, h, m, n);
+    const NotAKnotRows R = notaknot_ends(x, y, h, m, n);
     // Long systems: eight lanes, working out the interior rows themselves.
-    const bool solved = lane_length(n, 16) >= kWideLaneMin ? solve_lanes<16>(R, b, lane_length(n, 16))
-                        : lane_length(n, 8) >= kLaneMin    ? solve_lanes<8>(R, b, lane_length(n, 8))
+    const bool solved = lane_length(n, 16) >= kWideLaneMin ? solve_lanes<16>(R, b, lane_length(n, 16), nullptr)
+                        : lane_length(n, 8) >= kLaneMin    ? solve_lanes<8>(R, b, lane_length(n, 8), nullptr)
                                                            : false;
     if (solved) {
         if (cout) {
@@ -830,16 +922,22 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
 
 namespace detail {
 bool notaknot_slopes_lanes(std::span<const double> xs, std::span<const double> ys, std::size_t lanes,
-                           std::size_t L, std::vector<double>& out) {
+                           std::size_t L, std::vector<double>& out, bool from_knots) {
     const std::size_t n = xs.size();
     if (n != ys.size() || (lanes != 8 && lanes != 16) || L < 2 || L > lane_length(n, lanes))
         throw ValueError("lane count or length out of range");
+    out.assign(n, 0.0);
+    if (from_knots) {
+        const std::optional<bool> r = lanes == 16 ? solve_lanes_from_knots<16>(xs, ys, out.data(), L)
+                                                  : solve_lanes_from_knots<8>(xs, ys, out.data(), L);
+        if (!r) validate_knots(xs, ys);  // it stopped early: the knots are checked here
+        return r.value_or(false);
+    }
     validate_knots(xs, ys);
     std::vector<double> h(n), m(n);
     kernels::segments_block(xs.data(), ys.data(), h.data(), m.data(), n);
-    out.assign(n, 0.0);
-    const NotAKnotRows R = notaknot_ends(xs.data(), h.data(), m.data(), n);
-    return lanes == 16 ? solve_lanes<16>(R, out.data(), L) : solve_lanes<8>(R, out.data(), L);
+    const NotAKnotRows R = notaknot_ends(xs.data(), ys.data(), h.data(), m.data(), n);
+    return lanes == 16 ? solve_lanes<16>(R, out.data(), L, nullptr) : solve_lanes<8>(R, out.data(), L, nullptr);
 }
 }  // namespace detail
 

@@ -36,6 +36,35 @@ VX_CLONES bool segments_block(const double* __restrict x, const double* __restri
     return bad == 0;
 }
 
+VX_CLONES bool lane_segments(const double* __restrict x, const double* __restrict y, std::size_t lanes,
+                             std::size_t stride, std::size_t count, double* __restrict h, double* __restrict m,
+                             std::size_t out_stride) {
+    long bad = 0;
+    for (std::size_t j = 0; j < lanes; ++j) {
+        const double* xj = x + j * stride;
+        const double* yj = y + j * stride;
+        double* hj = h + j * out_stride;
+        double* mj = m + j * out_stride;
+        for (std::size_t i = 0; i + 1 < count; ++i) {
+            const double hi = xj[i + 1] - xj[i];
+            hj[i] = hi;
+            mj[i] = (yj[i + 1] - yj[i]) / hi;
+            bad += !(hi > 0.0) + !(xj[i] - xj[i] == 0.0) + !(yj[i] - yj[i] == 0.0);
+        }
+        if (count > 0) bad += !(xj[count - 1] - xj[count - 1] == 0.0) + !(yj[count - 1] - yj[count - 1] == 0.0);
+    }
+    return bad == 0;
+}
+
+VX_CLONES void lane_spacings(const double* __restrict x, std::size_t lanes, std::size_t stride, std::size_t count,
+                             double* __restrict h, std::size_t out_stride) {
+    for (std::size_t j = 0; j < lanes; ++j) {
+        const double* xj = x + j * stride;
+        double* hj = h + j * out_stride;
+        for (std::size_t i = 0; i < count; ++i) hj[i] = xj[i + 1] - xj[i];
+    }
+}
+
 VX_CLONES void notaknot_rows(const double* __restrict h, const double* __restrict m, double* __restrict d,
                              double* __restrict b, double* __restrict du, double* __restrict dl, std::size_t n) {
     for (std::size_t i = 1; i + 1 < n; ++i) {

@@ -23,6 +23,13 @@ void hermite_block(const double* h, const double* m, const double* b, const doub
 // Spacings h and secant slopes m of n knots; false when a knot is not finite
 // or a spacing is not positive.
 bool segments_block(const double* x, const double* y, double* h, double* m, std::size_t n);
+// segments_block for `lanes` runs of `count` knots, run j starting at
+// x + j * stride (and y + j * stride), into h and m + j * out_stride.
+bool lane_segments(const double* x, const double* y, std::size_t lanes, std::size_t stride, std::size_t count,
+                   double* h, double* m, std::size_t out_stride);
+// The spacings alone: h[j * out_stride + i] = x[j * stride + i + 1] - x[j * stride + i], i < count.
+void lane_spacings(const double* x, std::size_t lanes, std::size_t stride, std::size_t count, double* h,
+                   std::size_t out_stride);
 // Interior rows 1..n-2 of the not-a-knot system (diagonal d, right-hand side
 // b, upper du, lower dl).
 void notaknot_rows(const double* h, const double* m, double* d, double* b, double* du, double* dl, std::size_t n);

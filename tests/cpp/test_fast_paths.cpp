@@ -526,12 +526,19 @@ TEST(FastPaths, LaneSolveWithShortLanesMatchesTheStepByStepSolve) {
         std::vector<double> got;
         SCOPED_TRACE("n=" + std::to_string(n) + " lanes " + std::to_string(lanes) + " L=" + std::to_string(L) +
                      " kind " + std::to_string(kind));
+        // The lanes that work out spacings and slopes from the knots refuse
+        // and solve alike, to the bit.
+        std::vector<double> from_knots;
+        const bool ok_knots = vordex::detail::notaknot_slopes_lanes(x, y, lanes, std::min(L, most), from_knots, true);
         if (!vordex::detail::notaknot_slopes_lanes(x, y, lanes, std::min(L, most), got)) {
+            EXPECT_FALSE(ok_knots);
             ++refused;
             continue;
         }
         ++solved;
+        ASSERT_TRUE(ok_knots);
         ASSERT_TRUE(same_vec(got, vordex::notaknot_slopes(x, y)));
+        ASSERT_TRUE(same_vec(from_knots, got));
     }
     EXPECT_GT(solved, 250);
     EXPECT_GT(refused, 20);  // the pivoting grids are refused
@@ -549,6 +556,77 @@ TEST(FastPaths, LaneSolveWithShortLanesMatchesTheStepByStepSolve) {
         if (vordex::detail::notaknot_slopes_lanes(x, y, lanes, 2, got)) {
             ASSERT_TRUE(same_vec(got, vordex::notaknot_slopes(x, y))) << round;
         }
+    }
+}
+
+TEST(FastPaths, LanesFromKnotsCheckEveryKnot) {
+    // A knot that fails the checks anywhere (reached by a lane, a warm-up,
+    // the rows after the lanes or the last knot) raises the same error as
+    // the constructors' checks, whether the lanes finish or refuse.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    for (std::size_t lanes : {8u, 16u}) {
+        const std::size_t n = 6 + 40 * lanes + 5;
+        const std::size_t L = (n - 6) / lanes;
+        for (std::size_t at : {std::size_t{0}, std::size_t{1}, L - 1, L, L + 1, 3 * L + 7, lanes * L, lanes * L + 2,
+                               lanes * L + 3, n - 2, n - 1}) {
+            for (int what = 0; what < 4; ++what) {
+                Vec x(n), y(n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    x[i] = 0.25 * static_cast<double>(i);
+                    y[i] = std::sin(x[i]);
+                }
+                if (what == 0) y[at] = nan;
+                if (what == 1) x[at] = nan;
+                if (what == 2) y[at] = inf;
+                if (what == 3 && at > 0) x[at] = x[at - 1];  // not strictly increasing
+                if (what == 3 && at == 0) x[0] = x[1];
+                std::string expected;
+                try {
+                    vordex::validate_knots(x, y);
+                } catch (const vordex::ValueError& e) {
+                    expected = e.what();
+                }
+                ASSERT_FALSE(expected.empty());
+                std::vector<double> got;
+                SCOPED_TRACE("lanes " + std::to_string(lanes) + " at " + std::to_string(at) + " case " +
+                             std::to_string(what));
+                try {
+                    vordex::detail::notaknot_slopes_lanes(x, y, lanes, L, got, true);
+                    ADD_FAILURE() << "no error";
+                } catch (const vordex::ValueError& e) {
+                    EXPECT_EQ(std::string(e.what()), expected);
+                }
+                if (lanes != 16) continue;
+                // And a long spline that keeps only its slopes.
+                Vec lx(120000), ly(120000);
+                for (std::size_t i = 0; i < lx.size(); ++i) {
+                    lx[i] = 0.25 * static_cast<double>(i);
+                    ly[i] = std::sin(lx[i]);
+                }
+                const std::size_t pos = at * lx.size() / n;
+                if (what == 0) ly[pos] = nan;
+                if (what == 1) lx[pos] = nan;
+                if (what == 2) ly[pos] = inf;
+                if (what == 3) lx[pos] = pos > 0 ? lx[pos - 1] : lx[1];
+                EXPECT_THROW(vordex::Interpolant::cubic_slopes_only(lx, ly), vordex::ValueError);
+            }
+        }
+    }
+    // Long splines keep the step-by-step slopes, also on knots that make the
+    // lanes refuse (the solve falls back to the arrays).
+    for (int kind = 0; kind < 3; ++kind) {
+        std::mt19937_64 g(5 + kind);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        Vec x(120000), y(120000);
+        double acc = 0.0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            acc += kind == 0 ? 0.01 : kind == 1 ? 0.01 + u(g) : ((i % 3 == 1) ? 1e3 : 1e-3);
+            x[i] = acc;
+            y[i] = std::sin(acc) + 0.1 * u(g);
+        }
+        EXPECT_TRUE(same_vec(vordex::Interpolant::cubic_slopes_only(x, y).slopes(), vordex::notaknot_slopes(x, y)))
+            << kind;
     }
 }
 

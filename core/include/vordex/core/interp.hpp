@@ -131,9 +131,11 @@ namespace detail {
 // The not-a-knot slopes through the solve in `lanes` (8 or 16) vector lanes
 // of L rows (2 <= L <= (n - 6) / lanes), whatever the size: for tests of the
 // lanes' walks, which short lanes rarely finish. False when the elimination
-// would pivot.
+// would pivot. With `from_knots` the lanes work out the spacings and slopes
+// from the knots chunk by chunk (as long splines do) instead of reading
+// them from arrays; invalid knots raise ValueError either way.
 bool notaknot_slopes_lanes(std::span<const double> x, std::span<const double> y, std::size_t lanes, std::size_t L,
-                           std::vector<double>& out);
+                           std::vector<double>& out, bool from_knots = false);
 }  // namespace detail
 
 }  // namespace vordex
