@@ -1167,8 +1167,39 @@ void Interpolant::eval(const double* in, double* out, std::size_t n) const {
 
 // About one point per interval or fewer: walk the intervals forward while
 // the points ascend (a search otherwise), one piece per point.
+namespace {
+// The interval of v (xs[i] <= v < xs[last], knots strictly increasing),
+// searching forward from interval i: the next two intervals are tried first,
+// then the steps double and a bisection settles it. The same interval as a
+// walk one knot at a time, in a few steps when the points are far apart
+// (a table of a few thousand points on a spline of many knots).
+inline std::size_t advance(const double* xs, std::size_t last, std::size_t i, double v) {
+    if (v < xs[i + 1]) return i;
+    if (v < xs[i + 2]) return i + 1;  // i + 2 <= last, as xs[i + 1] <= v < xs[last]
+    std::size_t lo = i + 2, step = 2, hi;
+    for (;;) {  // xs[lo] <= v
+        hi = lo + step;
+        if (hi >= last) {
+            hi = last;
+            break;
+        }
+        if (v < xs[hi]) break;
+        lo = hi;
+        step *= 2;
+    }
+    while (hi - lo > 1) {  // xs[lo] <= v < xs[hi]
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (xs[mid] <= v) lo = mid;
+        else hi = mid;
+    }
+    return lo;
+}
+}  // namespace
+
 __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double* out, std::size_t n) const {
     const std::size_t nx = x_.size();
+    // Many knots between successive points: searched, not walked.
+    const bool far = nx > 32 * n;
     const double a = x_[0], b = x_[nx - 1];
     const double* xs = x_.data();
     std::size_t i = 0;
@@ -1180,7 +1211,9 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
         while (k < n) {
             const double v = in[k];
             if (!(a <= v && v < b) || v < xs[i]) break;
-            while (v >= xs[i + 1]) ++i;
+            if (far) i = advance(xs, nx - 1, i, v);
+            else
+                while (v >= xs[i + 1]) ++i;
             const double* p = c + 4 * i;
             out[k] = cubic_at(p[0], p[1], p[2], p[3], v - xs[i]);
             ++k;
@@ -1194,7 +1227,9 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
         const double v = in[k];
         if (a <= v && v < b) {
             if (v >= xs[i]) {
-                while (v >= xs[i + 1]) ++i;
+                if (far) i = advance(xs, nx - 1, i, v);
+                else
+                    while (v >= xs[i + 1]) ++i;
             } else {
                 i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
             }

@@ -202,6 +202,44 @@ TEST(FastPaths, BatchEvaluationMatchesSinglePoints) {
     }
 }
 
+TEST(FastPaths, FewPointsOnManyKnotsMatchSinglePoints) {
+    // Tables of a few points on splines of many knots (stored pieces and
+    // slopes only): the interval is searched rather than walked. Ascending
+    // points with gaps of one to thousands of knots, points on knots, at
+    // the last knot, beyond the range, NaN and steps back.
+    std::mt19937_64 g(23);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t nk : {3000u, 40000u}) {
+        Vec x(nk), y(nk);
+        double acc = 0.0;
+        for (std::size_t i = 0; i < nk; ++i) {
+            acc += 0.01 + u(g);
+            x[i] = acc;
+            y[i] = std::sin(0.01 * acc);
+        }
+        const Interpolant f = nk > 32768 ? Interpolant::cubic_slopes_only(x, y) : Interpolant::cubic(x, y);
+        for (int kind = 0; kind < 3; ++kind) {
+            Vec pts;
+            std::size_t at = 0;
+            while (at < nk) {
+                pts.push_back(u(g) < 0.2 ? x[at] : x[at] + 0.5 * u(g));
+                at += 1 + static_cast<std::size_t>(u(g) * u(g) * (kind == 0 ? 200.0 : 3000.0));
+            }
+            pts.push_back(x.back());
+            pts.push_back(x.back() + 1.0);
+            if (kind == 2) {
+                pts.insert(pts.begin() + static_cast<std::ptrdiff_t>(pts.size() / 2), nan);
+                pts.insert(pts.begin() + static_cast<std::ptrdiff_t>(pts.size() / 3), x[nk / 5]);
+                pts.insert(pts.begin(), x.front() - 1.0);
+            }
+            Vec out(pts.size());
+            f.eval(pts.data(), out.data(), pts.size());
+            for (std::size_t k = 0; k < pts.size(); ++k) ASSERT_TRUE(same(out[k], f(pts[k]))) << nk << " " << k;
+        }
+    }
+}
+
 TEST(FastPaths, SplineKnotErrorsKeepTheirOrder) {
     const Vec x{0, 1, 2, 3, 4, 5};
     const Vec y{1, 2, 0, 3, 1, 2};
