@@ -1283,7 +1283,7 @@ __attribute__((noinline)) void Interpolant::eval_dense(const double* in, double*
 }
 
 void Interpolant::eval_pair(const Interpolant& A, const Interpolant& B, const double* in, double* out_a,
-                            double* out_b, std::size_t n) {
+                            double* out_b, std::size_t n, bool ascending) {
     const std::size_t nx = A.x_.size();
     const auto cubic = [](const Interpolant& f) {
         return f.kind_ != InterpKind::Linear && !f.deferred_ && !f.from_slopes_ && f.x_.size() >= 2;
@@ -1301,7 +1301,7 @@ void Interpolant::eval_pair(const Interpolant& A, const Interpolant& B, const do
     const double a = xs[0], last = std::min(A.x_.back(), B.x_.back());
     // Points that ascend without NaN (a grid) have their runs worked out
     // from the grid's spacing instead of found point by point.
-    const bool grid = kernels::ascending_no_nan(in, n);
+    const bool grid = ascending || kernels::ascending_no_nan(in, n);
     std::size_t i = 0, k = 0;
     while (k < n) {
         const double v = in[k];

@@ -114,6 +114,20 @@ constexpr auto kLess = [](double a, double b) { return a < b; };
 VX_CLONES double max_no_nan(const double* __restrict y, std::size_t n) { return extreme8(y, n, y[0], kGreater); }
 
 VX_CLONES std::size_t count_above_floor(const double* __restrict y, std::size_t n, double ymax, double eps) {
+    // Without a division per density when none lies near the floor: a
+    // density above eps * ymax * (1 + 2^-40) has a ratio (rounded) above
+    // eps, one below eps * ymax * (1 - 2^-40) a ratio below it (the two
+    // thresholds are within a few roundings of those products while they are
+    // normal numbers). Only densities between them need the ratio itself.
+    if (ymax >= 0x1p-970 && ymax <= 0x1p1000 && eps > 0.0 && eps < 1.0) {
+        const double hi = ymax * (eps * (1.0 + 0x1p-40)), lo = ymax * (eps * (1.0 - 0x1p-40));
+        long above = 0, near = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            above += y[i] > hi;
+            near += (y[i] >= lo) & (y[i] <= hi);
+        }
+        if (near == 0) return static_cast<std::size_t>(above);
+    }
     long kept = 0;
     for (std::size_t i = 0; i < n; ++i) kept += (y[i] > 0.0) & (std::fabs(y[i] / ymax) > eps);
     return static_cast<std::size_t>(kept);

@@ -75,7 +75,7 @@ inline bool kept(double v, double ymax) { return v > 0.0 && std::fabs(v / ymax) 
 // False, with nothing written, when the marginal is not of that kind.
 bool clean_sorted(std::span<const double> x, std::span<const double> y, XY& out, bool in_place = false) {
     const std::size_t n = x.size();
-    if (n == 0 || kernels::count_unsorted_or_nan(x.data(), x.data(), n) != 0) return false;
+    if (n == 0 || !kernels::ascending_no_nan(x.data(), n)) return false;
     // NaN densities are dropped by the density test below (NaN is not
     // positive) and take no part in the largest; all NaN is the general
     // path's error.
@@ -251,7 +251,10 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
     XY out;
     out.y.resize(nn);
     out.x.resize(nn);
-    Interpolant::eval_pair(S, t2x, t_lin.data(), out.y.data(), out.x.data(), nn);
+    // A linspace between finite ends a finite distance apart ascends
+    // without NaN.
+    const bool grid = std::isfinite(tmax - tmin) && tmin <= tmax;
+    Interpolant::eval_pair(S, t2x, t_lin.data(), out.y.data(), out.x.data(), nn, grid);
     if (opts.log) return out;
     vexp(out.y.data(), out.y.data(), out.y.size());
     return marginal_fix(std::move(out));

@@ -83,9 +83,10 @@ public:
     // are piecewise cubic with the same knots (the last may differ): each
     // run of points that falls in one interval is found once for both.
     // Otherwise the two evaluations one after the other. The outputs must
-    // not overlap `in` or each other.
+    // not overlap `in` or each other. `ascending`: the caller knows that the
+    // points ascend without NaN (they are checked otherwise).
     static void eval_pair(const Interpolant& a, const Interpolant& b, const double* in, double* out_a,
-                          double* out_b, std::size_t n);
+                          double* out_b, std::size_t n, bool ascending = false);
 
     // Hermite slopes at the knots (PCHIP/cubic), for tests.
     const uvector& slopes() const { return d_; }
