@@ -84,6 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(vordex::detail::notaknot_slopes_lanes(x, y, lanes, L, from_knots, true) == solved);
             if (solved)
                 for (std::size_t i = 0; i < ref.size(); ++i) FUZZ_CHECK(same(got[i], ref[i]) && same(from_knots[i], ref[i]));
+            // In blocks of lanes of 2 rows, each block's start guessed from
+            // 1 to 48 rows ahead: the same slopes whenever the blocks solve.
+            if (x.size() >= 2 + 2 * lanes + 64) {
+                std::vector<double> blocked;
+                const std::size_t ahead = 1 + (opts >> 2) % 48;
+                if (vordex::detail::notaknot_slopes_lanes(x, y, lanes, 0, blocked, true, 2, ahead))
+                    for (std::size_t i = 0; i < ref.size(); ++i) FUZZ_CHECK(same(blocked[i], ref[i]));
+            }
         }
     }
     // Two interpolants on the same knots evaluated together give what each

@@ -503,15 +503,33 @@ NotAKnotRows notaknot_ends(const double* x, const double* y, const double* h, co
     return R;
 }
 
+// The lane kernels for K lanes.
+template <std::size_t K>
+struct LaneKernels;
+template <>
+struct LaneKernels<8> {
+    static constexpr auto interleave = kernels::interleave8;
+    static constexpr auto deinterleave = kernels::deinterleave8;
+    static constexpr auto eliminate = kernels::eliminate_lanes8;
+    static constexpr auto substitute = kernels::substitute_lanes8;
+};
+template <>
+struct LaneKernels<16> {
+    static constexpr auto interleave = kernels::interleave16;
+    static constexpr auto deinterleave = kernels::deinterleave16;
+    static constexpr auto eliminate = kernels::eliminate_lanes16;
+    static constexpr auto substitute = kernels::substitute_lanes16;
+};
+
 // Lane j's entries s < count of a chunk starting c0 steps into the lanes
-// (lane j starts at j * L), interleaved into dst: the spacings h[j L + c0 +
-// off + s] (or slopes m[...] when `slopes`), from the arrays or worked out
-// chunk by chunk from the knots (clearing *valid when a knot in reach fails
-// segments_block's checks).
+// (lane j's spacings start at base + j * L), interleaved into dst: the
+// spacings h[base + j L + c0 + off + s] (or slopes m[...] when `slopes`),
+// from the arrays or worked out chunk by chunk from the knots (clearing
+// *valid when a knot in reach fails segments_block's checks).
 template <std::size_t K>
 struct LaneFeed {
     const NotAKnotRows& R;
-    std::size_t L;
+    std::size_t base, L;
     bool* valid;
     static constexpr std::size_t kStride = 128 + 3;
     Scratch hb{K * kStride}, mb{K * kStride};
@@ -519,7 +537,7 @@ struct LaneFeed {
     void operator()(std::size_t c0, std::size_t off, std::size_t count, bool slopes, double* dst,
                     void (*interleave)(const double*, std::size_t, std::size_t, double*)) {
         if (R.h) {
-            interleave((slopes ? R.m : R.h) + c0 + off, L, count, dst);
+            interleave((slopes ? R.m : R.h) + base + c0 + off, L, count, dst);
             return;
         }
         interleave((slopes ? mb.get() : hb.get()) + off, kStride, count, dst);
@@ -527,90 +545,101 @@ struct LaneFeed {
     // Works out h and m of entries [0, count + 1) of each lane's chunk.
     void load(std::size_t c0, std::size_t count) {
         if (R.h) return;
-        *valid &= kernels::lane_segments(R.x + c0, R.y + c0, K, L, count + 2, hb.get(), mb.get(), kStride);
+        *valid &= kernels::lane_segments(R.x + base + c0, R.y + base + c0, K, L, count + 2, hb.get(), mb.get(),
+                                         kStride);
     }
-    // Works out h of entries [0, count) of each lane's chunk.
-    void load_spacings(std::size_t c0, std::size_t count) {
-        if (R.h) return;
-        kernels::lane_spacings(R.x + c0, K, L, count, hb.get(), kStride);
+    // The spacings h[base + j L + c0 + u], u < count, interleaved into dst.
+    void spacings(std::size_t c0, std::size_t count, double* dst,
+                  void (*interleave)(const double*, std::size_t, std::size_t, double*)) {
+        if (R.h) {
+            interleave(R.h + base + c0, L, count, dst);
+            return;
+        }
+        kernels::lane_spacings(R.x + base + c0, K, L, count, hb.get(), kStride);
+        interleave(hb.get(), kStride, count, dst);
     }
 };
 
-// K lanes of L rows (2 <= L <= lane_length(n, K)). False (x untouched) when
-// the elimination would pivot.
-// With R's spacings and slopes worked out from the knots, *valid is cleared
-// when a knot the lanes reach fails the checks, and *complete is set when
-// the lanes reached all of theirs ([0, K L + 3)).
-template <std::size_t K>
-bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L, bool* valid, bool* complete = nullptr) {
-    const std::size_t n = R.n;
-    if (L < 2 || L > lane_length(n, K)) return false;
-    const std::size_t top = 2 + K * L;  // first row after the lanes
-    // The lanes' spacings and slopes are interleaved a chunk of steps at a
-    // time (the chunk stays in the fastest cache); the reduced rows are kept
-    // interleaved for the substitution.
-    constexpr std::size_t kChunk = 128;
-    static_assert(LaneFeed<K>::kStride >= kChunk + 3);
-    Scratch ths(K * (kChunk + 2)), tms(K * (kChunk + 1)), tdms(K * L), tbms(K * L), dms(n), bms(n);
-    double* th = ths.get();
-    double* tm = tms.get();
-    double* tdm = tdms.get();
-    double* tbm = tbms.get();
-    double* dm = dms.get();
-    double* bm = bms.get();
-    const auto A = [L](std::size_t j) { return 2 + j * L; };
-    constexpr bool wide = K == 16;
-    const auto interleave = wide ? kernels::interleave16 : kernels::interleave8;
+inline bool pivots(double dc, double dli) { return !(std::fabs(dc) >= std::fabs(dli)) || dc == 0.0; }
+// One row of the back substitution (the fill-in is zero: r - 0 * x2, as the
+// solver computes it).
+inline double subst_row(double bk, double duk, double dk, double x1, double x2) {
+    return ((bk - duk * x1) - 0.0 * x2) / dk;
+}
 
-    // Elimination: rows 0 and 1, the lanes, the walks, the last rows.
-    const auto pivots = [](double dc, double dli) { return !(std::fabs(dc) >= std::fabs(dli)) || dc == 0.0; };
-    dm[0] = R.d(0);
-    bm[0] = R.b(0);
-    if (pivots(dm[0], R.dl(0))) return false;
-    {
-        const double fact = R.dl(0) / dm[0];
-        dm[1] = R.d(1) - fact * R.du(0);
-        bm[1] = R.b(1) - fact * bm[0];
+// K lanes of L rows side by side over the interior rows [r0, r0 + K L)
+// (r0 >= 2, and at least one row after them): lane j takes the rows from
+// A_j = r0 + j L. The elimination continues from the reduced row r0 - 1;
+// the substitution from the solution at the two rows after the lanes.
+template <std::size_t K>
+struct LaneBlock {
+    static constexpr std::size_t kChunk = 128;
+    static_assert(LaneFeed<K>::kStride >= kChunk + 3);
+    using LK = LaneKernels<K>;
+
+    const NotAKnotRows& R;
+    std::size_t r0, L, W;
+    Scratch ths, tms, tdms, tbms, txs;
+    double* th;
+    double* tm;
+    double* tdm;  // reduced rows, interleaved: row A_j + t at K t + j
+    double* tbm;
+    LaneFeed<K> feed;
+
+    // Room for lanes of up to `capacity` rows (at least L_).
+    LaneBlock(const NotAKnotRows& R_, std::size_t r0_, std::size_t L_, bool* valid, std::size_t capacity = 0)
+        : R(R_), r0(r0_), L(L_), W(std::min(kWarmUp, L_)), ths(K * (kChunk + 2)), tms(K * (kChunk + 1)),
+          tdms(K * std::max(L_, capacity)), tbms(K * std::max(L_, capacity)), txs(K * kChunk), th(ths.get()),
+          tm(tms.get()), tdm(tdms.get()), tbm(tbms.get()), feed{R_, r0_ - 2, L_, valid} {}
+    // The block from row r with lanes of L_ rows (within the capacity).
+    void move_to(std::size_t r, std::size_t L_) {
+        r0 = r;
+        L = L_;
+        W = std::min(kWarmUp, L_);
+        feed.base = r - 2;
+        feed.L = L_;
     }
-    // Before its stretch each lane j >= 1 runs W warm-up steps over the rows
-    // just below it, from a guess (the unreduced row), so that it usually
-    // enters its stretch with the true state already and the walk into it
-    // meets at once. Lane 0 warms up on lane 1's rows and then takes its
-    // exact start. The warm-up rows are not kept.
-    const std::size_t W = std::min(kWarmUp, L);
-    double sd[K], sb[K];
-    {
-        Scratch wh(K * (W + 2)), wm(K * (W + 1)), wout(2 * K * W);
-        for (std::size_t j = 0; j < K; ++j) {
-            const std::size_t r0 = A(j == 0 ? 1 : j) - W;  // first warm-up row
-            for (std::size_t s = 0; s < W + 2; ++s) wh.get()[K * s + j] = R.H(r0 - 2 + s);
-            for (std::size_t s = 0; s < W + 1; ++s) wm.get()[K * s + j] = R.M(r0 - 1 + s);
-            sd[j] = R.d(r0 - 1);
-            sb[j] = R.b(r0 - 1);
+    std::size_t A(std::size_t j) const { return r0 + j * L; }
+    std::size_t end() const { return r0 + K * L; }
+    // The reduced diagonal and right side of row k of the block.
+    double dm_at(std::size_t k) const { return tdm[K * ((k - r0) % L) + (k - r0) / L]; }
+    double bm_at(std::size_t k) const { return tbm[K * ((k - r0) % L) + (k - r0) / L]; }
+
+    // Elimination from the reduced row r0 - 1 (d_in, b_in) to the block's
+    // last row (left in d_out, b_out). False when a step would pivot.
+    bool eliminate(double d_in, double b_in, double& d_out, double& b_out) {
+        // Before its stretch each lane j >= 1 runs W warm-up steps over the
+        // rows just below it, from a guess (the unreduced row), so that it
+        // usually enters its stretch with the true state already and the walk
+        // into it meets at once. Lane 0 warms up on lane 1's rows and then
+        // takes its exact start. The warm-up rows are not kept.
+        double sd[K], sb[K];
+        {
+            Scratch wh(K * (W + 2)), wm(K * (W + 1)), wout(2 * K * W);
+            for (std::size_t j = 0; j < K; ++j) {
+                const std::size_t w0 = A(j == 0 ? 1 : j) - W;  // first warm-up row
+                for (std::size_t s = 0; s < W + 2; ++s) wh.get()[K * s + j] = R.H(w0 - 2 + s);
+                for (std::size_t s = 0; s < W + 1; ++s) wm.get()[K * s + j] = R.M(w0 - 1 + s);
+                sd[j] = R.d(w0 - 1);
+                sb[j] = R.b(w0 - 1);
+            }
+            LK::eliminate(wh.get(), wm.get(), W, sd, sb, wout.get(), wout.get() + K * W);
         }
-        (wide ? kernels::eliminate_lanes16 : kernels::eliminate_lanes8)(wh.get(), wm.get(), W, sd, sb, wout.get(),
-                                                                        wout.get() + K * W);
-    }
-    sd[0] = dm[1];
-    sb[0] = bm[1];
-    // Lane j's step t (row A_j + t) uses group t, t + 1, t + 2 of the
-    // spacings h[A_j - 2 + s] and group t, t + 1 of the slopes m[A_j - 1 + s].
-    LaneFeed<K> feed{R, L, valid};
-    for (std::size_t c0 = 0; c0 < L; c0 += kChunk) {
-        const std::size_t T = std::min(kChunk, L - c0);
-        feed.load(c0, T + 1);
-        feed(c0, 0, T + 2, false, th, interleave);
-        feed(c0, 1, T + 1, true, tm, interleave);
-        if ((wide ? kernels::eliminate_lanes16 : kernels::eliminate_lanes8)(th, tm, T, sd, sb, tdm + K * c0,
-                                                                            tbm + K * c0))
-            return false;
-    }
-    if (complete) *complete = true;  // every knot the lanes reach was worked out
-    // The walks into lanes 1..K-1 side by side. Walk j starts from the end of
-    // lane j - 1, which is settled when walk j - 1 met; when walk j - 1
-    // changed that end (it never met), walk j is walked again from the
-    // corrected end.
-    {
+        sd[0] = d_in;
+        sb[0] = b_in;
+        // Lane j's step t (row A_j + t) uses group t, t + 1, t + 2 of the
+        // spacings h[A_j - 2 + s] and group t, t + 1 of the slopes m[A_j - 1 + s].
+        for (std::size_t c0 = 0; c0 < L; c0 += kChunk) {
+            const std::size_t T = std::min(kChunk, L - c0);
+            feed.load(c0, T + 1);
+            feed(c0, 0, T + 2, false, th, LK::interleave);
+            feed(c0, 1, T + 1, true, tm, LK::interleave);
+            if (LK::eliminate(th, tm, T, sd, sb, tdm + K * c0, tbm + K * c0)) return false;
+        }
+        // The walks into lanes 1..K-1 side by side. Walk j starts from the end of
+        // lane j - 1, which is settled when walk j - 1 met; when walk j - 1
+        // changed that end (it never met), walk j is walked again from the
+        // corrected end.
         double wd[K], wb[K], start_d[K], start_b[K];
         bool active[K] = {false};
         for (std::size_t j = 1; j < K; ++j) {
@@ -651,65 +680,46 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L, bool* valid, b
             for (std::size_t t = 0; t < L && active[j]; ++t)
                 if (!step(j, t)) return false;
         }
+        d_out = tdm[K * (L - 1) + K - 1];
+        b_out = tbm[K * (L - 1) + K - 1];
+        return true;
     }
-    {
-        double dc = tdm[K * (L - 1) + K - 1], bc = tbm[K * (L - 1) + K - 1];
-        for (std::size_t r = top; r < n; ++r) {
-            const std::size_t i = r - 1;
-            if (pivots(dc, R.dl(i))) return false;
-            const double fact = R.dl(i) / dc;
-            dm[r] = dc = R.d(r) - fact * R.du(i);
-            bm[r] = bc = R.b(r) - fact * bc;
-        }
-    }
-    if (dm[n - 1] == 0.0) return false;
 
-    // Back substitution (the fill-in is zero: r - 0 * x2, as the solver
-    // computes it): the last rows, the lanes, the walks, rows 1 and 0.
-    x[n - 1] = bm[n - 1] / dm[n - 1];
-    x[n - 2] = (bm[n - 2] - R.du(n - 2) * x[n - 1]) / dm[n - 2];
-    const auto row = [](double bk, double duk, double dk, double x1, double x2) {
-        return ((bk - duk * x1) - 0.0 * x2) / dk;
-    };
-    for (std::size_t k = n - 2; k-- > top;) x[k] = row(bm[k], R.du(k), dm[k], x[k + 1], x[k + 2]);
-    // Likewise each lane j <= K - 2 first runs W warm-up steps down the rows
-    // just above its stretch (the bottom of lane j + 1's), from zeros; lane
-    // K - 1 warms up on lane K - 2's rows and then takes its exact start.
-    double s1[K], s2[K];
-    {
-        Scratch wh(K * W), wdm(K * W), wbm(K * W), wout(K * W);
-        for (std::size_t j = 0; j < K; ++j) {
-            const std::size_t lane = j + 1 < K ? j + 1 : K - 1;  // rows A_lane + u
-            for (std::size_t u = 0; u < W; ++u) {
-                wh.get()[K * u + j] = R.du(A(lane) + u);
-                wdm.get()[K * u + j] = tdm[K * u + lane];
-                wbm.get()[K * u + j] = tbm[K * u + lane];
+    // Back substitution into x[r0 .. end()), from the solution x1 at row
+    // end() and x2 at the row after.
+    void substitute(double x1, double x2, double* x) {
+        // Each lane j <= K - 2 first runs W warm-up steps down the rows just
+        // above its stretch (the bottom of lane j + 1's), from zeros; lane
+        // K - 1 warms up on lane K - 2's rows and then takes its exact start.
+        double s1[K], s2[K];
+        {
+            Scratch wh(K * W), wdm(K * W), wbm(K * W), wout(K * W);
+            for (std::size_t j = 0; j < K; ++j) {
+                const std::size_t lane = j + 1 < K ? j + 1 : K - 1;  // rows A_lane + u
+                for (std::size_t u = 0; u < W; ++u) {
+                    wh.get()[K * u + j] = R.du(A(lane) + u);
+                    wdm.get()[K * u + j] = tdm[K * u + lane];
+                    wbm.get()[K * u + j] = tbm[K * u + lane];
+                }
+                s1[j] = s2[j] = 0.0;
             }
-            s1[j] = s2[j] = 0.0;
+            LK::substitute(wh.get(), wdm.get(), wbm.get(), W, s1, s2, wout.get());
         }
-        (wide ? kernels::substitute_lanes16 : kernels::substitute_lanes8)(wh.get(), wdm.get(), wbm.get(), W, s1, s2,
-                                                                          wout.get());
-    }
-    s1[K - 1] = x[top];
-    s2[K - 1] = x[top + 1];
-    // Chunks from the top down; each chunk's solution goes straight to x.
-    Scratch txs(K * kChunk);
-    double* tx = txs.get();
-    for (std::size_t c1 = L; c1 > 0;) {
-        const std::size_t T = std::min(kChunk, c1), c0 = c1 - T;
-        feed.load_spacings(c0 + 1, T);
-        // group u: h[A_j - 1 + c0 + u], the upper diagonal of row A_j + c0 + u
-        if (R.h) interleave(R.h + c0 + 1, L, T, th);
-        else interleave(feed.hb.get(), LaneFeed<K>::kStride, T, th);
-        (wide ? kernels::substitute_lanes16 : kernels::substitute_lanes8)(th, tdm + K * c0, tbm + K * c0, T, s1, s2,
-                                                                          tx);
-        (wide ? kernels::deinterleave16 : kernels::deinterleave8)(tx, L, T, x + 2 + c0);
-        c1 = c0;
-    }
-    // The walks down into lanes K-2..0 side by side (walk j from the bottom
-    // of lane j + 1, and again when the walk above changed that bottom). A
-    // walk has met when two successive rows agree.
-    {
+        s1[K - 1] = x1;
+        s2[K - 1] = x2;
+        // Chunks from the top down; each chunk's solution goes straight to x.
+        double* tx = txs.get();
+        for (std::size_t c1 = L; c1 > 0;) {
+            const std::size_t T = std::min(kChunk, c1), c0 = c1 - T;
+            // group u: h[A_j - 1 + c0 + u], the upper diagonal of row A_j + c0 + u
+            feed.spacings(c0 + 1, T, th, LK::interleave);
+            LK::substitute(th, tdm + K * c0, tbm + K * c0, T, s1, s2, tx);
+            LK::deinterleave(tx, L, T, x + r0 + c0);
+            c1 = c0;
+        }
+        // The walks down into lanes K-2..0 side by side (walk j from the bottom
+        // of lane j + 1, and again when the walk above changed that bottom). A
+        // walk has met when two successive rows agree.
         double y1[K], y2[K], start1[K], start2[K];
         bool active[K] = {false}, above_met[K] = {false};
         for (std::size_t j = 0; j + 1 < K; ++j) {
@@ -719,7 +729,7 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L, bool* valid, b
         }
         const auto step = [&](std::size_t j, std::size_t u) {
             const std::size_t k = A(j) + u;
-            const double v = row(tbm[K * u + j], R.du(k), tdm[K * u + j], y1[j], y2[j]);
+            const double v = subst_row(tbm[K * u + j], R.du(k), tdm[K * u + j], y1[j], y2[j]);
             const bool same = same_bits(v, x[k]);
             if (same && above_met[j]) {
                 active[j] = false;
@@ -748,33 +758,214 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L, bool* valid, b
             for (std::size_t u = L; u-- > 0 && active[j];) step(j, u);
         }
     }
-    x[1] = row(bm[1], R.du(1), dm[1], x[2], x[3]);
-    x[0] = row(bm[0], R.du(0), dm[0], x[1], x[2]);
+};
+
+// Rows 0 and 1 of the elimination; false when a step would pivot.
+inline bool first_rows(const NotAKnotRows& R, double dm[2], double bm[2]) {
+    dm[0] = R.d(0);
+    bm[0] = R.b(0);
+    if (pivots(dm[0], R.dl(0))) return false;
+    const double fact = R.dl(0) / dm[0];
+    dm[1] = R.d(1) - fact * R.du(0);
+    bm[1] = R.b(1) - fact * bm[0];
+    return true;
+}
+
+// The rows from `from` to the last: elimination from the reduced row
+// from - 1 (dc, bc), then back substitution from the end into x. False when
+// a step would pivot or the last pivot is zero.
+bool last_rows(const NotAKnotRows& R, std::size_t from, double dc, double bc, double* x) {
+    const std::size_t n = R.n, count = n - from;
+    Scratch dms(count), bms(count);
+    double* dm = dms.get() - from;  // indexed by row
+    double* bm = bms.get() - from;
+    for (std::size_t r = from; r < n; ++r) {
+        const std::size_t i = r - 1;
+        if (pivots(dc, R.dl(i))) return false;
+        const double fact = R.dl(i) / dc;
+        dm[r] = dc = R.d(r) - fact * R.du(i);
+        bm[r] = bc = R.b(r) - fact * bc;
+    }
+    if (dm[n - 1] == 0.0) return false;
+    x[n - 1] = bm[n - 1] / dm[n - 1];
+    x[n - 2] = (bm[n - 2] - R.du(n - 2) * x[n - 1]) / dm[n - 2];
+    for (std::size_t k = n - 2; k-- > from;) x[k] = subst_row(bm[k], R.du(k), dm[k], x[k + 1], x[k + 2]);
+    return true;
+}
+
+// K lanes of L rows (2 <= L <= lane_length(n, K)). False (x untouched) when
+// the elimination would pivot.
+// With R's spacings and slopes worked out from the knots, *valid is cleared
+// when a knot the lanes reach fails the checks, and *complete is set when
+// the lanes reached all of theirs ([0, K L + 3)).
+template <std::size_t K>
+bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L, bool* valid, bool* complete = nullptr) {
+    const std::size_t n = R.n;
+    if (L < 2 || L > lane_length(n, K)) return false;
+    double dm[2], bm[2];
+    if (!first_rows(R, dm, bm)) return false;
+    LaneBlock<K> block(R, 2, L, valid);
+    double dc, bc;
+    if (!block.eliminate(dm[1], bm[1], dc, bc)) return false;
+    if (complete) *complete = true;  // every knot the lanes reach was worked out
+    const std::size_t top = block.end();
+    // The rows after the lanes are solved to the end first: the lanes'
+    // substitution starts from them.
+    if (!last_rows(R, top, dc, bc, x)) return false;
+    block.substitute(x[top], x[top + 1], x);
+    x[1] = subst_row(bm[1], R.du(1), dm[1], x[2], x[3]);
+    x[0] = subst_row(bm[0], R.du(0), dm[0], x[1], x[2]);
+    return true;
+}
+
+// The same solve in blocks of K lanes of Lb rows, one block after the other,
+// so that each block's rows stay in the caches between its elimination and
+// its substitution. A block's substitution cannot wait for the solution
+// after it: it starts from a guess, the substitution run from zeros down the
+// W rows after the block (eliminated ahead, exactly), which contracts to the
+// true values. Once every block is done, the true solution after each block
+// is walked back into it, from the last block to the first, until it meets
+// the block's values (two successive rows); the last rows of each block are
+// kept for that. A walk that does not meet within them, or any pivot, returns
+// false. The results are those of the sequential solve, like solve_lanes'.
+constexpr std::size_t kBlockAhead = 48;  // rows eliminated ahead of a block for its guessed start
+constexpr std::size_t kBlockRest = 64;   // rows left after the last block (at least kBlockAhead + 2)
+
+// The blocks of solve_blocked: (first row, lane length) pairs, blocks of K
+// lanes of Lb rows from row 2, the last one with lanes of Lb to 2 Lb - 1
+// rows so that 64 to 64 + K - 1 rows remain after it. Empty when the system
+// is shorter than one block and those rows.
+template <std::size_t K>
+std::vector<std::pair<std::size_t, std::size_t>> block_plan(std::size_t n, std::size_t Lb) {
+    std::vector<std::pair<std::size_t, std::size_t>> plan;
+    const std::size_t B = K * Lb;
+    if (Lb < 2 || n < 2 + B + kBlockRest) return plan;
+    std::size_t r0 = 2;
+    while (n - r0 >= 2 * B + kBlockRest) {
+        plan.emplace_back(r0, Lb);
+        r0 += B;
+    }
+    plan.emplace_back(r0, (n - r0 - kBlockRest) / K);
+    return plan;
+}
+
+// The same solve in blocks of K lanes (block_plan), one block after the
+// other, so that each block's rows stay in the caches between its
+// elimination and its substitution. A block's substitution cannot wait for
+// the solution after it: it starts from a guess, the substitution run from
+// zeros down the `ahead` rows after the block (eliminated ahead, exactly),
+// which contracts to the true values. Once every block is done, the true
+// solution after each block is walked back into it, from the last block to
+// the first, until it meets the block's values (two successive rows); the
+// last rows of each block are kept for that. A walk that does not meet
+// within them, or any pivot, returns false. The results are those of the
+// sequential solve, like solve_lanes'.
+template <std::size_t K>
+bool solve_blocked(const NotAKnotRows& R, double* x, std::size_t Lb, bool* valid, bool* complete = nullptr,
+                   std::size_t ahead = kBlockAhead) {
+    constexpr std::size_t kKept = 64;
+    const std::size_t n = R.n;
+    const auto plan = block_plan<K>(n, Lb);
+    if (plan.empty() || ahead == 0 || ahead > kBlockAhead) return false;
+    const std::size_t blocks = plan.size();
+    const std::size_t kept = std::min(kKept, K * Lb);
+    double dm[2], bm[2];
+    if (!first_rows(R, dm, bm)) return false;
+    LaneBlock<K> block(R, 2, Lb, valid, 2 * Lb);
+    std::vector<double> guess1(blocks), guess2(blocks), tail_d(blocks * kept), tail_b(blocks * kept);
+    double dc = dm[1], bc = bm[1];
+    for (std::size_t k = 0; k < blocks; ++k) {
+        block.move_to(plan[k].first, plan[k].second);
+        double de, be;
+        if (!block.eliminate(dc, bc, de, be)) return false;
+        const std::size_t r1 = block.end();
+        // The rows after the block, eliminated ahead (the next block does
+        // them again, from the same state, to the same values), and the
+        // substitution from zeros up through them.
+        double ad[kBlockAhead], ab[kBlockAhead];
+        {
+            double d = de, b = be;
+            for (std::size_t w = 0; w < ahead; ++w) {
+                const std::size_t r = r1 + w, i = r - 1;
+                const double fact = R.dl(i) / d;
+                ad[w] = d = R.d(r) - fact * R.du(i);
+                ab[w] = b = R.b(r) - fact * b;
+            }
+        }
+        double y1 = 0.0, y2 = 0.0;
+        for (std::size_t w = ahead; w-- > 0;) {
+            const double v = subst_row(ab[w], R.du(r1 + w), ad[w], y1, y2);
+            y2 = y1;
+            y1 = v;
+        }
+        guess1[k] = y1;
+        guess2[k] = y2;
+        block.substitute(y1, y2, x);
+        for (std::size_t q = 0; q < kept; ++q) {
+            tail_d[k * kept + q] = block.dm_at(r1 - kept + q);
+            tail_b[k * kept + q] = block.bm_at(r1 - kept + q);
+        }
+        dc = de;
+        bc = be;
+    }
+    if (complete) *complete = true;
+    const std::size_t last = plan.back().first + K * plan.back().second;
+    if (!last_rows(R, last, dc, bc, x)) return false;
+    // The true solution after each block, walked back into it.
+    for (std::size_t k = blocks; k-- > 0;) {
+        const std::size_t r1 = plan[k].first + K * plan[k].second;
+        if (same_bits(x[r1], guess1[k]) && same_bits(x[r1 + 1], guess2[k])) continue;
+        double y1 = x[r1], y2 = x[r1 + 1];
+        bool above_met = false, met = false;
+        for (std::size_t q = kept; q-- > 0;) {
+            const std::size_t row = r1 - kept + q;
+            const double v = subst_row(tail_b[k * kept + q], R.du(row), tail_d[k * kept + q], y1, y2);
+            const bool same = same_bits(v, x[row]);
+            if (same && above_met) {
+                met = true;
+                break;
+            }
+            above_met = same;
+            x[row] = v;
+            y2 = y1;
+            y1 = v;
+        }
+        if (!met) return false;
+    }
+    x[1] = subst_row(bm[1], R.du(1), dm[1], x[2], x[3]);
+    x[0] = subst_row(bm[0], R.du(0), dm[0], x[1], x[2]);
     return true;
 }
 
 // The lane solve with the spacings and slopes worked out from the knots
 // chunk by chunk (no arrays of them: long splines would otherwise write and
-// read them back from memory). True when solved, false when the elimination
-// would pivot; empty when it stopped before having checked every knot. The
-// knots' checks raise ValueError (with the first failed check's message).
+// read them back from memory), in blocks of K lanes of Lb rows when Lb is
+// not zero. True when solved, false when the elimination would pivot; empty
+// when it stopped before having checked every knot. The knots' checks raise
+// ValueError (with the first failed check's message).
 template <std::size_t K>
 std::optional<bool> solve_lanes_from_knots(std::span<const double> xs, std::span<const double> ys, double* b,
-                                           std::size_t L) {
+                                           std::size_t L, std::size_t Lb = 0, std::size_t ahead = kBlockAhead) {
     const std::size_t n = xs.size();
     const double* x = xs.data();
     const double* y = ys.data();
-    // The lanes reach the knots [0, K L + 3); the rest are checked here.
+    // The lanes reach the knots [0, reach); the rest are checked here.
+    std::size_t reach = K * L + 3;
+    if (Lb) {
+        const auto plan = block_plan<K>(n, Lb);
+        reach = plan.empty() ? 3 : plan.back().first + K * plan.back().second + 1;
+    }
     bool valid = true;
     {
-        const std::size_t from = K * L;
+        const std::size_t from = std::min(reach - 3, n);
         Scratch th(n - from), tm(n - from);
         valid = kernels::segments_block(x + from, y + from, th.get(), tm.get(), n - from);
     }
     if (!valid) validate_knots(xs, ys);
     const NotAKnotRows R = notaknot_ends(x, y, nullptr, nullptr, n);
     bool complete = false;
-    const bool solved = solve_lanes<K>(R, b, L, &valid, &complete);
+    const bool solved =
+        Lb ? solve_blocked<K>(R, b, Lb, &valid, &complete, ahead) : solve_lanes<K>(R, b, L, &valid, &complete);
     if (!valid) validate_knots(xs, ys);
     if (!complete) return std::nullopt;
     return solved;
@@ -791,9 +982,11 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
     // caches: the lanes work out the spacings and slopes from the knots (the
     // arrays below only if the lanes refuse). Shorter systems are quicker
     // with the arrays, which stay in the caches.
-    constexpr std::size_t kFromKnotsAbove = 100000;
+    // They also run in blocks of 16 lanes of 2,048 rows, so that each
+    // block's reduced rows stay in the caches until its substitution.
+    constexpr std::size_t kFromKnotsAbove = 100000, kBlockLanes = 2000;
     if (!cout && n > kFromKnotsAbove && lane_length(n, 16) >= kWideLaneMin) {
-        const std::optional<bool> r = solve_lanes_from_knots<16>(xs, ys, b, lane_length(n, 16));
+        const std::optional<bool> r = solve_lanes_from_knots<16>(xs, ys, b, lane_length(n, 16), kBlockLanes);
         if (r.value_or(false)) return;
     }
     Scratch hs(n), ms(n), ds(n), dus(n), dls(n);
@@ -922,14 +1115,17 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
 
 namespace detail {
 bool notaknot_slopes_lanes(std::span<const double> xs, std::span<const double> ys, std::size_t lanes,
-                           std::size_t L, std::vector<double>& out, bool from_knots) {
+                           std::size_t L, std::vector<double>& out, bool from_knots, std::size_t block_L,
+                           std::size_t block_ahead) {
     const std::size_t n = xs.size();
-    if (n != ys.size() || (lanes != 8 && lanes != 16) || L < 2 || L > lane_length(n, lanes))
+    if (n != ys.size() || (lanes != 8 && lanes != 16) ||
+        (block_L ? block_L < 2 || n < 2 + lanes * block_L + 64 : L < 2 || L > lane_length(n, lanes)))
         throw ValueError("lane count or length out of range");
     out.assign(n, 0.0);
-    if (from_knots) {
-        const std::optional<bool> r = lanes == 16 ? solve_lanes_from_knots<16>(xs, ys, out.data(), L)
-                                                  : solve_lanes_from_knots<8>(xs, ys, out.data(), L);
+    if (from_knots || block_L) {
+        const std::optional<bool> r =
+            lanes == 16 ? solve_lanes_from_knots<16>(xs, ys, out.data(), L, block_L, block_ahead)
+                        : solve_lanes_from_knots<8>(xs, ys, out.data(), L, block_L, block_ahead);
         if (!r) validate_knots(xs, ys);  // it stopped early: the knots are checked here
         return r.value_or(false);
     }

@@ -607,7 +607,7 @@ TEST(FastPaths, LaneSolveWithShortLanesMatchesTheStepByStepSolve) {
     // the lanes; every slope as the step-by-step solve gives it.
     std::mt19937_64 g(17);
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    int solved = 0, refused = 0;
+    int solved = 0, refused = 0, blocked_solved = 0;
     for (int round = 0; round < 400; ++round) {
         const std::size_t lanes = round % 2 ? 16 : 8;
         const std::size_t n = 6 + 2 * lanes + static_cast<std::size_t>(u(g) * 330);
@@ -640,9 +640,24 @@ TEST(FastPaths, LaneSolveWithShortLanesMatchesTheStepByStepSolve) {
         ASSERT_TRUE(ok_knots);
         ASSERT_TRUE(same_vec(got, vordex::notaknot_slopes(x, y)));
         ASSERT_TRUE(same_vec(from_knots, got));
+        // In blocks of lanes of 2 to 12 rows (many blocks, each started
+        // from a guess): the same slopes whenever the blocks solve. Guesses
+        // from only 1 to 6 rows ahead are usually wrong and must be walked
+        // back into their blocks.
+        const std::size_t block_L = 2 + static_cast<std::size_t>(u(g) * 11);
+        if (n >= 2 + lanes * block_L + 64) {
+            for (std::size_t ahead : {std::size_t{48}, 1 + static_cast<std::size_t>(u(g) * 6)}) {
+                std::vector<double> blocked;
+                if (vordex::detail::notaknot_slopes_lanes(x, y, lanes, 0, blocked, true, block_L, ahead)) {
+                    ++blocked_solved;
+                    ASSERT_TRUE(same_vec(blocked, got)) << "ahead " << ahead;
+                }
+            }
+        }
     }
     EXPECT_GT(solved, 250);
     EXPECT_GT(refused, 20);  // the pivoting grids are refused
+    EXPECT_GT(blocked_solved, 200);
     // Signed zeros through the lanes: data of -1, -0, 0 and 1.
     for (int round = 0; round < 3000; ++round) {
         const std::size_t lanes = round % 2 ? 16 : 8;

@@ -134,9 +134,14 @@ namespace detail {
 // lanes' walks, which short lanes rarely finish. False when the elimination
 // would pivot. With `from_knots` the lanes work out the spacings and slopes
 // from the knots chunk by chunk (as long splines do) instead of reading
-// them from arrays; invalid knots raise ValueError either way.
+// them from arrays; invalid knots raise ValueError either way. With a
+// `block_L` the solve runs in blocks of `lanes` lanes of block_L rows (as
+// long splines do; L is then not used), each block's start guessed from
+// `block_ahead` (1 to 48) rows after it; false also when a guess does not
+// settle within the rows a block keeps.
 bool notaknot_slopes_lanes(std::span<const double> x, std::span<const double> y, std::size_t lanes, std::size_t L,
-                           std::vector<double>& out, bool from_knots = false);
+                           std::vector<double>& out, bool from_knots = false, std::size_t block_L = 0,
+                           std::size_t block_ahead = 48);
 }  // namespace detail
 
 }  // namespace vordex
