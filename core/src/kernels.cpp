@@ -113,6 +113,43 @@ constexpr auto kLess = [](double a, double b) { return a < b; };
 
 VX_CLONES double max_no_nan(const double* __restrict y, std::size_t n) { return extreme8(y, n, y[0], kGreater); }
 
+VX_CLONES bool sorted_stats(const double* __restrict x, const double* __restrict y, std::size_t n,
+                            std::size_t* nan_y, double* ymax) {
+    // One pass: the descents or NaN of x (each pair compared), the NaN of y
+    // and the largest y, in eight lanes (two vectors of four).
+    typedef double d4 __attribute__((vector_size(32)));
+    typedef long long l4 __attribute__((vector_size(32)));
+    const auto load = [](const double* p) {
+        d4 v;
+        __builtin_memcpy(&v, p, sizeof v);
+        return v;
+    };
+    long bad = (n == 1) & (x[0] != x[0]), nans = 0;
+    d4 m0 = d4{} + y[0], m1 = m0;
+    l4 bad4 = {}, nan4 = {};
+    std::size_t i = 0;
+    for (; i + 9 <= n; i += 8) {
+        const d4 v0 = load(y + i), v1 = load(y + i + 4);
+        m0 = v0 > m0 ? v0 : m0;
+        m1 = v1 > m1 ? v1 : m1;
+        nan4 += (v0 != v0) + (v1 != v1);  // -1 per NaN
+        bad4 += (load(x + i) <= load(x + i + 1)) + (load(x + i + 4) <= load(x + i + 5));  // -1 per ordered pair
+    }
+    nans -= nan4[0] + nan4[1] + nan4[2] + nan4[3];
+    bad += static_cast<long>(i) + (bad4[0] + bad4[1] + bad4[2] + bad4[3]);  // pairs checked minus ordered ones
+    double m[8] = {m0[0], m0[1], m0[2], m0[3], m1[0], m1[1], m1[2], m1[3]};
+    for (; i < n; ++i) {
+        m[0] = y[i] > m[0] ? y[i] : m[0];
+        nans += y[i] != y[i];
+        if (i + 1 < n) bad += !(x[i] <= x[i + 1]);
+    }
+    double r = m[0];
+    for (int j = 1; j < 8; ++j) r = m[j] > r ? m[j] : r;
+    *nan_y = static_cast<std::size_t>(nans);
+    *ymax = r;
+    return bad == 0;
+}
+
 VX_CLONES std::size_t count_above_floor(const double* __restrict y, std::size_t n, double ymax, double eps) {
     // Without a division per density when none lies near the floor: a
     // density above eps * ymax * (1 + 2^-40) has a ratio (rounded) above

@@ -38,6 +38,10 @@ void notaknot_rows(const double* h, const double* m, double* d, double* b, doubl
 std::size_t count_unsorted_or_nan(const double* x, const double* y, std::size_t n);
 // True when the values ascend (ties allowed) and none is NaN.
 bool ascending_no_nan(const double* v, std::size_t n);
+// For n > 0 points: true when x ascends without NaN (as ascending_no_nan);
+// the number of NaN in y, and the largest y (meaningful only without NaN in
+// y; of a zero largest, either sign).
+bool sorted_stats(const double* x, const double* y, std::size_t n, std::size_t* nan_y, double* ymax);
 // Largest of n > 0 values without NaN.
 double max_no_nan(const double* y, std::size_t n);
 // Number of densities that are positive and whose ratio to ymax exceeds eps.

@@ -75,13 +75,15 @@ inline bool kept(double v, double ymax) { return v > 0.0 && std::fabs(v / ymax) 
 // False, with nothing written, when the marginal is not of that kind.
 bool clean_sorted(std::span<const double> x, std::span<const double> y, XY& out, bool in_place = false) {
     const std::size_t n = x.size();
-    if (n == 0 || !kernels::ascending_no_nan(x.data(), n)) return false;
+    if (n == 0) return false;
+    std::size_t nan_y = 0;
+    double ymax = 0.0;
+    if (!kernels::sorted_stats(x.data(), y.data(), n, &nan_y, &ymax)) return false;
     // NaN densities are dropped by the density test below (NaN is not
     // positive) and take no part in the largest; all NaN is the general
     // path's error.
-    const std::size_t nan_y = kernels::count_nan(y.data(), n);
     if (nan_y == n) return false;
-    const double ymax = nan_y ? kernels::positive_max(y.data(), n) : kernels::max_no_nan(y.data(), n);
+    if (nan_y) ymax = kernels::positive_max(y.data(), n);
     const std::size_t k = kernels::count_above_floor(y.data(), n, ymax, kEps);
     if (k < 3) throw ValueError("Marginal too small after filtering. Need >=3 support points.");
     if (k == n) {

@@ -382,7 +382,8 @@ TEST(FastPaths, CleaningMatchesThePlainDefinition) {
         }
         SCOPED_TRACE("round " + std::to_string(round));
         if (round % 7 == 6) {
-            EXPECT_THROW(vordex::marginal_fix(x, y), vordex::ValueError);
+            EXPECT_EQ(message_of([&] { vordex::marginal_fix(x, y); }),
+                      "Marginal has no finite density points after NaN removal.");
             continue;
         }
         const vordex::XY want = plain_fix(x, y);
