@@ -1418,6 +1418,9 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
         in += k;
         out += k;
         n -= k;
+    } else if (nx <= std::numeric_limits<std::uint32_t>::max()) {
+        eval_sparse_slopes(in, out, n);
+        return;
     }
     for (std::size_t k = 0; k < n; ++k) {
         const double v = in[k];
@@ -1435,6 +1438,38 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
             out[k] = eval_one(v, g);
         }
     }
+}
+
+// Slopes-only splines: the intervals first, then every point's piece in one
+// pass whose divisions overlap. Points outside are evaluated first, as `in`
+// may be `out`.
+__attribute__((noinline)) void Interpolant::eval_sparse_slopes(const double* in, double* out, std::size_t n) const {
+    const std::size_t nx = x_.size();
+    const bool far = nx > 32 * n;
+    const double a = x_[0], b = x_[nx - 1];
+    const double* xs = x_.data();
+    std::size_t i = 0;
+    std::vector<std::uint32_t> interval(n);
+    std::vector<std::pair<std::size_t, double>> outside;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double v = in[k];
+        if (a <= v && v < b) {
+            if (v >= xs[i]) {
+                if (far) i = advance(xs, nx - 1, i, v);
+                else
+                    while (v >= xs[i + 1]) ++i;
+            } else {
+                i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
+            }
+            interval[k] = static_cast<std::uint32_t>(i);
+        } else {
+            std::ptrdiff_t g = static_cast<std::ptrdiff_t>(i);
+            outside.emplace_back(k, eval_one(v, g));
+            interval[k] = 0;
+        }
+    }
+    kernels::slopes_pieces_at(xs, y_.data(), d_.data(), interval.data(), in, out, n);
+    for (const auto& [k, value] : outside) out[k] = value;
 }
 
 // Many points per interval: the run of ascending points that falls in one

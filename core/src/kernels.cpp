@@ -36,6 +36,22 @@ VX_CLONES bool segments_block(const double* __restrict x, const double* __restri
     return bad == 0;
 }
 
+VX_CLONES void slopes_pieces_at(const double* __restrict x, const double* __restrict y,
+                                const double* __restrict d, const std::uint32_t* __restrict interval,
+                                const double* in, double* out, std::size_t n) {
+    // The operations of Interpolant::slopes_coefficients and cubic_at; the
+    // points are independent, so their divisions overlap (and vectorise).
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t i = interval[k];
+        const double hh = x[i + 1] - x[i];
+        const double slope = (y[i + 1] - y[i]) / hh;
+        const double t = (d[i] + d[i + 1] - 2 * slope) / hh;
+        const double c0 = t / hh;
+        const double c1 = (slope - d[i]) / hh - t;
+        out[k] = cubic_at(c0, c1, d[i], y[i], in[k] - x[i]);
+    }
+}
+
 VX_CLONES bool lane_segments(const double* __restrict x, const double* __restrict y, std::size_t lanes,
                              std::size_t stride, std::size_t count, double* __restrict h, double* __restrict m,
                              std::size_t out_stride) {

@@ -23,6 +23,11 @@ void hermite_block(const double* h, const double* m, const double* b, const doub
 // Spacings h and secant slopes m of n knots; false when a knot is not finite
 // or a spacing is not positive.
 bool segments_block(const double* x, const double* y, double* h, double* m, std::size_t n);
+// out[k] = the cubic piece interval[k] of a spline given by its knots x,
+// values y and slopes d, at in[k] (the operations of slopes-only splines).
+// `in` and `out` may be the same array.
+void slopes_pieces_at(const double* x, const double* y, const double* d, const std::uint32_t* interval,
+                      const double* in, double* out, std::size_t n);
 // segments_block for `lanes` runs of `count` knots, run j starting at
 // x + j * stride (and y + j * stride), into h and m + j * out_stride.
 bool lane_segments(const double* x, const double* y, std::size_t lanes, std::size_t stride, std::size_t count,
