@@ -127,15 +127,8 @@ double mode(const LogDensity& ld, const QuantileFunction& Q, bool use_brent) {
 Moments moments(XYView smoothed) {
     std::size_t n = smoothed.x.size();
     if (n % 2 == 0) --n;
-    uvector f(checked_mul(n, 2));
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = smoothed.x[i];
-        f[2 * i] = v;
-        f[2 * i + 1] = v * v;
-    }
-    const std::vector<double> e =
-        expectation(std::span<const double>(smoothed.x.data(), n), std::span<const double>(smoothed.y.data(), n),
-                    f.data(), 2);
+    const std::vector<double> e = expectation_x_x2(std::span<const double>(smoothed.x.data(), n),
+                                                   std::span<const double>(smoothed.y.data(), n));
     Moments m;
     m.mean = e[0];
     const double d = e[1] - m.mean * m.mean;
