@@ -266,9 +266,69 @@ void quadrature_weights(const double* x, const double* y, std::size_t n, double*
 }
 }  // namespace
 
+namespace {
+// The scale 2^e of the quadrature weights (see quadrature_weights); 0 when
+// it is out of range (subnormal densities).
+double weight_scale(const double* y, std::size_t n) {
+    const double ymax = n ? kernels::positive_max(y, n) : 0.0;
+    const int e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
+    const double scale = std::ldexp(1.0, e);
+    return (std::isfinite(scale) && scale > 0.0) ? scale : 0.0;
+}
+
+// expectation() of two columns f0(i), f1(i) for n >= 4 and a scale in range,
+// with its weights, sums and order: each interior weight (y scale) * (0.5
+// (right + left)) is formed where it is used; the odd and even ones are also
+// kept for the pairwise sums. For long grids, whose arrays would be written
+// and read back from memory: on short ones the weights' own vectorised pass
+// is quicker (the sums' chains leave no room for the weights' arithmetic).
+constexpr std::size_t kOnePassAbove = 65536;
+template <class F0, class F1>
+std::vector<double> two_columns(const double* xs, const double* ys, std::size_t n, double scale, F0 f0, F1 f1) {
+    const auto weight = [&](std::size_t i) {
+        return (ys[i] * scale) * (0.5 * ((xs[i + 1] - xs[i]) + (xs[i] - xs[i - 1])));
+    };
+    const double w0 = (ys[0] * scale) * (0.5 * ((xs[1] - xs[0]) + 0.0));
+    const double wl = (ys[n - 1] * scale) * (0.5 * (0.0 + (xs[n - 1] - xs[n - 2])));
+    const std::size_t nodd = (n - 1) / 2, neven = (n - 2) / 2;
+    uvector odd(nodd + 1), even(neven + 1);
+    const double w1 = weight(1), w2 = weight(2);
+    odd[0] = w1;
+    even[0] = w2;
+    double a0 = f0(1) * w1, a1 = f1(1) * w1;
+    double b0 = f0(2) * w2, b1 = f1(2) * w2;
+    std::size_t i = 3, j = 1;
+    for (; i + 2 < n; i += 2, ++j) {
+        const double wo = weight(i), we = weight(i + 1);
+        odd[j] = wo;
+        even[j] = we;
+        a0 = a0 + f0(i) * wo;
+        a1 = a1 + f1(i) * wo;
+        b0 = b0 + f0(i + 1) * we;
+        b1 = b1 + f1(i + 1) * we;
+    }
+    if (i + 1 < n) {
+        const double wo = weight(i);
+        odd[j] = wo;
+        a0 = a0 + f0(i) * wo;
+        a1 = a1 + f1(i) * wo;
+    }
+    const double denom = w0 + wl + 4.0 * numpy_sum(odd.data(), nodd) + 2.0 * numpy_sum(even.data(), neven);
+    return {(f0(0) * w0 + f0(n - 1) * wl + 4.0 * a0 + 2.0 * b0) / denom,
+            (f1(0) * w0 + f1(n - 1) * wl + 4.0 * a1 + 2.0 * b1) / denom};
+}
+}  // namespace
+
 std::vector<double> expectation(std::span<const double> x, std::span<const double> y, const double* f,
                                 std::size_t k) {
     const std::size_t n = x.size();
+    if (k == 2 && n > kOnePassAbove) {
+        // The common two-column case (first and second moments) in one pass.
+        const double scale = weight_scale(y.data(), n);
+        if (scale > 0.0)
+            return two_columns(x.data(), y.data(), n, scale, [f](std::size_t i) { return f[2 * i]; },
+                               [f](std::size_t i) { return f[2 * i + 1]; });
+    }
     const std::size_t nodd = n >= 2 ? (n - 1) / 2 : 0, neven = n >= 3 ? (n - 2) / 2 : 0;
     uvector w(n), odd(nodd + 1), even(neven + 1);
     quadrature_weights(x.data(), y.data(), n, w.data(), odd.data(), even.data());
@@ -325,57 +385,21 @@ std::vector<double> expectation(std::span<const double> x, std::span<const doubl
     return res;
 }
 
+
 std::vector<double> expectation_x_x2(std::span<const double> x, std::span<const double> y) {
     const std::size_t n = x.size();
-    const double ymax = n ? kernels::positive_max(y.data(), n) : 0.0;
-    const int e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
-    const double scale = std::ldexp(1.0, e);
-    if (n < 4 || !(std::isfinite(scale) && scale > 0.0)) {
-        // Short grids and subnormal densities: with the table of values.
-        uvector f(checked_mul(n, 2));
-        for (std::size_t i = 0; i < n; ++i) {
-            f[2 * i] = x[i];
-            f[2 * i + 1] = x[i] * x[i];
-        }
-        return expectation(x, y, f.data(), 2);
-    }
-    // The weights, sums and order of expectation() with f = (x, x * x):
-    // each interior weight (y scale) * (0.5 (right + left)) is formed where it
-    // is used; the odd and even ones are also kept for the pairwise sums.
     const double* xs = x.data();
-    const double* ys = y.data();
-    const auto weight = [&](std::size_t i) {
-        return (ys[i] * scale) * (0.5 * ((xs[i + 1] - xs[i]) + (xs[i] - xs[i - 1])));
-    };
-    const double w0 = (ys[0] * scale) * (0.5 * ((xs[1] - xs[0]) + 0.0));
-    const double wl = (ys[n - 1] * scale) * (0.5 * (0.0 + (xs[n - 1] - xs[n - 2])));
-    const std::size_t nodd = (n - 1) / 2, neven = (n - 2) / 2;
-    uvector odd(nodd + 1), even(neven + 1);
-    double w1 = weight(1), w2 = weight(2);
-    odd[0] = w1;
-    even[0] = w2;
-    double a0 = xs[1] * w1, a1 = (xs[1] * xs[1]) * w1;
-    double b0 = xs[2] * w2, b1 = (xs[2] * xs[2]) * w2;
-    std::size_t i = 3, j = 1;
-    for (; i + 2 < n; i += 2, ++j) {
-        const double wo = weight(i), we = weight(i + 1);
-        odd[j] = wo;
-        even[j] = we;
-        a0 = a0 + xs[i] * wo;
-        a1 = a1 + (xs[i] * xs[i]) * wo;
-        b0 = b0 + xs[i + 1] * we;
-        b1 = b1 + (xs[i + 1] * xs[i + 1]) * we;
+    const double scale = n > kOnePassAbove ? weight_scale(y.data(), n) : 0.0;
+    if (scale > 0.0)
+        return two_columns(xs, y.data(), n, scale, [xs](std::size_t i) { return xs[i]; },
+                           [xs](std::size_t i) { return xs[i] * xs[i]; });
+    // Shorter grids and subnormal densities: with the table of values.
+    uvector f(checked_mul(n, 2));
+    for (std::size_t i = 0; i < n; ++i) {
+        f[2 * i] = x[i];
+        f[2 * i + 1] = x[i] * x[i];
     }
-    if (i + 1 < n) {
-        const double wo = weight(i);
-        odd[j] = wo;
-        a0 = a0 + xs[i] * wo;
-        a1 = a1 + (xs[i] * xs[i]) * wo;
-    }
-    const double denom = w0 + wl + 4.0 * numpy_sum(odd.data(), nodd) + 2.0 * numpy_sum(even.data(), neven);
-    const double xl = xs[n - 1];
-    return {(xs[0] * w0 + xl * wl + 4.0 * a0 + 2.0 * b0) / denom,
-            ((xs[0] * xs[0]) * w0 + (xl * xl) * wl + 4.0 * a1 + 2.0 * b1) / denom};
+    return expectation(x, y, f.data(), 2);
 }
 
 }  // namespace vordex

@@ -95,8 +95,8 @@ std::vector<double> simpson_odd_grid(std::span<const double> x);
 // ratios sum(s*d*y*f)/sum(s*d*y).
 std::vector<double> expectation(std::span<const double> x, std::span<const double> y, const double* f,
                                 std::size_t k);
-// The same for the two columns x and x * x (first and second moments), in
-// one pass over the grid without the table of function values.
+// The same for the two columns x and x * x (first and second moments); long
+// grids in one pass without the table of function values.
 std::vector<double> expectation_x_x2(std::span<const double> x, std::span<const double> y);
 
 }  // namespace vordex
