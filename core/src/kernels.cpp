@@ -135,21 +135,25 @@ VX_CLONES bool sorted_stats(const double* __restrict x, const double* __restrict
     // and the largest y, in eight lanes (two vectors of four).
     typedef double d4 __attribute__((vector_size(32)));
     typedef long long l4 __attribute__((vector_size(32)));
-    const auto load = [](const double* p) {
-        d4 v;
-        __builtin_memcpy(&v, p, sizeof v);
-        return v;
-    };
+    // Loads through a reference: a vector returned by value would change
+    // the calling convention between the builds for different widths.
+    const auto load = [](d4& v, const double* p) { __builtin_memcpy(&v, p, sizeof v); };
     long bad = (n == 1) & (x[0] != x[0]), nans = 0;
     d4 m0 = d4{} + y[0], m1 = m0;
     l4 bad4 = {}, nan4 = {};
     std::size_t i = 0;
     for (; i + 9 <= n; i += 8) {
-        const d4 v0 = load(y + i), v1 = load(y + i + 4);
+        d4 v0, v1, xa, xb, xc, xd;
+        load(v0, y + i);
+        load(v1, y + i + 4);
+        load(xa, x + i);
+        load(xb, x + i + 1);
+        load(xc, x + i + 4);
+        load(xd, x + i + 5);
         m0 = v0 > m0 ? v0 : m0;
         m1 = v1 > m1 ? v1 : m1;
-        nan4 += (v0 != v0) + (v1 != v1);  // -1 per NaN
-        bad4 += (load(x + i) <= load(x + i + 1)) + (load(x + i + 4) <= load(x + i + 5));  // -1 per ordered pair
+        nan4 += (v0 != v0) + (v1 != v1);    // -1 per NaN
+        bad4 += (xa <= xb) + (xc <= xd);    // -1 per ordered pair
     }
     nans -= nan4[0] + nan4[1] + nan4[2] + nan4[3];
     bad += static_cast<long>(i) + (bad4[0] + bad4[1] + bad4[2] + bad4[3]);  // pairs checked minus ordered ones
