@@ -1390,6 +1390,21 @@ inline std::size_t advance(const double* xs, std::size_t last, std::size_t i, do
     }
     return lo;
 }
+
+// The interval of v from interval i going forward (v >= xs[i], v < xs[nx - 1]):
+// searched when the points are far apart, else walked.
+inline std::size_t forward(const double* xs, std::size_t nx, std::size_t i, double v, bool far) {
+    if (far) return advance(xs, nx - 1, i, v);
+    while (v >= xs[i + 1]) ++i;
+    return i;
+}
+
+// The interval of v (xs[0] <= v < xs[nx - 1]) from the previous point's
+// interval i: forward when v lies at or after it, else by bisection.
+inline std::size_t locate(const double* xs, std::size_t nx, std::size_t i, double v, bool far) {
+    if (v >= xs[i]) return forward(xs, nx, i, v, far);
+    return static_cast<std::size_t>(std::upper_bound(xs, xs + nx - 1, v) - xs) - 1;
+}
 }  // namespace
 
 __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double* out, std::size_t n) const {
@@ -1407,9 +1422,7 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
         while (k < n) {
             const double v = in[k];
             if (!(a <= v && v < b) || v < xs[i]) break;
-            if (far) i = advance(xs, nx - 1, i, v);
-            else
-                while (v >= xs[i + 1]) ++i;
+            i = forward(xs, nx, i, v, far);
             const double* p = c + 4 * i;
             out[k] = cubic_at(p[0], p[1], p[2], p[3], v - xs[i]);
             ++k;
@@ -1425,13 +1438,7 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
     for (std::size_t k = 0; k < n; ++k) {
         const double v = in[k];
         if (a <= v && v < b) {
-            if (v >= xs[i]) {
-                if (far) i = advance(xs, nx - 1, i, v);
-                else
-                    while (v >= xs[i + 1]) ++i;
-            } else {
-                i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
-            }
+            i = locate(xs, nx, i, v, far);
             out[k] = poly(i, v);
         } else {
             std::ptrdiff_t g = static_cast<std::ptrdiff_t>(i);
@@ -1454,13 +1461,7 @@ __attribute__((noinline)) void Interpolant::eval_sparse_slopes(const double* in,
     for (std::size_t k = 0; k < n; ++k) {
         const double v = in[k];
         if (a <= v && v < b) {
-            if (v >= xs[i]) {
-                if (far) i = advance(xs, nx - 1, i, v);
-                else
-                    while (v >= xs[i + 1]) ++i;
-            } else {
-                i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
-            }
+            i = locate(xs, nx, i, v, far);
             interval[k] = static_cast<std::uint32_t>(i);
         } else {
             std::ptrdiff_t g = static_cast<std::ptrdiff_t>(i);
