@@ -466,6 +466,22 @@ struct Powers8 {
     r = r + p[0] * w.s3;
     __builtin_memcpy(out, &r, sizeof r);
 }
+// Both pieces pa and pb over the run [j, e) starting at lo: whole vectors,
+// also past the run's end while within n (the points there belong to later
+// runs, which overwrite them), sharing the powers of the offset; then the
+// rest one by one.
+[[gnu::always_inline]] inline void pair_run(const double* pa, const double* pb, const double* in, double* oa,
+                                            double* ob, std::size_t j, std::size_t e, std::size_t n, double lo) {
+    for (; j < e && j + 8 <= n; j += 8) {
+        const Powers8 w = powers8(in + j, lo);
+        piece8(pa, w, oa + j);
+        piece8(pb, w, ob + j);
+    }
+    for (; j < e; ++j) {
+        oa[j] = cubic_at(pa[0], pa[1], pa[2], pa[3], in[j] - lo);
+        ob[j] = cubic_at(pb[0], pb[1], pb[2], pb[3], in[j] - lo);
+    }
+}
 }  // namespace
 
 VX_CLONES std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double last, const double* ca,
@@ -474,21 +490,7 @@ VX_CLONES std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double l
     std::size_t i = *interval, k1 = k;
     double lo = 0.0;
     while (k < n && next_run(xs, nx, last, in, k, n, i, lo, k1)) {
-        const double* pa = ca + 4 * i;
-        const double* pb = cb + 4 * i;
-        std::size_t j = k;
-        // Whole vectors, also past the run's end while within n: the points
-        // there belong to later runs, which overwrite them. The powers of the
-        // offset are shared by both pieces.
-        for (; j < k1 && j + 8 <= n; j += 8) {
-            const Powers8 w = powers8(in + j, lo);
-            piece8(pa, w, oa + j);
-            piece8(pb, w, ob + j);
-        }
-        for (; j < k1; ++j) {
-            oa[j] = cubic_at(pa[0], pa[1], pa[2], pa[3], in[j] - lo);
-            ob[j] = cubic_at(pb[0], pb[1], pb[2], pb[3], in[j] - lo);
-        }
+        pair_run(ca + 4 * i, cb + 4 * i, in, oa, ob, k, k1, n, lo);
         k = k1;
     }
     *interval = i;
@@ -503,9 +505,9 @@ VX_CLONES std::size_t cubic_pair_ascending(const double* xs, std::size_t nx, dou
     // Points per unit of the grid: the first point of the next run is
     // guessed from it, then settled by comparisons (the grid ascends, so the
     // run is exactly the points before the first one at or above the
-    // interval's end).
-    // The guess is taken from the grid's start, not from the run's first
-    // point, so that the next run does not wait for this one's end.
+    // interval's end). The guess is taken from the grid's start, not from
+    // the run's first point, so that the next run does not wait for this
+    // one's end.
     const std::size_t k0 = k;
     const double base = in[k0];
     const double per_unit = static_cast<double>(n - 1 - k0) / (in[n - 1] - base);
@@ -533,16 +535,7 @@ VX_CLONES std::size_t cubic_pair_ascending(const double* xs, std::size_t nx, dou
             piece8(pa, w1, oa + k + 8);
             piece8(pb, w1, ob + k + 8);
         } else {
-            std::size_t j = k;
-            for (; j < e && j + 8 <= n; j += 8) {
-                const Powers8 w = powers8(in + j, lo);
-                piece8(pa, w, oa + j);
-                piece8(pb, w, ob + j);
-            }
-            for (; j < e; ++j) {
-                oa[j] = cubic_at(pa[0], pa[1], pa[2], pa[3], in[j] - lo);
-                ob[j] = cubic_at(pb[0], pb[1], pb[2], pb[3], in[j] - lo);
-            }
+            pair_run(pa, pb, in, oa, ob, k, e, n, lo);
         }
         k = e;
     }
