@@ -21,10 +21,11 @@ VX_CLONES void hermite_block(const double* __restrict h, const double* __restric
     }
 }
 
-VX_CLONES bool segments_block(const double* __restrict x, const double* __restrict y, double* __restrict h,
-                               double* __restrict m, std::size_t n) {
-    // One pass: spacings, slopes and the count of failed checks (a spacing
-    // that is not positive; x - x is 0 for a finite value, NaN otherwise).
+namespace {
+// One pass: spacings, slopes and the count of failed checks (a spacing that
+// is not positive; x - x is 0 for a finite value, NaN otherwise).
+[[gnu::always_inline]] inline long segments_run(const double* __restrict x, const double* __restrict y,
+                                                double* __restrict h, double* __restrict m, std::size_t n) {
     long bad = 0;
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const double hi = x[i + 1] - x[i];
@@ -33,7 +34,13 @@ VX_CLONES bool segments_block(const double* __restrict x, const double* __restri
         bad += !(hi > 0.0) + !(x[i] - x[i] == 0.0) + !(y[i] - y[i] == 0.0);
     }
     if (n > 0) bad += !(x[n - 1] - x[n - 1] == 0.0) + !(y[n - 1] - y[n - 1] == 0.0);
-    return bad == 0;
+    return bad;
+}
+}  // namespace
+
+VX_CLONES bool segments_block(const double* __restrict x, const double* __restrict y, double* __restrict h,
+                               double* __restrict m, std::size_t n) {
+    return segments_run(x, y, h, m, n) == 0;
 }
 
 VX_CLONES void slopes_pieces_at(const double* __restrict x, const double* __restrict y,
@@ -56,19 +63,8 @@ VX_CLONES bool lane_segments(const double* __restrict x, const double* __restric
                              std::size_t stride, std::size_t count, double* __restrict h, double* __restrict m,
                              std::size_t out_stride) {
     long bad = 0;
-    for (std::size_t j = 0; j < lanes; ++j) {
-        const double* xj = x + j * stride;
-        const double* yj = y + j * stride;
-        double* hj = h + j * out_stride;
-        double* mj = m + j * out_stride;
-        for (std::size_t i = 0; i + 1 < count; ++i) {
-            const double hi = xj[i + 1] - xj[i];
-            hj[i] = hi;
-            mj[i] = (yj[i + 1] - yj[i]) / hi;
-            bad += !(hi > 0.0) + !(xj[i] - xj[i] == 0.0) + !(yj[i] - yj[i] == 0.0);
-        }
-        if (count > 0) bad += !(xj[count - 1] - xj[count - 1] == 0.0) + !(yj[count - 1] - yj[count - 1] == 0.0);
-    }
+    for (std::size_t j = 0; j < lanes; ++j)
+        bad += segments_run(x + j * stride, y + j * stride, h + j * out_stride, m + j * out_stride, count);
     return bad == 0;
 }
 
