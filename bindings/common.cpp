@@ -337,10 +337,11 @@ PyObject* report_missing(FnObject* f, const std::vector<Py_ssize_t>& missing) {
     std::string names;
     const size_t n = missing.size();
     for (size_t k = 0; k < n; ++k) {
-        std::string q = "'" + param_name(f, missing[k]) + "'";
-        if (k == 0) names = q;
-        else if (k + 1 < n) names += ", " + q;
-        else names += (n > 2 ? ", and " : " and ") + q;
+        std::string q(1, '\'');
+        q += param_name(f, missing[k]);
+        q += '\'';
+        if (k > 0) names += k + 1 < n ? ", " : (n > 2 ? ", and " : " and ");
+        names += q;
     }
     return raise_type_error(qualname_of(f) + "() missing " + std::to_string(n) + " required positional argument" +
                             (n == 1 ? "" : "s") + ": " + names);

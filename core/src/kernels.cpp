@@ -128,14 +128,15 @@ VX_CLONES double max_no_nan(const double* __restrict y, std::size_t n) { return 
 VX_CLONES bool sorted_stats(const double* __restrict x, const double* __restrict y, std::size_t n,
                             std::size_t* nan_y, double* ymax) {
     // One pass: the descents or NaN of x (each pair compared), the NaN of y
-    // and the largest y, in eight lanes (two vectors of four).
+    // and the largest of 0 and the y that are not NaN, in eight lanes (two
+    // vectors of four; a NaN never replaces a lane's value).
     typedef double d4 __attribute__((vector_size(32)));
     typedef long long l4 __attribute__((vector_size(32)));
     // Loads through a reference: a vector returned by value would change
     // the calling convention between the builds for different widths.
     const auto load = [](d4& v, const double* p) { __builtin_memcpy(&v, p, sizeof v); };
     long bad = (n == 1) & (x[0] != x[0]), nans = 0;
-    d4 m0 = d4{} + y[0], m1 = m0;
+    d4 m0 = {}, m1 = {};
     l4 bad4 = {}, nan4 = {};
     std::size_t i = 0;
     for (; i + 9 <= n; i += 8) {
@@ -228,6 +229,16 @@ VX_CLONES void pchip_interior_slopes(const double* __restrict h, const double* _
         const double whmean = (w1 / m0 + w2 / m1) / (w1 + w2);
         d[i + 1] = flat ? 0.0 : 1.0 / whmean;
     }
+}
+
+VX_CLONES void tmap_steps(const double* __restrict d, std::size_t n, double scale, double mean,
+                          double* __restrict out) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::sqrt((scale * d[i]) / mean);
+}
+
+VX_CLONES void rescale(double* __restrict v, std::size_t n, double span_x, double tmin, double span_t,
+                       double xmin) {
+    for (std::size_t i = 0; i < n; ++i) v[i] = (span_x * (v[i] - tmin)) / span_t + xmin;
 }
 
 VX_CLONES void linspace_fill(double start, double step, std::int64_t num, double* __restrict out) {

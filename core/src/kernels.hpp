@@ -44,8 +44,8 @@ std::size_t count_unsorted_or_nan(const double* x, const double* y, std::size_t 
 // True when the values ascend (ties allowed) and none is NaN.
 bool ascending_no_nan(const double* v, std::size_t n);
 // For n > 0 points: true when x ascends without NaN (as ascending_no_nan);
-// the number of NaN in y, and the largest y (meaningful only without NaN in
-// y; of a zero largest, either sign).
+// the number of NaN in y, and the largest of 0 and the y that are not NaN
+// (as positive_max; of a zero largest, either sign).
 bool sorted_stats(const double* x, const double* y, std::size_t n, std::size_t* nan_y, double* ymax);
 // Largest of n > 0 values without NaN.
 double max_no_nan(const double* y, std::size_t n);
@@ -69,6 +69,10 @@ void pchip_interior_slopes(const double* h, const double* m, double* d, std::siz
 
 // out[i] = i * step + start for i < num.
 void linspace_fill(double start, double step, std::int64_t num, double* out);
+// The square-root t-map's steps sqrt((scale * d[i]) / mean) of n spacings.
+void tmap_steps(const double* d, std::size_t n, double scale, double mean, double* out);
+// v[i] = (span_x * (v[i] - tmin)) / span_t + xmin, in place.
+void rescale(double* v, std::size_t n, double span_x, double tmin, double span_t, double xmin);
 // Number of values with |v - target| <= tol.
 std::size_t count_within(const double* v, std::size_t n, double target, double tol);
 

@@ -81,9 +81,10 @@ bool clean_sorted(std::span<const double> x, std::span<const double> y, XY& out,
     if (!kernels::sorted_stats(x.data(), y.data(), n, &nan_y, &ymax)) return false;
     // NaN densities are dropped by the density test below (NaN is not
     // positive) and take no part in the largest; all NaN is the general
-    // path's error.
+    // path's error. The largest is at least 0: it equals np.max of the
+    // densities whenever one of them is positive, and otherwise no density
+    // passes the test against either value.
     if (nan_y == n) return false;
-    if (nan_y) ymax = kernels::positive_max(y.data(), n);
     const std::size_t k = kernels::count_above_floor(y.data(), n, ymax, kEps);
     if (k < 3) throw ValueError("Marginal too small after filtering. Need >=3 support points.");
     if (k == n) {
@@ -216,19 +217,16 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
     for (std::size_t i = 0; i + 1 < nx; ++i) dxx[i] = xx[i + 1] - xx[i];
     const double mean_dx = numpy_mean(dxx.data(), dxx.size());
     const double fnx = static_cast<double>(nx);
+    // t = [0, cumsum(sqrt(dx_scaled))]: the steps in one vector pass, then
+    // the running sum in order.
     std::vector<double> t(nx);
     t[0] = 0.0;
-    double run = 0.0;
-    for (std::size_t i = 0; i + 1 < nx; ++i) {
-        const double ds = (fnx * dxx[i]) / mean_dx;
-        const double step = std::sqrt(ds);
-        run = (i == 0) ? step : run + step;
-        t[i + 1] = run;
-    }
+    kernels::tmap_steps(dxx.data(), nx - 1, fnx, mean_dx, t.data() + 1);
+    for (std::size_t i = 2; i < nx; ++i) t[i] = t[i - 1] + t[i];
     {
         const double tmin = nan_min(t), tmax = nan_max(t);
         const double span_x = xmax - xmin, span_t = tmax - tmin;
-        for (double& v : t) v = (span_x * (v - tmin)) / span_t + xmin;
+        kernels::rescale(t.data(), nx, span_x, tmin, span_t, xmin);
     }
 
     Interpolant t2x, x2t, S;

@@ -409,6 +409,34 @@ TEST(FastPaths, CleaningMatchesThePlainDefinition) {
     }
 }
 
+TEST(FastPaths, CleaningFindsTheLargestDensityAnywhere) {
+    // Sorted grids whose largest density sits at each position (the vector
+    // body and the tail of the one-pass scan), with or without NaN densities
+    // at the ends, and with the other densities straddling the floor of that
+    // largest: a wrong largest keeps or drops the wrong points. Grids whose
+    // densities are all zero, negative or NaN keep nothing.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t n : {3u, 9u, 12u, 37u}) {
+        for (std::size_t at = 0; at < n; ++at) {
+            for (int ends = 0; ends < 4; ++ends) {
+                Vec x(n), y(n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    x[i] = 0.5 * static_cast<double>(i);
+                    y[i] = (i % 2 ? 0.9 : 1.1) * vordex::kEps * 4.0;
+                }
+                y[at] = 4.0;
+                if ((ends & 1) && at != 0) y[0] = nan;
+                if ((ends & 2) && at != n - 1) y[n - 1] = nan;
+                SCOPED_TRACE("n " + std::to_string(n) + " at " + std::to_string(at) + " ends " + std::to_string(ends));
+                expect_plain_cleaning(x, y);
+                for (double& v : y) v = std::isnan(v) ? v : -v;  // nothing positive
+                if (ends == 0) y[at] = 0.0;
+                EXPECT_THROW(vordex::marginal_fix(x, y), vordex::ValueError);
+            }
+        }
+    }
+}
+
 TEST(FastPaths, ExpectationMatchesTheAlternatingSums) {
     // Small and odd/even grid sizes, one to three columns: the row-by-row
     // sums of several columns and the pairwise sum of one column.
