@@ -1407,6 +1407,18 @@ inline std::size_t locate(const double* xs, std::size_t nx, std::size_t i, doubl
 }
 }  // namespace
 
+namespace {
+// How the intervals of n points on nx knots are found by
+// kernels::find_intervals: the stride of its walk (about the knots per
+// point), or 0 when the knots are so many per point that a search is
+// quicker (or too many to number in 32 bits).
+std::size_t interval_stride(std::size_t nx, std::size_t n) {
+    const std::size_t per = nx / (n ? n : 1);
+    if (per > 4096 || nx > std::numeric_limits<std::uint32_t>::max()) return 0;
+    return per >= 96 ? 32 : (per >= 6 ? 8 : 1);
+}
+}  // namespace
+
 __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double* out, std::size_t n) const {
     const std::size_t nx = x_.size();
     // Many knots between successive points: searched, not walked.
@@ -1414,6 +1426,30 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
     const double a = x_[0], b = x_[nx - 1];
     const double* xs = x_.data();
     std::size_t i = 0;
+    const std::size_t stride = interval_stride(nx, n);
+    if (stride > 1) {
+        // Several knots per point: all intervals first (the walk strides
+        // over the knots), then the pieces, point by point independently.
+        // Points outside the knots take the general path.
+        std::vector<std::uint32_t> interval(n);
+        kernels::find_intervals(xs, nx, in, n, interval.data(), stride);
+        if (from_slopes_) {
+            eval_slopes_at(in, out, n, interval.data());
+            return;
+        }
+        const double* c = c_.data();
+        for (std::size_t k = 0; k < n; ++k) {
+            const double v = in[k];
+            if (interval[k] != kernels::kNoInterval) {
+                const double* p = c + 4 * interval[k];
+                out[k] = cubic_at(p[0], p[1], p[2], p[3], v - xs[interval[k]]);
+            } else {
+                std::ptrdiff_t g = 0;
+                out[k] = eval_one(v, g);
+            }
+        }
+        return;
+    }
     if (!from_slopes_) {
         // The common case with the members held in registers: the stores to
         // `out` could otherwise alias them.
@@ -1448,8 +1484,7 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
 }
 
 // Slopes-only splines: the intervals first, then every point's piece in one
-// pass whose divisions overlap. Points outside are evaluated first, as `in`
-// may be `out`.
+// pass whose divisions overlap.
 __attribute__((noinline)) void Interpolant::eval_sparse_slopes(const double* in, double* out, std::size_t n) const {
     const std::size_t nx = x_.size();
     const bool far = nx > 32 * n;
@@ -1457,19 +1492,31 @@ __attribute__((noinline)) void Interpolant::eval_sparse_slopes(const double* in,
     const double* xs = x_.data();
     std::size_t i = 0;
     std::vector<std::uint32_t> interval(n);
-    std::vector<std::pair<std::size_t, double>> outside;
     for (std::size_t k = 0; k < n; ++k) {
         const double v = in[k];
         if (a <= v && v < b) {
             i = locate(xs, nx, i, v, far);
             interval[k] = static_cast<std::uint32_t>(i);
         } else {
-            std::ptrdiff_t g = static_cast<std::ptrdiff_t>(i);
-            outside.emplace_back(k, eval_one(v, g));
+            interval[k] = kernels::kNoInterval;
+        }
+    }
+    eval_slopes_at(in, out, n, interval.data());
+}
+
+// The pieces of a slopes-only spline at points whose intervals are known
+// (kNoInterval: outside the knots, evaluated on the general path). Those
+// outside are evaluated first, as `in` may be `out`.
+void Interpolant::eval_slopes_at(const double* in, double* out, std::size_t n, std::uint32_t* interval) const {
+    std::vector<std::pair<std::size_t, double>> outside;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (interval[k] == kernels::kNoInterval) {
+            std::ptrdiff_t g = 0;
+            outside.emplace_back(k, eval_one(in[k], g));
             interval[k] = 0;
         }
     }
-    kernels::slopes_pieces_at(xs, y_.data(), d_.data(), interval.data(), in, out, n);
+    kernels::slopes_pieces_at(x_.data(), y_.data(), d_.data(), interval, in, out, n);
     for (const auto& [k, value] : outside) out[k] = value;
 }
 

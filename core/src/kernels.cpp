@@ -4,6 +4,7 @@
 
 #include "vordex/core/interp.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace vordex::kernels {
@@ -57,6 +58,62 @@ VX_CLONES void slopes_pieces_at(const double* __restrict x, const double* __rest
         const double c1 = (slope - d[i]) / hh - t;
         out[k] = cubic_at(c0, c1, d[i], y[i], in[k] - x[i]);
     }
+}
+
+namespace {
+// Number of the S knots w[0..S) at or below v (S a multiple of 4), in vectors.
+template <std::size_t S>
+[[gnu::always_inline]] inline long count_at_or_below(const double* w, double v) {
+    typedef double d4 __attribute__((vector_size(32)));
+    typedef long long l4 __attribute__((vector_size(32)));
+    l4 acc = {};
+    for (std::size_t t = 0; t < S; t += 4) {
+        d4 q;
+        __builtin_memcpy(&q, w + t, sizeof q);
+        acc += q <= v;  // -1 where true
+    }
+    return -(acc[0] + acc[1] + acc[2] + acc[3]);
+}
+
+template <std::size_t S>
+[[gnu::always_inline]] inline void find_intervals_by(const double* xs, std::size_t nx, const double* in,
+                                                     std::size_t n, std::uint32_t* interval) {
+    const double a = xs[0], b = xs[nx - 1];
+    const std::size_t last = nx - 1;
+    // c: a knot at or below the previous point, where the next walk starts.
+    // The count of the last stride is not needed by the next point's walk,
+    // so the points' counts overlap.
+    std::size_t c = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double v = in[k];
+        if (!(a <= v && v < b)) {
+            interval[k] = kNoInterval;
+            continue;
+        }
+        if (v < xs[c]) c = static_cast<std::size_t>(std::upper_bound(xs, xs + last, v) - xs) - 1;
+        std::size_t r;
+        if constexpr (S == 1) {
+            while (v >= xs[c + 1]) ++c;  // stops before last, as v < b
+            r = c;
+        } else {
+            while (c + S <= last && v >= xs[c + S]) c += S;
+            if (c + S <= last) {
+                r = c - 1 + static_cast<std::size_t>(count_at_or_below<S>(xs + c, v));  // xs[c] <= v counts
+            } else {
+                r = c;
+                while (v >= xs[r + 1]) ++r;
+            }
+        }
+        interval[k] = static_cast<std::uint32_t>(r);
+    }
+}
+}  // namespace
+
+VX_CLONES void find_intervals(const double* xs, std::size_t nx, const double* in, std::size_t n,
+                              std::uint32_t* interval, std::size_t stride) {
+    if (stride >= 32) find_intervals_by<32>(xs, nx, in, n, interval);
+    else if (stride >= 8) find_intervals_by<8>(xs, nx, in, n, interval);
+    else find_intervals_by<1>(xs, nx, in, n, interval);
 }
 
 VX_CLONES bool lane_segments(const double* __restrict x, const double* __restrict y, std::size_t lanes,

@@ -245,6 +245,38 @@ TEST(FastPaths, FewPointsOnManyKnotsMatchSinglePoints) {
     }
 }
 
+TEST(FastPaths, GridsOnSplinesOfManyKnotsMatchSinglePoints) {
+    // Equally spaced grids over the whole range (the tables) with 2 to
+    // 5,000 knots per point, so that the walk strides over 1, 8 or 32 knots
+    // at a time or the interval is searched; unevenly spaced knots, and
+    // grids that start below the range and end on or past its last knot.
+    std::mt19937_64 g(29);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (std::size_t nk : {4500u, 45000u}) {
+        Vec x(nk), y(nk);
+        double acc = 0.0;
+        for (std::size_t i = 0; i < nk; ++i) {
+            acc += 0.05 + std::pow(std::sin(1e-3 * static_cast<double>(i)), 2.0) + 0.05 * u(g);
+            x[i] = acc;
+            y[i] = std::cos(0.01 * acc);
+        }
+        for (const Interpolant& f : {Interpolant::cubic(x, y), Interpolant::cubic_slopes_only(x, y)}) {
+            for (std::size_t per : {2u, 5u, 7u, 30u, 95u, 100u, 300u, 5000u}) {
+                const std::size_t n = std::max<std::size_t>(nk / per, 3);
+                for (int ends = 0; ends < 3; ++ends) {
+                    const double lo = ends == 2 ? x.front() - 5.0 : x.front();
+                    const double hi = ends == 0 ? x.back() : x.back() + 5.0;
+                    const vordex::uvector grid = vordex::linspace(lo, hi, n);
+                    Vec out(n);
+                    f.eval(grid.data(), out.data(), n);
+                    for (std::size_t k = 0; k < n; ++k)
+                        ASSERT_TRUE(same(out[k], f(grid[k]))) << nk << " per " << per << " point " << k;
+                }
+            }
+        }
+    }
+}
+
 TEST(FastPaths, SplineKnotErrorsKeepTheirOrder) {
     const Vec x{0, 1, 2, 3, 4, 5};
     const Vec y{1, 2, 0, 3, 1, 2};

@@ -5,6 +5,7 @@
 // reproducible to the last bit.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -98,6 +99,7 @@ private:
     double eval_one(double v, std::ptrdiff_t& guess) const;
     void eval_sparse(const double* in, double* out, std::size_t n) const;
     void eval_sparse_slopes(const double* in, double* out, std::size_t n) const;
+    void eval_slopes_at(const double* in, double* out, std::size_t n, std::uint32_t* interval) const;
     void eval_dense(const double* in, double* out, std::size_t n) const;
     double poly(std::size_t i, double v) const {
         if (from_slopes_) return slopes_piece(i, v);
