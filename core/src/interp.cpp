@@ -241,6 +241,25 @@ Interpolant Interpolant::pchip_deferred(uvector&& x, uvector&& y) {
     return r;
 }
 
+uvector Interpolant::pchip_at_knots(std::span<const double> x, std::span<const double> y) {
+    const std::size_t n = x.size();
+    // Every knot but the last starts its own piece, at offset 0 there: the
+    // value is y[i] + 0.0, the piece's other terms being products with 0,
+    // as long as the piece's coefficients are finite. They are when every
+    // spacing is at least 1e-60 and the knots and the steps of y span at
+    // most 1e60: secant slopes are then at most 1e120, knot slopes too
+    // (weighted harmonic means of secants, or end slopes limited to three
+    // times one), and the coefficients at most about 1e240. The last knot
+    // is the end of the last piece, which needs only the last three knots.
+    constexpr double kSmallest = 1e-60, kLargest = 1e60;
+    if (n < 3 || y.size() != n || !kernels::spread_within(x.data(), y.data(), n, kSmallest, kLargest))
+        return pchip(x, y).eval(x);
+    uvector out(n);
+    for (std::size_t i = 0; i + 1 < n; ++i) out[i] = y[i] + 0.0;
+    out[n - 1] = pchip_deferred(x.last(3), y.last(3)).deferred_eval(1, x[n - 1]);
+    return out;
+}
+
 void Interpolant::materialize() {
     if (!deferred_) return;
     Segments seg(x_, y_);

@@ -39,6 +39,14 @@ namespace {
 }
 }  // namespace
 
+VX_CLONES bool spread_within(const double* __restrict x, const double* __restrict y, std::size_t n,
+                             double smallest, double largest) {
+    long bad = !(x[n - 1] - x[0] <= largest);
+    for (std::size_t i = 0; i + 1 < n; ++i)
+        bad += !(x[i + 1] - x[i] >= smallest) + !(std::fabs(y[i + 1] - y[i]) <= largest);
+    return bad == 0;
+}
+
 VX_CLONES bool segments_block(const double* __restrict x, const double* __restrict y, double* __restrict h,
                                double* __restrict m, std::size_t n) {
     return segments_run(x, y, h, m, n) == 0;

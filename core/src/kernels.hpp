@@ -20,6 +20,10 @@ namespace vordex::kernels {
 // b and values y.
 void hermite_block(const double* h, const double* m, const double* b, const double* y, double* c, std::size_t lo,
                    std::size_t hi);
+// True when every spacing x[i + 1] - x[i] is at least `smallest` and every
+// step |y[i + 1] - y[i]|, and x[n - 1] - x[0], at most `largest` (so no value
+// is NaN or infinite), for n >= 2.
+bool spread_within(const double* x, const double* y, std::size_t n, double smallest, double largest);
 // Spacings h and secant slopes m of n knots; false when a knot is not finite
 // or a spacing is not positive.
 bool segments_block(const double* x, const double* y, double* h, double* m, std::size_t n);

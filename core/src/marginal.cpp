@@ -232,9 +232,15 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
     Interpolant t2x, x2t, S;
     std::vector<double> logy(m.y.size());
     vlog(m.y.data(), logy.data(), logy.size());
+    // Without extension the input points are the knots of x2t, which is
+    // only evaluated there: its values at its own knots are worked out
+    // without building it (the same values, and the same errors).
+    const bool at_knots = opts.spline && opts.extrapolate == 0.0;
+    uvector ti;
     if (opts.spline) {
         t2x = Interpolant::pchip(t, xx);
-        x2t = Interpolant::pchip(xx, t);
+        if (at_knots) ti = Interpolant::pchip_at_knots(xx, t);
+        else x2t = Interpolant::pchip(xx, t);
     } else {
         t2x = Interpolant::linear(t, xx);
         x2t = Interpolant::linear(xx, t);
@@ -242,7 +248,7 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
     const double tmin = nan_min(t), tmax = nan_max(t);
     const std::size_t nn = static_cast<std::size_t>(n);
     const uvector t_lin = linspace(tmin, tmax, nn);
-    const uvector ti = x2t.eval(x);
+    if (!at_knots) ti = x2t.eval(x);
     if (opts.spline) {
         S = opts.extrapolate != 0.0 ? Interpolant::cubic(ti, logy, true) : Interpolant::pchip(ti, logy);
     } else {

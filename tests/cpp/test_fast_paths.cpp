@@ -277,6 +277,45 @@ TEST(FastPaths, GridsOnSplinesOfManyKnotsMatchSinglePoints) {
     }
 }
 
+TEST(FastPaths, PchipAtItsOwnKnots) {
+    // The values of a PCHIP interpolant at its knots, worked out without
+    // building it, against building and evaluating it: ordinary grids, flat
+    // stretches and sign changes (zero slopes), -0.0 values, steep steps
+    // near the bounds of the shortcut, and grids beyond them (tiny
+    // spacings, huge spans or values, infinities and NaN), which take the
+    // full construction.
+    std::mt19937_64 g(37);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t n = 3 + static_cast<std::size_t>(u(g) * (round % 4 ? 40 : 3000));
+        const int kind = round % 8;
+        const double hscale = kind == 1 ? 1e-120 : (kind == 2 ? 1e-59 : (kind == 3 ? 1e62 : 1.0));
+        Vec x(n), y(n);
+        double acc = (u(g) - 0.5) * 10.0 * hscale;
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = acc;
+            acc += hscale * (0.5 + u(g));
+            const double v = std::sin(3.0 * static_cast<double>(i) / static_cast<double>(n)) * (kind == 2 ? 1e58 : 1.0);
+            y[i] = kind == 4 ? std::round(4 * v) / 4 : v;  // flat stretches and zeros
+        }
+        if (kind == 5) y[n / 2] = -0.0;
+        if (kind == 5) y[0] = -0.0;
+        if (kind == 6) y[n / 3] = round % 16 == 6 ? inf : nan;
+        if (kind == 7) y[n - 1] = 1e70;
+        SCOPED_TRACE("round " + std::to_string(round));
+        if (kind == 6) {  // refused by the construction, with its message
+            EXPECT_EQ(message_of([&] { Interpolant::pchip_at_knots(x, y); }), "`y` must contain only finite values.");
+            continue;
+        }
+        const Interpolant f = Interpolant::pchip(x, y);
+        EXPECT_TRUE(same_vec(Interpolant::pchip_at_knots(x, y), f.eval(x)));
+    }
+    // Knots that the full construction refuses give its error.
+    const Vec xs{0.0, 1.0, 1.0, 2.0}, ys{1.0, 2.0, 3.0, 4.0};
+    EXPECT_EQ(message_of([&] { Interpolant::pchip(xs, ys); }), message_of([&] { Interpolant::pchip_at_knots(xs, ys); }));
+}
+
 TEST(FastPaths, SplineKnotErrorsKeepTheirOrder) {
     const Vec x{0, 1, 2, 3, 4, 5};
     const Vec y{1, 2, 0, 3, 1, 2};

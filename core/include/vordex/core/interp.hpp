@@ -42,6 +42,9 @@ public:
     // many evaluations).
     static Interpolant pchip_deferred(std::span<const double> x, std::span<const double> y);
     static Interpolant pchip_deferred(uvector&& x, uvector&& y);  // taking over the arrays
+    // pchip(x, y).eval(x): the interpolant at its own knots, bit for bit,
+    // without building it when its pieces are known to be finite.
+    static uvector pchip_at_knots(std::span<const double> x, std::span<const double> y);
     bool deferred() const { return deferred_; }
     void materialize();
 
