@@ -38,10 +38,13 @@ LogDensity LogDensity::from_clean(uvector&& x, const uvector& y, bool spline) {
     ld.xmin = std::isnan(ld.xmax) ? ld.xmax : x.front();
     uvector logy(y.size());
     vlog(y.data(), logy.data(), logy.size());
-    // Long splines are evaluated at comparatively few points (tables of a
-    // few thousand): they keep only their slopes and work out each piece
-    // where it is evaluated, with the same operations and results.
-    constexpr std::size_t kSlopesOnlyAbove = 32768;
+    // Splines of more knots than a table has points (2,048 by default) are
+    // evaluated at comparatively few points per knot: they keep only their
+    // slopes and work out each piece where it is evaluated (the same
+    // operations and results), instead of building every piece. Shorter
+    // splines are quicker with their pieces built (tables then put several
+    // points in each piece).
+    constexpr std::size_t kSlopesOnlyAbove = 3000;
     if (!spline) ld.S = Interpolant::linear(std::move(x), std::move(logy));
     else if (x.size() > kSlopesOnlyAbove) ld.S = Interpolant::cubic_slopes_only(std::move(x), std::move(logy));
     else ld.S = Interpolant::cubic(std::move(x), std::move(logy));
