@@ -42,22 +42,26 @@ double log_density_at(const LogDensity& ld, double u) {
 HpdTable::HpdTable(const LogDensity& ld, std::int64_t length, bool spline) : xmin(ld.xmin), xmax(ld.xmax) {
     check_length(length);
     const std::size_t L = static_cast<std::size_t>(length);
-    const uvector grid = linspace(ld.xmin, ld.xmax, L);
+    // The extended grid [min - dx, grid..., max + dx], and beside it the
+    // zero-padded densities, replaced by their running sums.
+    uvector xx(L + 2), cdf(L + 2);
+    double* grid = xx.data() + 1;
+    linspace_into(ld.xmin, ld.xmax, L, grid);
     const double dx = grid[1] - grid[0];
-    uvector dens = ld.S.eval(grid);
-    vexp(dens.data(), dens.data(), L);
-
-    // Extended grid and the running sums of the zero-padded densities.
-    xx.resize(L + 2);
-    xx[0] = nan_min(grid) - dx;
-    std::copy(grid.begin(), grid.end(), xx.begin() + 1);
-    xx[L + 1] = nan_max(grid) + dx;
-    cdf.resize(L + 2);
+    double* dens = cdf.data() + 1;
+    ld.S.eval(grid, dens, L);
+    vexp(dens, dens, L);
+    // A grid between ends a finite distance apart ascends without NaN: its
+    // extremes are its ends.
+    const std::span<const double> g(grid, L);
+    const bool ascends = std::isfinite(ld.xmax - ld.xmin) && ld.xmin <= ld.xmax;
+    xx[0] = (ascends ? grid[0] : nan_min(g)) - dx;
+    xx[L + 1] = (ascends ? grid[L - 1] : nan_max(g)) + dx;
     double run = 0.0;
     cdf[0] = run;
     for (std::size_t k = 0; k < L; ++k) {
         run = run + dens[k];
-        cdf[k + 1] = run;
+        dens[k] = run;
     }
     cdf[L + 1] = run + 0.0;
     const double total = cdf[L + 1];
@@ -67,7 +71,8 @@ HpdTable::HpdTable(const LogDensity& ld, std::int64_t length, bool spline) : xmi
     collapse_flat_ends(cdf, xx);
     // Each probability's search evaluates the inverse a few dozen times:
     // pieces are worked out as needed.
-    F_inv = spline ? Interpolant::pchip_deferred(cdf, xx) : Interpolant::linear(cdf, xx);
+    F_inv = spline ? Interpolant::pchip_deferred(std::move(cdf), std::move(xx))
+                   : Interpolant::linear(std::move(cdf), std::move(xx));
 }
 
 std::array<double, 2> hpd_interval(const HpdTable& t, double p, bool use_brent) {

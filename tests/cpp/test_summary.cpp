@@ -44,15 +44,19 @@ TEST_P(BothPaths, TableStartsAtZeroOneStepBelowTheRangeAndEndsAtOne) {
     const std::int64_t length = 512;
     const HpdTable t(p.ld, length, spline);
     const double dx = (p.ld.xmax - p.ld.xmin) / static_cast<double>(length - 1);
-    ASSERT_GE(t.cdf.size(), 3u);
-    EXPECT_EQ(t.cdf.front(), 0.0);
-    EXPECT_NEAR(t.xx.front(), p.ld.xmin - dx, 1e-12);
-    EXPECT_LE(std::fabs(t.cdf.back() - 1.0), vordex::kEps);
+    // The inverse maps the table's probabilities (knots) to its abscissae.
+    const vordex::uvector& cdf = t.F_inv.knots();
+    const vordex::uvector& xx = t.F_inv.values();
+    ASSERT_GE(cdf.size(), 3u);
+    ASSERT_EQ(xx.size(), cdf.size());
+    EXPECT_EQ(cdf.front(), 0.0);
+    EXPECT_NEAR(xx.front(), p.ld.xmin - dx, 1e-12);
+    EXPECT_LE(std::fabs(cdf.back() - 1.0), vordex::kEps);
     // The padded point beyond the range is always trimmed.
-    EXPECT_LE(t.xx.back(), p.ld.xmax);
-    for (std::size_t i = 1; i < t.cdf.size(); ++i) {
-        EXPECT_LT(t.cdf[i - 1], t.cdf[i]) << i;
-        EXPECT_LT(t.xx[i - 1], t.xx[i]) << i;
+    EXPECT_LE(xx.back(), p.ld.xmax);
+    for (std::size_t i = 1; i < cdf.size(); ++i) {
+        EXPECT_LT(cdf[i - 1], cdf[i]) << i;
+        EXPECT_LT(xx[i - 1], xx[i]) << i;
     }
 }
 

@@ -70,6 +70,8 @@ public:
     bool extrapolates() const { return extrapolate_; }
     std::size_t size() const { return x_.size(); }
     const uvector& knots() const { return x_; }
+    // Values at the knots (linear and deferred PCHIP kinds; empty otherwise).
+    const uvector& values() const { return y_; }
     double front() const { return x_.front(); }
     double back() const { return x_.back(); }
 

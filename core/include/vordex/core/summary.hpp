@@ -21,8 +21,7 @@ namespace vordex {
 // maps probability to abscissa, NaN beyond the first and last knots.
 struct HpdTable {
     double xmin = 0.0, xmax = 0.0;
-    std::vector<double> cdf, xx;  // the knots after collapsing
-    Interpolant F_inv;
+    Interpolant F_inv;  // knots: the table after collapsing
     HpdTable(const LogDensity& ld, std::int64_t length, bool spline);
 };
 
