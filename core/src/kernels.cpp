@@ -191,17 +191,19 @@ constexpr auto kLess = [](double a, double b) { return a < b; };
 VX_CLONES double max_no_nan(const double* __restrict y, std::size_t n) { return extreme8(y, n, y[0], kGreater); }
 
 VX_CLONES bool sorted_stats(const double* __restrict x, const double* __restrict y, std::size_t n,
-                            std::size_t* nan_y, double* ymax) {
-    // One pass: the descents or NaN of x (each pair compared), the NaN of y
-    // and the largest of 0 and the y that are not NaN, in eight lanes (two
-    // vectors of four; a NaN never replaces a lane's value).
+                            std::size_t* nan_y, double* ymax, double* ymin) {
+    // One pass: the descents or NaN of x (each pair compared), the NaN of y,
+    // the largest of 0 and the y that are not NaN, and the smallest y that is
+    // not NaN, in eight lanes (two vectors of four; a NaN never replaces a
+    // lane's value).
     typedef double d4 __attribute__((vector_size(32)));
     typedef long long l4 __attribute__((vector_size(32)));
     // Loads through a reference: a vector returned by value would change
     // the calling convention between the builds for different widths.
     const auto load = [](d4& v, const double* p) { __builtin_memcpy(&v, p, sizeof v); };
     long bad = (n == 1) & (x[0] != x[0]), nans = 0;
-    d4 m0 = {}, m1 = {};
+    const double inf = __builtin_inf();
+    d4 m0 = {}, m1 = {}, s0 = d4{} + inf, s1 = s0;
     l4 bad4 = {}, nan4 = {};
     std::size_t i = 0;
     for (; i + 9 <= n; i += 8) {
@@ -214,21 +216,29 @@ VX_CLONES bool sorted_stats(const double* __restrict x, const double* __restrict
         load(xd, x + i + 5);
         m0 = v0 > m0 ? v0 : m0;
         m1 = v1 > m1 ? v1 : m1;
+        s0 = v0 < s0 ? v0 : s0;
+        s1 = v1 < s1 ? v1 : s1;
         nan4 += (v0 != v0) + (v1 != v1);    // -1 per NaN
         bad4 += (xa <= xb) + (xc <= xd);    // -1 per ordered pair
     }
     nans -= nan4[0] + nan4[1] + nan4[2] + nan4[3];
     bad += static_cast<long>(i) + (bad4[0] + bad4[1] + bad4[2] + bad4[3]);  // pairs checked minus ordered ones
     double m[8] = {m0[0], m0[1], m0[2], m0[3], m1[0], m1[1], m1[2], m1[3]};
+    double sm[8] = {s0[0], s0[1], s0[2], s0[3], s1[0], s1[1], s1[2], s1[3]};
     for (; i < n; ++i) {
         m[0] = y[i] > m[0] ? y[i] : m[0];
+        sm[0] = y[i] < sm[0] ? y[i] : sm[0];
         nans += y[i] != y[i];
         if (i + 1 < n) bad += !(x[i] <= x[i + 1]);
     }
-    double r = m[0];
-    for (int j = 1; j < 8; ++j) r = m[j] > r ? m[j] : r;
+    double r = m[0], q = sm[0];
+    for (int j = 1; j < 8; ++j) {
+        r = m[j] > r ? m[j] : r;
+        q = sm[j] < q ? sm[j] : q;
+    }
     *nan_y = static_cast<std::size_t>(nans);
     *ymax = r;
+    *ymin = q;
     return bad == 0;
 }
 

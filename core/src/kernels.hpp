@@ -57,13 +57,19 @@ std::size_t count_unsorted_or_nan(const double* x, const double* y, std::size_t 
 // True when the values ascend (ties allowed) and none is NaN.
 bool ascending_no_nan(const double* v, std::size_t n);
 // For n > 0 points: true when x ascends without NaN (as ascending_no_nan);
-// the number of NaN in y, and the largest of 0 and the y that are not NaN
-// (as positive_max; of a zero largest, either sign).
-bool sorted_stats(const double* x, const double* y, std::size_t n, std::size_t* nan_y, double* ymax);
+// the number of NaN in y, the largest of 0 and the y that are not NaN (as
+// positive_max; of a zero largest, either sign), and the smallest y that is
+// not NaN (+inf when all are NaN).
+bool sorted_stats(const double* x, const double* y, std::size_t n, std::size_t* nan_y, double* ymax, double* ymin);
 // Largest of n > 0 values without NaN.
 double max_no_nan(const double* y, std::size_t n);
 // Number of densities that are positive and whose ratio to ymax exceeds eps.
 std::size_t count_above_floor(const double* y, std::size_t n, double ymax, double eps);
+// True when every density of at least ymin passes that test, with the
+// margin count_above_floor uses to spare the divisions (a sufficient test).
+inline bool all_above_floor(double ymin, double ymax, double eps) {
+    return ymax >= 0x1p-970 && ymax <= 0x1p1000 && eps > 0.0 && eps < 1.0 && ymin > ymax * (eps * (1.0 + 0x1p-40));
+}
 // Smallest / largest of n > 0 values; NaN when any value is NaN.
 double min_or_nan(const double* v, std::size_t n);
 double max_or_nan(const double* v, std::size_t n);

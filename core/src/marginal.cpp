@@ -77,15 +77,18 @@ bool clean_sorted(std::span<const double> x, std::span<const double> y, XY& out,
     const std::size_t n = x.size();
     if (n == 0) return false;
     std::size_t nan_y = 0;
-    double ymax = 0.0;
-    if (!kernels::sorted_stats(x.data(), y.data(), n, &nan_y, &ymax)) return false;
+    double ymax = 0.0, ymin = 0.0;
+    if (!kernels::sorted_stats(x.data(), y.data(), n, &nan_y, &ymax, &ymin)) return false;
     // NaN densities are dropped by the density test below (NaN is not
     // positive) and take no part in the largest; all NaN is the general
     // path's error. The largest is at least 0: it equals np.max of the
     // densities whenever one of them is positive, and otherwise no density
     // passes the test against either value.
     if (nan_y == n) return false;
-    const std::size_t k = kernels::count_above_floor(y.data(), n, ymax, kEps);
+    // Usually even the smallest density is clear of the floor: then every
+    // one but the NaN is kept, without counting.
+    const std::size_t k = kernels::all_above_floor(ymin, ymax, kEps) ? n - nan_y
+                                                                     : kernels::count_above_floor(y.data(), n, ymax, kEps);
     if (k < 3) throw ValueError("Marginal too small after filtering. Need >=3 support points.");
     if (k == n) {
         if (!in_place) {

@@ -425,6 +425,35 @@ TEST(FastPaths, CleaningAtTheDensityFloor) {
     }
 }
 
+TEST(FastPaths, CleaningJustAboveTheFloorProduct) {
+    // A smallest density one ulp above kEps times the largest (the product
+    // rounded) whose ratio to the largest still rounds to kEps or below: the
+    // ratio test drops it, however clear of the floor the others are. (Such
+    // largest densities are rare; they are searched for.)
+    std::mt19937_64 g(43);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    int found = 0;
+    for (int tries = 0; tries < 2000000 && found < 6; ++tries) {
+        const double ymax = std::ldexp(1.0 + u(g), static_cast<int>(u(g) * 1800) - 900);
+        const double y1 = std::nextafter(ymax * vordex::kEps, 1e308);
+        if (std::fabs(y1 / ymax) > vordex::kEps) continue;
+        ++found;
+        const std::size_t n = 40;
+        Vec x(n), y(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = static_cast<double>(i);
+            y[i] = ymax * (0.25 + 0.5 * u(g));
+        }
+        y[n / 2] = ymax;
+        y[n / 3] = y1;
+        SCOPED_TRACE("largest " + std::to_string(ymax));
+        const std::optional<vordex::XY> cleaned = expect_plain_cleaning(x, y);
+        ASSERT_TRUE(cleaned.has_value());
+        EXPECT_EQ(cleaned->x.size(), n - 1);
+    }
+    EXPECT_EQ(found, 6);
+}
+
 TEST(FastPaths, CleaningMatchesThePlainDefinition) {
     std::mt19937_64 g(11);
     std::uniform_real_distribution<double> u(0.0, 1.0);
