@@ -57,6 +57,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (kind == 2) return 0;  // the linear interpolant does not check its knots
 
+    // Few points on many knots (as tables are): their intervals are found by
+    // walks that stride over several knots, against one point at a time;
+    // the same for the slopes-only spline. And a PCHIP interpolant's values
+    // at its own knots, worked out without building it.
+    {
+        const auto same = [](double p, double q) { return (std::isnan(p) && std::isnan(q)) || std::memcmp(&p, &q, sizeof p) == 0; };
+        const std::size_t per = 6 + (opts >> 3) % 120;
+        const std::size_t m = std::max<std::size_t>(1, x.size() / per);
+        const double lo = x.front(), hi = x.back();
+        std::vector<double> few(m);
+        for (std::size_t k = 0; k < m; ++k) {
+            const double u = pts.empty() ? 0.5 : std::fabs(pts[k % pts.size()]);
+            const double frac = std::isfinite(u) ? u - std::floor(u) : 0.5;
+            few[k] = lo + (hi - lo) * frac;
+        }
+        std::sort(few.begin(), few.end());
+        if ((opts & 64) && !pts.empty()) few.push_back(pts[0]);  // one fuzzed point (outside, NaN, or a step back)
+        const vordex::uvector got = f.eval(few);
+        for (std::size_t k = 0; k < few.size(); ++k) FUZZ_CHECK(same(got[k], f(few[k])));
+        if (kind == 1 && !extrapolate && x.size() >= 4) {
+            const vordex::Interpolant g = vordex::Interpolant::cubic_slopes_only(x, y);
+            const vordex::uvector lean = g.eval(few);
+            for (std::size_t k = 0; k < few.size(); ++k) FUZZ_CHECK(same(lean[k], f(few[k])));
+        }
+        if (kind == 0) {
+            const vordex::uvector own = vordex::Interpolant::pchip_at_knots(x, y);
+            const vordex::uvector ref = vordex::Interpolant::pchip(x, y).eval(x);
+            for (std::size_t k = 0; k < x.size(); ++k) FUZZ_CHECK(same(own[k], ref[k]));
+        }
+    }
+
     // Validated knots: strictly increasing, finite.
     const double a = x.front(), b = x.back();
     for (std::size_t i = 0; i < pts.size(); ++i) {
