@@ -246,8 +246,8 @@ uvector Interpolant::pchip_at_knots(std::span<const double> x, std::span<const d
     // Every knot but the last starts its own piece, at offset 0 there: the
     // value is y[i] + 0.0, the piece's other terms being products with 0,
     // as long as the piece's coefficients are finite. They are when every
-    // spacing is at least 1e-60 and the knots and the steps of y span at
-    // most 1e60: secant slopes are then at most 1e120, knot slopes too
+    // spacing is at least 1e-60 and both the knots' span and every step of
+    // y are at most 1e60: secant slopes are then at most 1e120, knot slopes too
     // (weighted harmonic means of secants, or end slopes limited to three
     // times one), and the coefficients at most about 1e240. The last knot
     // is the end of the last piece, which needs only the last three knots.
