@@ -1446,10 +1446,11 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
     const double* xs = x_.data();
     std::size_t i = 0;
     const std::size_t stride = interval_stride(nx, n);
-    if (stride > 1) {
-        // Several knots per point: all intervals first (the walk strides
-        // over the knots), then the pieces, point by point independently.
-        // Points outside the knots take the general path.
+    if (stride > 1 || (stride == 1 && from_slopes_)) {
+        // Several knots per point (or a slopes-only spline, whose pieces are
+        // worked out in one pass anyway): all intervals first (the walk
+        // strides over the knots), then the pieces, point by point
+        // independently. Points outside the knots take the general path.
         std::vector<std::uint32_t> interval(n);
         kernels::find_intervals(xs, nx, in, n, interval.data(), stride);
         if (from_slopes_) {
@@ -1502,8 +1503,9 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
     }
 }
 
-// Slopes-only splines: the intervals first, then every point's piece in one
-// pass whose divisions overlap.
+// Slopes-only splines with so many knots per point that each interval is
+// searched for: the intervals first, then every point's piece in one pass
+// whose divisions overlap.
 __attribute__((noinline)) void Interpolant::eval_sparse_slopes(const double* in, double* out, std::size_t n) const {
     const std::size_t nx = x_.size();
     const bool far = nx > 32 * n;

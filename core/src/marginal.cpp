@@ -260,9 +260,7 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
     XY out;
     out.y.resize(nn);
     out.x.resize(nn);
-    // A linspace between finite ends a finite distance apart ascends
-    // without NaN.
-    const bool grid = std::isfinite(tmax - tmin) && tmin <= tmax;
+    const bool grid = linspace_ascends(tmin, tmax);
     Interpolant::eval_pair(S, t2x, t_lin.data(), out.y.data(), out.x.data(), nn, grid);
     if (opts.log) return out;
     vexp(out.y.data(), out.y.data(), out.y.size());

@@ -51,10 +51,9 @@ HpdTable::HpdTable(const LogDensity& ld, std::int64_t length, bool spline) : xmi
     double* dens = cdf.data() + 1;
     ld.S.eval(grid, dens, L);
     vexp(dens, dens, L);
-    // A grid between ends a finite distance apart ascends without NaN: its
-    // extremes are its ends.
+    // An ascending grid's extremes are its ends.
     const std::span<const double> g(grid, L);
-    const bool ascends = std::isfinite(ld.xmax - ld.xmin) && ld.xmin <= ld.xmax;
+    const bool ascends = linspace_ascends(ld.xmin, ld.xmax);
     xx[0] = (ascends ? grid[0] : nan_min(g)) - dx;
     xx[L + 1] = (ascends ? grid[L - 1] : nan_max(g)) + dx;
     double run = 0.0;

@@ -1,6 +1,7 @@
 // Array arithmetic that reproduces NumPy's results bit for bit: pairwise
 // summation, mean, linspace, and the vector exp/log used on every grid.
 #pragma once
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <memory>
@@ -41,6 +42,9 @@ double numpy_mean(const double* a, std::size_t n);
 // np.linspace(start, stop, num) with the end point included.
 uvector linspace(double start, double stop, std::size_t num);
 void linspace_into(double start, double stop, std::size_t num, double* out);
+// True when a linspace from start to stop ascends (ties allowed) without NaN,
+// whatever the number of points: its ends are a finite distance apart, in order.
+inline bool linspace_ascends(double start, double stop) { return std::isfinite(stop - start) && start <= stop; }
 
 // Element-wise exp and log. By default they use the C library; a host that
 // wants results identical to another vector library (for example the one
