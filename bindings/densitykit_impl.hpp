@@ -26,11 +26,21 @@ namespace vx {
 using DArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // A marginal reduced to contiguous one-dimensional float64 arrays.
+// Columns of a float64 matrix are copied straight into `cols` (x then y);
+// other forms keep the converted NumPy arrays.
 struct MarginalIn {
     DArray x, y;
+    vordex::uvector cols;
+    bool in_cols = false;
     bool is_mat = false;
-    std::span<const double> xs() const { return {x.data(), static_cast<size_t>(x.size())}; }
-    std::span<const double> ys() const { return {y.data(), static_cast<size_t>(y.size())}; }
+    std::span<const double> xs() const {
+        if (in_cols) return {cols.data(), cols.size() / 2};
+        return {x.data(), static_cast<size_t>(x.size())};
+    }
+    std::span<const double> ys() const {
+        if (in_cols) return {cols.data() + cols.size() / 2, cols.size() / 2};
+        return {y.data(), static_cast<size_t>(y.size())};
+    }
 };
 
 // The three accepted forms: (x, y, is_matrix) as NumPy arrays, exactly as

@@ -1,5 +1,6 @@
 // Marginal forms, cleaning, interpolants, smoothing, the log-density
 // function, expectations, and the density/distribution/quantile functions.
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -109,9 +110,41 @@ py::tuple as_xy(const Call& c, py::handle marginal) {
     return py::make_tuple(as_double_array(f.x), as_double_array(f.y), py::bool_(f.is_mat));
 }
 
+namespace {
+// The columns of a plain ndarray of float64 in machine order with shape
+// (n, 2), whatever its strides, copied into m.cols: the values that
+// arr[:, 0] and arr[:, 1] made contiguous would hold. False for any other
+// array (subclasses, other types) and for a DataFrame form.
+bool read_float_matrix(const Call& c, py::handle marginal, MarginalIn& m) {
+    auto& api = py::detail::npy_api::get();
+    if (Py_TYPE(marginal.ptr()) != api.PyArray_Type_) return false;
+    auto* a = reinterpret_cast<py::detail::PyArray_Proxy*>(marginal.ptr());
+    const auto* d = reinterpret_cast<py::detail::PyArrayDescr_Proxy*>(a->descr);
+    if (a->nd != 2 || a->dimensions[1] != 2 || d->type_num != py::detail::npy_api::NPY_DOUBLE_ ||
+        d->byteorder == (std::endian::native == std::endian::little ? '>' : '<'))
+        return false;
+    if (py::handle df = dataframe_type(c); df && is_instance(marginal, df)) return false;
+    const std::size_t n = static_cast<std::size_t>(a->dimensions[0]);
+    const Py_ssize_t s0 = a->strides[0], s1 = a->strides[1];
+    const char* base = a->data;
+    m.cols.resize(2 * n);
+    double* x = m.cols.data();
+    double* y = x + n;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char* row = base + static_cast<Py_ssize_t>(i) * s0;
+        std::memcpy(x + i, row, sizeof(double));
+        std::memcpy(y + i, row + s1, sizeof(double));
+    }
+    m.in_cols = true;
+    m.is_mat = true;
+    return true;
+}
+}  // namespace
+
 MarginalIn read_marginal(const Call& c, py::handle marginal) {
-    RawForm f = raw_form(c, marginal);
     MarginalIn m;
+    if (read_float_matrix(c, marginal, m)) return m;
+    RawForm f = raw_form(c, marginal);
     m.x = contiguous_1d(f.x, "x");
     m.y = contiguous_1d(f.y, "y");
     m.is_mat = f.is_mat;

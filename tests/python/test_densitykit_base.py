@@ -106,6 +106,35 @@ def test_as_xy_forms_and_errors():
         assert str(err.value) == FORM_ERROR
 
 
+def test_matrix_layouts_read_as_their_columns():
+    # Float matrices of any memory layout are read straight from their
+    # buffer; other dtypes, byte orders and subclasses are converted. Every
+    # layout must give what its two columns given as a dict give.
+    rng = np.random.default_rng(5)
+    base = np.column_stack([np.sort(rng.uniform(-3, 3, 40)), rng.uniform(0.1, 1.0, 40)])
+    base[7, 1] = np.nan
+    unaligned = np.frombuffer(b"\0" + base.tobytes(), dtype=np.float64, offset=1, count=80).reshape(40, 2)
+    layouts = [base, np.asfortranarray(base), base[::-1], base[::3], np.column_stack([base, base])[:, 1:3][:, ::-1],
+               base.astype(">f8"), base.astype(np.float32), unaligned]
+    for m in layouts:
+        cols = {"x": np.array(m[:, 0], dtype=float), "y": np.array(m[:, 1], dtype=float)}
+        for fn in (dk.tova_marginal_fix, dk.tova_smarginal):
+            a, b = fn(m), fn(cols)
+            np.testing.assert_array_equal(a["x"], b["x"])
+            np.testing.assert_array_equal(a["y"], b["y"])
+        np.testing.assert_array_equal(dk.tova_qmarginal([0.1, 0.7], m), dk.tova_qmarginal([0.1, 0.7], cols))
+        kept = dk.tova_smarginal(m, keep_type=True)
+        assert isinstance(kept, np.ndarray) and kept.shape[1] == 2
+    assert not unaligned.flags.aligned
+    # A matrix subclass is not read as a plain array: its columns stay two-dimensional.
+    with pytest.raises(ValueError, match="one-dimensional"):
+        dk.tova_marginal_fix(np.asmatrix(base))
+    with pytest.raises(ValueError, match="^Marginal has no finite density points after NaN removal.$"):
+        dk.tova_marginal_fix(np.empty((0, 2)))
+    with pytest.raises(ValueError, match=r"^Matrix marginal must be an \(n,2\) array\.$"):
+        dk.tova_marginal_fix(np.zeros((4, 3))[:, :2].reshape(2, 4))
+
+
 def test_dataframe_not_accepted_without_pandas(monkeypatch):
     monkeypatch.setattr(dk, "_PANDAS_OK", False)
     df = pd.DataFrame({"x": [1, 2, 3], "y": [1, 2, 3]})
