@@ -24,15 +24,33 @@ import reference as R  # noqa: E402
 from vordex.pure import densitykit as dk  # noqa: E402
 
 
-def _median_time(fn, budget, min_reps=5, max_reps=2000):
-    fn()  # warm up
-    times = []
-    start = time.perf_counter()
-    while len(times) < max_reps and (len(times) < min_reps or time.perf_counter() - start < budget):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times), len(times)
+def _paired_times(fast, slow, budget, rounds=10, min_reps=3, max_reps=2000):
+    """Median time per call of `fast` and of `slow`, timed in alternating
+    rounds (the order swapping each round) so that both see the same states
+    of the machine; each side gets about `budget` seconds in all, at least
+    one call per round and `min_reps` calls."""
+    fast()  # warm up
+    slow()
+    times = {fast: [], slow: []}
+    share = budget / rounds
+    cap = max(1, max_reps // rounds)
+    for r in range(rounds):
+        for fn in ((fast, slow) if r % 2 == 0 else (slow, fast)):
+            ts = times[fn]
+            start = time.perf_counter()
+            done = 0
+            while done < cap and (done == 0 or time.perf_counter() - start < share):
+                t0 = time.perf_counter()
+                fn()
+                ts.append(time.perf_counter() - t0)
+                done += 1
+    for fn in (fast, slow):
+        while len(times[fn]) < min_reps:
+            t0 = time.perf_counter()
+            fn()
+            times[fn].append(time.perf_counter() - t0)
+    return ((statistics.median(times[fast]), len(times[fast])),
+            (statistics.median(times[slow]), len(times[slow])))
 
 
 def _close(a, b, rtol, atol):
@@ -155,8 +173,9 @@ def write_markdown(path, results, args):
         "Each row times one toolkit operation in vordex beside a baseline that performs the same",
         "steps with NumPy and SciPy objects (`PchipInterpolator`, `CubicSpline`, `minimize_scalar`,",
         "re-smoothing wherever the steps re-smooth; `tests/python/reference.py`), in the same process",
-        "and run. Times are medians of repeated calls; *same* says both gave the same numbers (bit for",
-        "bit for the smoothing chain, 1e-12 relative for the rest).",
+        "and run. Times are medians of repeated calls, taken in ten alternating rounds of the two sides",
+        "so that both see the same states of the machine; *same* says both gave the same numbers (bit",
+        "for bit for the smoothing chain, 1e-12 relative for the rest).",
         "",
         f"Machine: {_machine()}.",
         f"Command: `make bench` (`python3 bench/run.py --sizes {' '.join(map(str, args.sizes))} "
@@ -208,8 +227,7 @@ def main(argv=None):
             lo, hi = float(m[0, 0]) - 0.5, float(m[-1, 0]) + 0.5
             for name, fast, slow, (rtol, atol) in _workloads(m, lo, hi):
                 same = _close(fast(), slow(), rtol, atol)
-                t_fast, reps_fast = _median_time(fast, args.budget)
-                t_slow, reps_slow = _median_time(slow, args.budget, min_reps=3)
+                (t_fast, reps_fast), (t_slow, reps_slow) = _paired_times(fast, slow, args.budget)
                 ratio = t_slow / t_fast
                 results.append({"operation": name, "kind": kind, "n": n, "baseline_s": t_slow,
                                 "vordex_s": t_fast, "ratio": ratio, "same": same,
