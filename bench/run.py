@@ -24,6 +24,12 @@ import reference as R  # noqa: E402
 from vordex.pure import densitykit as dk  # noqa: E402
 
 
+def _timed_call(fn, times):
+    t0 = time.perf_counter()
+    fn()
+    times.append(time.perf_counter() - t0)
+
+
 def _paired_times(fast, slow, budget, rounds=10, min_reps=3, max_reps=2000):
     """Median time per call of `fast` and of `slow`, timed in alternating
     rounds (the order swapping each round) so that both see the same states
@@ -36,19 +42,13 @@ def _paired_times(fast, slow, budget, rounds=10, min_reps=3, max_reps=2000):
     cap = max(1, max_reps // rounds)
     for r in range(rounds):
         for fn in ((fast, slow) if r % 2 == 0 else (slow, fast)):
-            ts = times[fn]
-            start = time.perf_counter()
-            done = 0
+            start, done = time.perf_counter(), 0
             while done < cap and (done == 0 or time.perf_counter() - start < share):
-                t0 = time.perf_counter()
-                fn()
-                ts.append(time.perf_counter() - t0)
+                _timed_call(fn, times[fn])
                 done += 1
     for fn in (fast, slow):
         while len(times[fn]) < min_reps:
-            t0 = time.perf_counter()
-            fn()
-            times[fn].append(time.perf_counter() - t0)
+            _timed_call(fn, times[fn])
     return ((statistics.median(times[fast]), len(times[fast])),
             (statistics.median(times[slow]), len(times[slow])))
 
