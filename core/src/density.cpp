@@ -146,12 +146,29 @@ void prepare_for(Interpolant& F, std::size_t points) {
     if (F.deferred() && points * 4 > F.size()) F.materialize();
 }
 
-double CdfFunction::operator()(double q) const { return F_(clip(q, lo_, hi_)); }
+// A table on knots closer than about 1e-100 makes the power form of its
+// PCHIP pieces overflow (inf * 0 at the knots, NaN or inf between them): such
+// values are taken from the scaled form of the same piece instead.
+double CdfFunction::operator()(double q) const {
+    const double v = clip(q, lo_, hi_);
+    const double r = F_(v);
+    if (std::isfinite(r) || std::isnan(v) || F_.kind() != InterpKind::Pchip) return r;
+    return F_.pchip_scaled(v);
+}
 
 void CdfFunction::eval(const double* in, double* out, std::size_t n) const {
     prepare_for(F_, n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = clip(in[i], lo_, hi_);
+    std::vector<double> kept;
+    if (in == out) kept.assign(in, in + n);  // the points are needed again below
+    const double* pts = (in == out) ? kept.data() : in;
+    for (std::size_t i = 0; i < n; ++i) out[i] = clip(pts[i], lo_, hi_);
     F_.eval_unordered(out, out, n);
+    if (F_.kind() != InterpKind::Pchip) return;
+    bool all_finite = true;
+    for (std::size_t i = 0; i < n; ++i) all_finite &= std::isfinite(out[i]) || std::isnan(pts[i]);
+    if (all_finite) return;
+    for (std::size_t i = 0; i < n; ++i)
+        if (!std::isfinite(out[i]) && !std::isnan(pts[i])) out[i] = F_.pchip_scaled(clip(pts[i], lo_, hi_));
 }
 
 namespace {

@@ -265,37 +265,55 @@ void Interpolant::materialize() {
     Segments seg(x_, y_);
     d_ = pchip_slopes_seg(seg, x_.size());
     c_ = hermite_coefficients(y_, seg, d_.data());
-    y_.clear();
-    y_.shrink_to_fit();
-    deferred_ = false;
+    deferred_ = false;  // y_ stays for pchip_scaled()
 }
 
 // One PCHIP piece from the neighbouring knots, with exactly the operations of
 // the full construction (pchip_slopes_seg and hermite_coefficients).
-double Interpolant::deferred_eval(std::size_t i, double v) const {
+double Interpolant::deferred_slope(std::size_t k) const {
     const std::size_t n = x_.size();
     const double* x = x_.data();
     const double* y = y_.data();
-    auto h = [&](std::size_t k) { return x[k + 1] - x[k]; };
-    auto m = [&](std::size_t k) { return (y[k + 1] - y[k]) / h(k); };
-    auto slope_at = [&](std::size_t k) -> double {
-        if (n == 2) return m(0);
-        if (k == 0) return pchip_edge(h(0), h(1), m(0), m(1));
-        if (k == n - 1) return pchip_edge(h(n - 2), h(n - 3), m(n - 2), m(n - 3));
-        const double mk0 = m(k - 1), mk1 = m(k);
-        if (ne(sgn(mk1), sgn(mk0)) || (mk1 == 0) || (mk0 == 0)) return 0.0;
-        const double w1 = 2 * h(k) + h(k - 1);
-        const double w2 = h(k) + 2 * h(k - 1);
-        const double whmean = (w1 / mk0 + w2 / mk1) / (w1 + w2);
-        return 1.0 / whmean;
-    };
-    const double di = slope_at(i), dj = slope_at(i + 1);
-    const double hi = h(i);
-    const double slope = m(i);
+    auto h = [&](std::size_t j) { return x[j + 1] - x[j]; };
+    auto m = [&](std::size_t j) { return (y[j + 1] - y[j]) / h(j); };
+    if (n == 2) return m(0);
+    if (k == 0) return pchip_edge(h(0), h(1), m(0), m(1));
+    if (k == n - 1) return pchip_edge(h(n - 2), h(n - 3), m(n - 2), m(n - 3));
+    const double mk0 = m(k - 1), mk1 = m(k);
+    if (ne(sgn(mk1), sgn(mk0)) || (mk1 == 0) || (mk0 == 0)) return 0.0;
+    const double w1 = 2 * h(k) + h(k - 1);
+    const double w2 = h(k) + 2 * h(k - 1);
+    const double whmean = (w1 / mk0 + w2 / mk1) / (w1 + w2);
+    return 1.0 / whmean;
+}
+
+double Interpolant::deferred_eval(std::size_t i, double v) const {
+    const double* x = x_.data();
+    const double* y = y_.data();
+    const double di = deferred_slope(i), dj = deferred_slope(i + 1);
+    const double hi = x[i + 1] - x[i];
+    const double slope = (y[i + 1] - y[i]) / hi;
     const double t = (di + dj - 2 * slope) / hi;
     const double c0 = t / hi;
     const double c1 = (slope - di) / hi - t;
     return cubic_at(c0, c1, di, y[i], v - x[i]);
+}
+
+double Interpolant::pchip_scaled(double v) const {
+    std::ptrdiff_t g = -1;
+    const std::ptrdiff_t found = find_interval(v, g);
+    if (found < 0 || kind_ != InterpKind::Pchip || y_.size() != x_.size()) return kNaN;
+    const std::size_t i = static_cast<std::size_t>(found);
+    const double h = x_[i + 1] - x_[i];
+    const double y0 = y_[i], delta = y_[i + 1] - y_[i];
+    const double u = (v - x_[i]) / h;
+    const double di = deferred_ ? deferred_slope(i) : d_[i];
+    const double dj = deferred_ ? deferred_slope(i + 1) : d_[i + 1];
+    // The slopes times the spacing: secant-sized numbers even where the
+    // slopes themselves are huge.
+    const double a = di * h, b = dj * h;
+    if (!std::isfinite(a) || !std::isfinite(b)) return y0 + u * delta;  // slopes overflowed
+    return y0 + u * (a + u * ((3.0 * delta - 2.0 * a - b) + u * (a + b - 2.0 * delta)));
 }
 
 

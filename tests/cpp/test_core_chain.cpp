@@ -155,6 +155,47 @@ TEST(Tables, QuantilesOfASymmetricDensity) {
     EXPECT_THROW(check_length(-1), ValueError);
 }
 
+TEST(Tables, DistributionOnKnotsCloserThanTheCubeRootOfTheSmallestDouble) {
+    // On steps of about 1e-110 the power form of a PCHIP piece overflows
+    // (its leading coefficient is inf, the cube of the offset 0): the scaled
+    // form gives the same cubic, as on the same table stretched to steps of 1.
+    // (Only a flat density survives cleaning at that scale.)
+    std::vector<double> x, y(31, 1.0), xs;
+    for (int i = 0; i <= 30; ++i) {
+        xs.push_back(0.1 * i);
+        x.push_back(1e-110 * xs.back());
+    }
+    const Prepared tiny(x, y, true), plain(xs, y, true);
+    CdfFunction Ft(tiny.ld, cdf_table(tiny.ld, 2048), true);
+    CdfFunction Fp(plain.ld, cdf_table(plain.ld, 2048), true);
+    Interpolant raw = Interpolant::pchip_deferred(cdf_table(tiny.ld, 2048).xx, cdf_table(tiny.ld, 2048).cdf);
+    EXPECT_TRUE(std::isnan(raw(tiny.ld.xmin)));  // the power form: inf * 0
+    std::vector<double> q, qs, out(41), outs(41);
+    for (int k = 0; k <= 40; ++k) {
+        qs.push_back(-0.5 + 0.1 * k);  // below, across and above the range
+        q.push_back(1e-110 * qs.back());
+    }
+    Ft.eval(q.data(), out.data(), q.size());
+    Fp.eval(qs.data(), outs.data(), qs.size());
+    for (std::size_t k = 0; k < q.size(); ++k) {
+        EXPECT_NEAR(out[k], outs[k], 1e-9) << q[k];
+        EXPECT_EQ(out[k], Ft(q[k]));
+        EXPECT_TRUE(out[k] >= 0.0 && out[k] <= 1.0);
+    }
+    EXPECT_EQ(Ft(-1.0), 0.0);
+    EXPECT_EQ(Ft(1.0), 1.0);
+    // The same evaluation in place.
+    std::vector<double> inplace = q;
+    Ft.eval(inplace.data(), inplace.data(), inplace.size());
+    EXPECT_EQ(inplace, out);
+    // On ordinary steps the scaled form is the power form up to rounding.
+    Interpolant F = Interpolant::pchip_deferred(xs, y);
+    for (double v : {0.0, 0.05, 1.234, 2.95, 3.0}) EXPECT_NEAR(F.pchip_scaled(v), F(v), 1e-14);
+    F.materialize();
+    EXPECT_NEAR(F.pchip_scaled(1.234), F(1.234), 1e-14);
+    EXPECT_TRUE(std::isnan(F.pchip_scaled(3.5)));
+}
+
 TEST(Tables, CollapseKeepsFirstOfEachFlatEnd) {
     std::vector<double> cdf = {0, 0, 1e-14, 0.5, 1 - 1e-14, 1, 1}, xx = {0, 1, 2, 3, 4, 5, 6};
     collapse_flat_ends(cdf, xx);

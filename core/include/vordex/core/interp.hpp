@@ -47,6 +47,16 @@ public:
     static uvector pchip_at_knots(std::span<const double> x, std::span<const double> y);
     bool deferred() const { return deferred_; }
     void materialize();
+    // PCHIP built deferred (NaN for other kinds, and outside the knots): the
+    // piece holding v in scaled form,
+    // y[i] + u*(a + u*(3D - 2a - b + u*(a + b - 2D))) with u = (v - x[i])/h,
+    // D = y[i+1] - y[i] and a, b the end slopes times h. The same cubic as
+    // the power form up to rounding, but finite where that form is not: on
+    // spacings so small (below about 1e-100) that the leading coefficient
+    // overflows while the cube of the offset underflows, giving inf * 0.
+    // Where even the scaled slopes overflow, the straight line between the
+    // two knots.
+    double pchip_scaled(double v) const;
 
     // Cubic spline with not-a-knot conditions at both ends.
     static Interpolant cubic(std::span<const double> x, std::span<const double> y, bool extrapolate = false);
@@ -70,7 +80,8 @@ public:
     bool extrapolates() const { return extrapolate_; }
     std::size_t size() const { return x_.size(); }
     const uvector& knots() const { return x_; }
-    // Values at the knots (linear and deferred PCHIP kinds; empty otherwise).
+    // Values at the knots (linear and PCHIP kinds built from a deferred one;
+    // empty otherwise).
     const uvector& values() const { return y_; }
     double front() const { return x_.front(); }
     double back() const { return x_.back(); }
@@ -113,6 +124,7 @@ private:
     }
 
     double deferred_eval(std::size_t i, double v) const;
+    double deferred_slope(std::size_t k) const;  // PCHIP slope at knot k from x_, y_
     // Coefficients of piece i from the knots and slopes (cubic_slopes_only).
     void slopes_coefficients(std::size_t i, double c[4]) const;
     double slopes_piece(std::size_t i, double v) const;
