@@ -7,7 +7,9 @@
 #   FUZZ_SECONDS=60             run time per target (default 60)
 #   FUZZ_BUILD_DIR=build-fuzz   where objects, binaries and corpora go
 #   FUZZ_JOBS=1                 parallel fuzzing processes per target
-#   FUZZ_SEED=N                 fixed random seed (repeatable runs, as in CI)
+#   FUZZ_SEED=N                 fixed random seed (repeatable runs, as in CI; such
+#                               runs leave out the comparison operands and the
+#                               corpus rereading, see below)
 #   FUZZ_RUNS=N, FUZZ_RUNS_<t>=N  stop after N executions (with a fixed seed the
 #                               run is then exactly repeatable); FUZZ_SECONDS
 #                               still caps the time
@@ -73,11 +75,21 @@ for t in "${TARGETS[@]}"; do
   fi
   corpus="$OUT/corpus/$t"
   mkdir -p "$corpus"
-  "$PYTHON" fuzz/make_seeds.py "$t" "$corpus"
+  # The seeds go in a directory of their own and reach libFuzzer as a list in
+  # name order: read from the corpus directory they would come in the file
+  # system's listing order, which differs between file systems (libFuzzer
+  # sorts its inputs by size only), and with it the whole run, fixed seed or not.
+  seeds="$OUT/seeds/$t"
+  rm -rf "$seeds"
+  "$PYTHON" fuzz/make_seeds.py "$t" "$seeds"
+  ls "$seeds" | LC_ALL=C sort | sed "s|^|$seeds/|" | paste -sd, - > "$OUT/seeds/$t.list"
   log="$OUT/logs/$t.log"
-  par=()
-  [ "$JOBS" -gt 1 ] && par=(-fork="$JOBS")
-  [ -n "${FUZZ_SEED:-}" ] && par+=(-seed="$FUZZ_SEED")
+  par=(-seed_inputs=@"$OUT/seeds/$t.list")
+  [ "$JOBS" -gt 1 ] && par+=(-fork="$JOBS")
+  # A repeatable run also leaves out the operands of the target's comparisons
+  # as mutation material (some are addresses, which differ from run to run)
+  # and the rereading of the corpus directory (on a clock: once a second).
+  [ -n "${FUZZ_SEED:-}" ] && par+=(-seed="$FUZZ_SEED" -use_cmp=0 -reload=0)
   runs_var="FUZZ_RUNS_$t"
   runs=${!runs_var:-${FUZZ_RUNS:-}}
   [ -n "$runs" ] && par+=(-runs="$runs")
