@@ -3,6 +3,7 @@
 #include "tables_common.hpp"
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -46,10 +47,14 @@ py::object one_like(py::handle like) {
 
 // from_theta: 2 * np.exp(x) / (1 + np.exp(x)) - 1.
 //
-// Evaluated as written, except where np.exp(x) overflows to +inf: there the
-// quotient would be inf/inf = NaN although the value is 1.0, so 1.0 is
-// returned (elementwise for floating arrays). NumPy's own overflow warning
-// from np.exp is left as NumPy reports it.
+// Evaluated as written, except where 2 * np.exp(x) overflows to +inf (x above
+// about 709.09 in float64, 88.03 in float32): there the quotient would be
+// inf/inf = NaN, or inf/finite = inf when only the doubling overflows,
+// although the value is 1.0 (2e / (1 + e) rounds to 2 once e exceeds a few
+// units in the last place of the largest number); 1.0 is returned there,
+// elementwise for floating arrays. NumPy's own overflow warning from np.exp
+// is left as NumPy reports it. Only `np.exp` is looked up in the module's
+// globals; the test for the overflowed entries uses NumPy itself.
 py::object impl_fisher_from(const Call& c) {
     PyObject* x = c.args[0];
     py::object two = new_int(2);
@@ -61,13 +66,14 @@ py::object impl_fisher_from(const Call& c) {
     py::object e2 = own(PyObject_CallOneArg(np2.attr("exp").ptr(), x));
     py::object den = own(PyNumber_Add(one.ptr(), e2.ptr()));
 
-    if (PyFloat_Check(e2.ptr())) {  // Python float, np.float64
-        double v = PyFloat_AS_DOUBLE(e2.ptr());
-        if (std::isinf(v) && v > 0) return one_like(e2);
-    } else if (py::isinstance<py::array>(e2)) {
-        py::array a = py::reinterpret_borrow<py::array>(e2);
-        if (a.dtype().kind() == 'f' && py::isinstance<py::array>(num) && py::isinstance<py::array>(den)) {
-            py::object mask = np2.attr("isposinf")(e2);
+    static PyObject* const inf = PyFloat_FromDouble(std::numeric_limits<double>::infinity());  // kept for the process
+    if (PyFloat_Check(num.ptr())) {  // Python float, np.float64
+        double v = PyFloat_AS_DOUBLE(num.ptr());
+        if (std::isinf(v) && v > 0) return one_like(num);
+    } else if (py::isinstance<py::array>(num)) {
+        py::array a = py::reinterpret_borrow<py::array>(num);
+        if (a.dtype().kind() == 'f' && py::isinstance<py::array>(den)) {
+            py::object mask = own(PyObject_RichCompare(num.ptr(), inf, Py_EQ));
             if (PyObject_IsTrue(mask.attr("any")().ptr()) > 0) {
                 // 2 / 1 - 1 == 1 exactly at the overflowed entries; `num` and
                 // `den` are new arrays of this call.
@@ -77,12 +83,14 @@ py::object impl_fisher_from(const Call& c) {
             if (PyErr_Occurred()) throw py::error_already_set();
         }
     } else {
-        int is_floating = PyObject_IsInstance(e2.ptr(), np2.attr("floating").ptr());
+        static PyObject* const floating = py::object(py::module_::import("numpy").attr("floating")).release().ptr();
+        int is_floating = PyObject_IsInstance(num.ptr(), floating);
         if (is_floating < 0) throw py::error_already_set();
         if (is_floating) {  // float16, float32, longdouble scalars
-            int inf = PyObject_IsTrue(np2.attr("isposinf")(e2).ptr());
-            if (inf < 0) throw py::error_already_set();
-            if (inf) return one_like(e2);
+            py::object eq = own(PyObject_RichCompare(num.ptr(), inf, Py_EQ));
+            int overflowed = PyObject_IsTrue(eq.ptr());
+            if (overflowed < 0) throw py::error_already_set();
+            if (overflowed) return one_like(num);
         }
     }
     py::object q = own(PyNumber_TrueDivide(num.ptr(), den.ptr()));

@@ -251,13 +251,34 @@ def test_fisher_z_saturates_where_exp_overflows():
         got = frm(np.array([1.0, 709.0, 710.0, 800.0, -800.0, np.inf, np.nan]))
         assert np.array_equal(got[:5], [0.4621171572600098, frm(709.0), 1.0, 1.0, -1.0])
         assert got[5] == 1.0 and np.isnan(got[6])
-        assert frm(np.float32(100)) == 1.0 and type(frm(np.float32(100))) is np.float32
+        # the type the formula gives its neighbours (2 * a float32 scalar is a float64)
+        assert frm(np.float32(100)) == 1.0 and type(frm(np.float32(100))) is type(frm(np.float32(1)))
         assert frm([1, 800]).tolist() == [0.4621171572600098, 1.0]
+        # Where np.exp is still finite but doubling it overflows (709.09 < x < 709.78
+        # in float64, 88.03 < x < 88.72 in float32), the value is 1.0 as well, not inf.
+        assert frm(709.5) == 1.0 and type(frm(709.5)) is np.float64
+        edge = np.log(np.finfo(float).max / 2)
+        assert frm(np.nextafter(edge, 0)) == 1.0 and frm(np.nextafter(edge, np.inf)) == 1.0
+        assert np.array_equal(frm(np.linspace(700.0, 712.0, 121)), np.ones(121))
+        got32 = frm(np.array([88.5, 88.7, 1.0], dtype=np.float32))
+        one32 = np.array([1.0], dtype=np.float32)
+        assert got32.dtype == np.float32 and got32[:2].tolist() == [1.0, 1.0]
+        assert got32[2] == (2 * np.exp(one32) / (1 + np.exp(one32)) - 1)[0]
     # no "invalid value" warning from the inf/inf quotient
     with warnings.catch_warnings(record=True) as rec:
         warnings.simplefilter("always")
         frm(np.array([800.0]))
     assert all("invalid" not in str(w.message) for w in rec)
+
+
+def test_fisher_z_looks_up_only_exp_in_the_module(monkeypatch):
+    _, frm = fisher()
+
+    class OnlyExp:
+        exp = staticmethod(lambda x: 10)
+
+    monkeypatch.setattr(autoreg, "np", OnlyExp)
+    assert frm(0.5) == 2 * 10 / (1 + 10) - 1
 
 
 def test_fisher_z_at_one_follows_operand_types():
