@@ -270,6 +270,30 @@ PyObject* get_signature(PyObject* self, void*) {
     }
 }
 
+// __defaults__ as for a Python function: None when there are none; a tuple
+// or None may be set.
+PyObject* get_defaults(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    if (PyTuple_GET_SIZE(f->defaults) == 0) Py_RETURN_NONE;
+    Py_INCREF(f->defaults);
+    return f->defaults;
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    if (value == Py_None) {
+        value = PyTuple_New(0);
+        if (!value) return -1;
+    } else if (value && PyTuple_Check(value)) {
+        Py_INCREF(value);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(f->defaults, value);
+    return 0;
+}
+
 PyObject* get_code_argcount(PyObject* self, void*) {
     return PyLong_FromSsize_t(reinterpret_cast<FnObject*>(self)->nparams);
 }
@@ -279,13 +303,42 @@ PyGetSetDef fn_getset[] = {
     {"__qualname__", getter<&FnObject::qualname>, setter<&FnObject::qualname, true, false, false>, nullptr, nullptr},
     {"__module__", getter<&FnObject::module>, setter<&FnObject::module, false, false, false>, nullptr, nullptr},
     {"__doc__", getter<&FnObject::doc>, setter<&FnObject::doc, false, false, false>, nullptr, nullptr},
-    {"__defaults__", getter<&FnObject::defaults>, setter<&FnObject::defaults, false, false, true>, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__annotations__", get_annotations, setter<&FnObject::annotations, false, true, false>, nullptr, nullptr},
     {"__globals__", getter<&FnObject::globals>, nullptr, nullptr, nullptr},
     {"__dict__", get_dict, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"_argcount", get_code_argcount, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+// Like a Python function: an attribute of a class binds as a method, copies
+// are the function itself, and pickling refers to it by its qualified name in
+// its module (so only functions reachable by that name pickle, as for
+// Python's own).
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject* fn_self(PyObject* self, PyObject*) {
+    Py_INCREF(self);
+    return self;
+}
+
+PyObject* fn_reduce(PyObject* self, PyObject*) {
+    PyObject* q = reinterpret_cast<FnObject*>(self)->qualname;
+    Py_INCREF(q);
+    return q;
+}
+
+PyMethodDef fn_methods[] = {
+    {"__copy__", fn_self, METH_NOARGS, nullptr},
+    {"__deepcopy__", fn_self, METH_O, nullptr},
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyTypeObject* fn_type() {
     static PyTypeObject* type = [] {
@@ -296,12 +349,14 @@ PyTypeObject* fn_type() {
             {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
             {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
             {Py_tp_getset, fn_getset},
+            {Py_tp_methods, fn_methods},
+            {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
             {0, nullptr}};
         static PyMemberDef members[] = {
             {"__vectorcalloffset__", T_PYSSIZET, offsetof(FnObject, vectorcall), READONLY, nullptr},
             {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
             {nullptr, 0, 0, 0, nullptr}};
-        static PyType_Slot slots_with_members[8];
+        static PyType_Slot slots_with_members[10];
         int i = 0;
         for (; slots[i].slot; ++i) slots_with_members[i] = slots[i];
         slots_with_members[i++] = {Py_tp_members, members};

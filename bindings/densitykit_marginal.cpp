@@ -259,10 +259,10 @@ py::object impl_marginal_fix(const Call& c) {
 
 namespace {
 // The fallback interpolant: an instance of a class created afresh per call,
-// whose __call__ interpolates linearly (NaN outside the knots).
+// whose method __call__(self, xx) interpolates linearly (NaN outside the knots).
 py::object impl_lin_call(const Call& c) {
     auto& li = payload_as<vordex::Interpolant>(c);
-    return eval_like(c[0], [&](const double* in, double* out, size_t n) { li.eval(in, out, n); }, true);
+    return eval_like(c[1], [&](const double* in, double* out, size_t n) { li.eval(in, out, n); }, true);
 }
 
 py::object make_lin(const Call& c, const char* factory) {
@@ -273,7 +273,7 @@ py::object make_lin(const Call& c, const char* factory) {
     py::object payload = make_payload(li);
     std::string qual = std::string(factory) + ".<locals>._Lin";
     std::string callq = qual + ".__call__";
-    FnDef def{"__call__", callq.c_str(), nullptr, {"xx"}, nullptr, nullptr, {}, impl_lin_call};
+    FnDef def{"__call__", callq.c_str(), nullptr, {"self", "xx"}, nullptr, nullptr, {}, impl_lin_call};
     py::object call = make_function(def, py::tuple(), c.globals, payload);
     py::dict ns;
     ns["__call__"] = call;

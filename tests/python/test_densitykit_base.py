@@ -74,6 +74,53 @@ def test_callable_type_reports_bad_calls_in_standard_wording():
     np.testing.assert_array_equal(a, b)
 
 
+def test_callable_type_behaves_like_a_function_for_copies_pickles_and_classes():
+    import copy
+    import pickle
+    from concurrent.futures import ProcessPoolExecutor
+
+    from vordex.model_defs.latent import walk2
+
+    # copies are the function itself, so records holding functions deep-copy
+    record = walk2.MODELS["walk2"]
+    to_theta = record["hyper"]["theta"]["to_theta"]
+    assert copy.copy(to_theta) is to_theta and copy.deepcopy(to_theta) is to_theta
+    assert copy.deepcopy(record)["hyper"]["theta"]["to_theta"] is to_theta
+    # pickled by qualified name, like a module-level Python function; a lambda is not
+    assert pickle.loads(pickle.dumps(dk.tova_zmarginal)) is dk.tova_zmarginal
+    with pytest.raises(pickle.PicklingError, match="<lambda>"):
+        pickle.dumps(to_theta)
+    # so a process pool can run the toolkit
+    x = np.linspace(-3.0, 3.0, 31)
+    m = np.column_stack([x + 1.0, np.exp(-0.5 * x * x)])
+    with ProcessPoolExecutor(1) as pool:
+        assert list(pool.map(dk.tova_mmarginal, [m])) == [dk.tova_mmarginal(m)]
+
+    # a class attribute binds as a method
+    class Holder:
+        mode = dk.tova_mmarginal
+        smooth = dk.tova_smarginal
+
+    assert Holder.mode is dk.tova_mmarginal
+    h = Holder()
+    with pytest.raises(TypeError, match="takes 1 positional argument but 2 were given"):
+        h.mode(m)
+    assert str(inspect.signature(h.smooth)).startswith("(log: 'bool' = False, extrapolate")
+
+    # __defaults__: None when there are none, settable to a tuple or None only
+    assert dk.tova_is_marginal.__defaults__ is None and to_theta.__defaults__ is None
+    f = dk.tova_deriv_func(np.sin)
+    assert f.__defaults__ is None
+    f.__defaults__ = (0.0,)
+    assert f() == f(0.0) and str(inspect.signature(f)) == "(x: 'ArrayLike' = 0.0) -> 'np.ndarray'"
+    f.__defaults__ = None
+    assert f.__defaults__ is None
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'x'"):
+        f()
+    with pytest.raises(TypeError, match="^__defaults__ must be set to a tuple object$"):
+        f.__defaults__ = [0.0]
+
+
 def test_is_marginal_forms():
     assert dk.tova_is_marginal(np.zeros((3, 2)))
     for bad in [np.zeros((2, 2)), np.zeros((3, 3)), np.zeros(6), np.zeros((3, 2, 1)), [[0, 1]] * 3, None, 3.0,
