@@ -607,12 +607,17 @@ std::string to_str_exact(py::handle o, const char* param) {
     return std::string(s, static_cast<size_t>(len));
 }
 
+// The flags of np.asarray(obj, dtype=float): a base-class ndarray (a view of
+// a subclass such as np.matrix), and any cast NumPy can make (long double,
+// object and numeric-string arrays; complex with NumPy's ComplexWarning).
+constexpr int kAsArray = py::detail::npy_api::NPY_ARRAY_FORCECAST_ | py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_;
+
 py::array_t<double> as_double_array(py::handle obj) {
     // Same conversion as np.asarray(obj, dtype=float): no copy when obj is
     // already a float64 ndarray.
     auto& api = py::detail::npy_api::get();
     PyObject* descr = api.PyArray_DescrFromType_(py::detail::npy_api::NPY_DOUBLE_);
-    PyObject* r = api.PyArray_FromAny_(obj.ptr(), descr, 0, 0, 0, nullptr);
+    PyObject* r = api.PyArray_FromAny_(obj.ptr(), descr, 0, 0, kAsArray, nullptr);
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::array_t<double>>(r);
 }
@@ -621,7 +626,7 @@ py::array_t<double, py::array::c_style | py::array::forcecast> as_contig(py::han
     auto& api = py::detail::npy_api::get();
     PyObject* descr = api.PyArray_DescrFromType_(py::detail::npy_api::NPY_DOUBLE_);
     PyObject* r = api.PyArray_FromAny_(obj.ptr(), descr, 0, 0,
-                                       py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ |
+                                       kAsArray | py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ |
                                            py::detail::npy_api::NPY_ARRAY_ALIGNED_,
                                        nullptr);
     if (!r) throw py::error_already_set();

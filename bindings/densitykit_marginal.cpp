@@ -1,5 +1,6 @@
 // Marginal forms, cleaning, interpolants, smoothing, the log-density
 // function, expectations, and the density/distribution/quantile functions.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -84,14 +85,34 @@ RawForm raw_form(const Call& c, py::handle m) {
     throw py::type_error(kFormError);
 }
 
-DArray contiguous_1d(py::handle values, const char* which) {
-    DArray a = as_contig(values);
+void require_1d(const DArray& a, const char* which) {
     if (a.ndim() != 1) {
         PyErr_Format(PyExc_ValueError, "Marginal '%s' values must be one-dimensional (got %d dimensions).", which,
                      static_cast<int>(a.ndim()));
         throw py::error_already_set();
     }
+}
+
+DArray contiguous_1d(py::handle values, const char* which) {
+    DArray a = as_contig(values);
+    require_1d(a, which);
     return a;
+}
+
+// The columns of a matrix form. A subclass such as np.matrix gives them as
+// (n, 1) arrays; as the cleaning's boolean selection would, they are read in
+// row order as one-dimensional (x and y of the same shape).
+void matrix_columns(const RawForm& f, MarginalIn& m) {
+    DArray x = as_contig(f.x), y = as_contig(f.y);
+    if (x.ndim() > 1 && x.ndim() == y.ndim() && std::equal(x.shape(), x.shape() + x.ndim(), y.shape())) {
+        const py::ssize_t nx = x.size(), ny = y.size();
+        x = DArray(py::array(x).reshape({nx}));
+        y = DArray(py::array(y).reshape({ny}));
+    }
+    require_1d(x, "x");
+    require_1d(y, "y");
+    m.x = std::move(x);
+    m.y = std::move(y);
 }
 
 std::span<const double> span_of(const DArray& a) { return {a.data(), static_cast<size_t>(a.size())}; }
@@ -145,8 +166,12 @@ MarginalIn read_marginal(const Call& c, py::handle marginal) {
     MarginalIn m;
     if (read_float_matrix(c, marginal, m)) return m;
     RawForm f = raw_form(c, marginal);
-    m.x = contiguous_1d(f.x, "x");
-    m.y = contiguous_1d(f.y, "y");
+    if (f.is_mat) {
+        matrix_columns(f, m);
+    } else {
+        m.x = contiguous_1d(f.x, "x");
+        m.y = contiguous_1d(f.y, "y");
+    }
     m.is_mat = f.is_mat;
     return m;
 }

@@ -173,13 +173,57 @@ def test_matrix_layouts_read_as_their_columns():
         kept = dk.tova_smarginal(m, keep_type=True)
         assert isinstance(kept, np.ndarray) and kept.shape[1] == 2
     assert not unaligned.flags.aligned
-    # A matrix subclass is not read as a plain array: its columns stay two-dimensional.
+    # Subclasses: np.matrix gives its columns as (n, 1) matrices, read in row
+    # order; a masked array's data are read as np.asarray reads them.
+    cols = {"x": base[:, 0].copy(), "y": base[:, 1].copy()}
+    for m in (np.asmatrix(base), np.ma.masked_array(base, mask=np.zeros_like(base, dtype=bool))):
+        for fn in (dk.tova_marginal_fix, dk.tova_smarginal):
+            a, b = fn(m), fn(cols)
+            np.testing.assert_array_equal(a["x"], b["x"])
+            np.testing.assert_array_equal(a["y"], b["y"])
+        assert dk.tova_hpdmarginal(0.9, m).tolist() == dk.tova_hpdmarginal(0.9, cols).tolist()
+    # 2-D columns of a dict stay an error
     with pytest.raises(ValueError, match="one-dimensional"):
-        dk.tova_marginal_fix(np.asmatrix(base))
+        dk.tova_marginal_fix({"x": base[:, :1], "y": base[:, 1:]})
     with pytest.raises(ValueError, match="^Marginal has no finite density points after NaN removal.$"):
         dk.tova_marginal_fix(np.empty((0, 2)))
     with pytest.raises(ValueError, match=r"^Matrix marginal must be an \(n,2\) array\.$"):
         dk.tova_marginal_fix(np.zeros((4, 3))[:, :2].reshape(2, 4))
+
+
+def test_values_are_converted_as_numpy_converts_to_float():
+    # Whatever np.asarray(value, dtype=float) converts is accepted, with its
+    # values: long double, object and numeric-string arrays, in every form
+    # and as evaluation points.
+    x = np.linspace(-3.0, 3.0, 21)
+    y = np.exp(-0.5 * x * x)
+    m = np.column_stack([x, y])
+    ref = dk.tova_smarginal(m)
+    forms = [m.astype(np.longdouble), m.astype(object), {"x": x.astype(object), "y": y.astype(object)},
+             {"x": x.astype(str), "y": y.astype(str)}, pd.DataFrame({"x": x.astype(object), "y": y})]
+    for form in forms:
+        got = dk.tova_smarginal(form)
+        assert np.array_equal(got["x"], ref["x"]) and np.array_equal(got["y"], ref["y"])
+    assert dk.tova_mmarginal({"x": x.astype(object), "y": y.astype(object)}) == dk.tova_mmarginal(m)
+    p = [0.1, 0.5]
+    for points in (np.array(p, dtype=object), np.array(p, dtype=np.longdouble), np.array(["0.1", "0.5"])):
+        assert dk.tova_qmarginal(points, m).tolist() == dk.tova_qmarginal(p, m).tolist()
+        assert dk.tova_hpdmarginal(points, m).tolist() == dk.tova_hpdmarginal(p, m).tolist()
+    assert dk.tova_deriv_func(np.sin)(np.array(["0.0"])).tolist() == dk.tova_deriv_func(np.sin)(np.zeros(1)).tolist()
+
+    class ObjectDraws:
+        def uniform(self, size):
+            return np.array([0.25, 0.5], dtype=object)
+
+    assert dk.tova_rmarginal(2, m, ObjectDraws()).tolist() == dk.tova_qmarginal([0.25, 0.5], m).tolist()
+    # complex points: the real part, with NumPy's ComplexWarning, as np.asarray gives
+    with pytest.warns(np.ComplexWarning):
+        assert dk.tova_dmarginal(np.array([0.5 + 1j]), m).tolist() == dk.tova_dmarginal([0.5], m).tolist()
+    # what NumPy cannot convert fails with NumPy's error
+    with pytest.raises(ValueError, match="could not convert string to float"):
+        dk.tova_qmarginal(np.array(["half"]), m)
+    with pytest.raises(TypeError):
+        dk.tova_marginal_fix({"x": np.array([object()] * 3), "y": [1.0, 2.0, 3.0]})
 
 
 def test_dataframe_not_accepted_without_pandas(monkeypatch):
