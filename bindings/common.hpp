@@ -17,6 +17,13 @@ namespace vx {
 
 namespace py = pybind11;
 
+// Take ownership of a new reference, raising the pending Python error when
+// the C API call failed.
+inline py::object own(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
 // ---------------------------------------------------------------------------
 // Callable type
 // ---------------------------------------------------------------------------

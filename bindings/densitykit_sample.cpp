@@ -1,4 +1,5 @@
 // Random draws, numerical derivatives and transformed marginals.
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -120,14 +121,15 @@ struct Stencil {
     DArray f[4];
 };
 
-// fun at x + 2h, x + h, x - h, x - 2h, in that order; 2h is h + h. A 0-d x
-// is handed to fun as a NumPy float, as NumPy arithmetic on it gives.
-Stencil stencil_values(py::handle fun, const DArray& x, double h) {
+// fun at x + 2h, x + h, x - h, x - 2h, in that order, as fun returned them;
+// 2h is h + h. A 0-d x is handed to fun as a NumPy float, as NumPy arithmetic
+// on it gives.
+std::array<py::object, 4> stencil_calls(py::handle fun, const DArray& x, double h) {
     const double h2 = h + h;
     const double shifts[4] = {h2, h, -h, -h2};
     std::vector<py::ssize_t> shape(x.shape(), x.shape() + x.ndim());
     const size_t n = static_cast<size_t>(x.size());
-    Stencil s;
+    std::array<py::object, 4> r;
     for (int k = 0; k < 4; ++k) {
         py::array_t<double> xs(shape);
         {
@@ -137,9 +139,43 @@ Stencil stencil_values(py::handle fun, const DArray& x, double h) {
             vordex::shifted(src, shifts[k], dst, n);
         }
         py::object arg = x.ndim() == 0 ? numpy_float(*xs.data()) : py::object(std::move(xs));
-        s.f[k] = float_values(call1(fun, arg));
+        r[k] = call1(fun, arg);
     }
+    return r;
+}
+
+Stencil stencil_values(py::handle fun, const DArray& x, double h) {
+    std::array<py::object, 4> r = stencil_calls(fun, x, h);
+    Stencil s;
+    for (int k = 0; k < 4; ++k) s.f[k] = float_values(r[k]);
     return s;
+}
+
+// The four values as float64 arrays when every one is real (float, integer or
+// boolean values); false otherwise (complex, object, strings, None).
+bool real_stencil(const std::array<py::object, 4>& r, Stencil& s) {
+    auto& api = py::detail::npy_api::get();
+    for (int k = 0; k < 4; ++k) {
+        py::array raw = py::reinterpret_steal<py::array>(api.PyArray_FromAny_(r[k].ptr(), nullptr, 0, 0, 0, nullptr));
+        if (!raw) throw py::error_already_set();
+        const char kind = raw.dtype().kind();
+        if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') return false;
+        s.f[k] = as_contig(raw);
+    }
+    return true;
+}
+
+// (((-f1) + 8.0 f2) - 8.0 f3 + f4) / (12 h) with the values' own arithmetic:
+// complex values give the complex derivative, object arrays an object array,
+// and values without arithmetic (None, strings) their TypeError.
+py::object stencil_by_protocol(const std::array<py::object, 4>& r, double h) {
+    py::object eight = py::float_(8.0);
+    py::object t = own(PyNumber_Negative(r[0].ptr()));
+    t = own(PyNumber_Add(t.ptr(), own(PyNumber_Multiply(eight.ptr(), r[1].ptr())).ptr()));
+    t = own(PyNumber_Subtract(t.ptr(), own(PyNumber_Multiply(eight.ptr(), r[2].ptr())).ptr()));
+    t = own(PyNumber_Add(t.ptr(), r[3].ptr()));
+    py::object h12 = py::float_(12.0 * h);
+    return own(PyNumber_TrueDivide(t.ptr(), h12.ptr()));
 }
 
 void check_same_shapes(const Stencil& s) {
@@ -167,7 +203,9 @@ py::object impl_fd(const Call& c) {
     py::handle fun = PyTuple_GET_ITEM(c.payload, 0);
     const double h = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(c.payload, 1));
     DArray x = as_contig(c[0]);
-    Stencil s = stencil_values(fun, x, h);
+    const std::array<py::object, 4> r = stencil_calls(fun, x, h);
+    Stencil s;
+    if (!real_stencil(r, s)) return stencil_by_protocol(r, h);
     check_same_shapes(s);
     py::array_t<double> out(std::vector<py::ssize_t>(s.f[0].shape(), s.f[0].shape() + s.f[0].ndim()));
     combine(s, h, out.mutable_data());

@@ -34,13 +34,6 @@
 
 namespace vx::tables {
 
-// Take ownership of a new reference, raising the pending Python error when
-// the C API call failed.
-inline py::object own(PyObject* o) {
-    if (!o) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(o);
-}
-
 inline void check(int rc) {
     if (rc < 0) throw py::error_already_set();
 }
