@@ -633,6 +633,24 @@ py::array_t<double, py::array::c_style | py::array::forcecast> as_contig(py::han
     return py::reinterpret_steal<py::array_t<double, py::array::c_style | py::array::forcecast>>(r);
 }
 
+py::array_t<double, py::array::c_style | py::array::forcecast> real_numbers(py::handle objects) {
+    auto& api = py::detail::npy_api::get();
+    PyObject* descr = api.PyArray_DescrFromType_(py::detail::npy_api::NPY_OBJECT_);
+    py::array a = py::reinterpret_steal<py::array>(api.PyArray_FromAny_(
+        objects.ptr(), descr, 0, 0, kAsArray | py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_, nullptr));
+    if (!a) throw py::error_already_set();
+    py::array_t<double, py::array::c_style | py::array::forcecast> out(
+        std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()));
+    PyObject* const* in = static_cast<PyObject* const*>(a.data());
+    double* dst = out.mutable_data();
+    for (py::ssize_t i = 0; i < a.size(); ++i) {
+        // float(item) for real numbers; None and complex numbers raise TypeError
+        dst[i] = PyFloat_AsDouble(in[i]);
+        if (dst[i] == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    }
+    return out;
+}
+
 py::array_t<double> new_array(std::span<const double> v) {
     py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
     if (!v.empty()) std::memcpy(a.mutable_data(), v.data(), v.size() * sizeof(double));

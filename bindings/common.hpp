@@ -108,6 +108,9 @@ std::string to_str_exact(py::handle o, const char* param);  // exactly str
 py::array_t<double> as_double_array(py::handle obj);
 // A contiguous float64 view (copying only when the input is not contiguous).
 py::array_t<double, py::array::c_style | py::array::forcecast> as_contig(py::handle obj);
+// The real numbers of an object array as float64 of the same shape (each item
+// converted by float(); None, complex numbers and other objects: TypeError).
+py::array_t<double, py::array::c_style | py::array::forcecast> real_numbers(py::handle objects);
 
 py::array_t<double> new_array(std::span<const double> v);
 py::array_t<double> new_array(std::vector<double>&& v);

@@ -446,13 +446,14 @@ py::object impl_emarginal(const Call& c) {
     py::array raw = py::reinterpret_steal<py::array>(
         py::detail::npy_api::get().PyArray_FromAny_(res.ptr(), nullptr, 0, 0, 0, nullptr));
     if (!raw) throw py::error_already_set();
+    if (raw.ndim() == 0) throw py::index_error("fun(x) must return an array with one value or one row per point of x.");
     const char kind = raw.dtype().kind();
     if (kind == 'c') throw py::type_error("fun(x) must return real values, not complex.");
-    if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
+    if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b' && kind != 'O')
         throw py::type_error("fun(x) must return numbers convertible to float.");
-    DArray f = as_contig(raw);
+    // An object array (np.frompyfunc, np.vectorize) holds real numbers each.
+    DArray f = kind == 'O' ? real_numbers(raw) : as_contig(raw);
     size_t k = 1;
-    if (f.ndim() == 0) throw py::index_error("fun(x) must return an array with one value or one row per point of x.");
     if (f.ndim() == 1) {
         const size_t len = static_cast<size_t>(f.shape(0));
         if (len != n && len != 1) {
