@@ -72,15 +72,17 @@ auto with_prepared(const Call& c, py::handle marginal, Fn&& fn) {
 
 // Evaluation points converted as np.asarray(points, dtype=float) and a new
 // result array of their shape, made before the native stretch. When the
-// points cannot be converted, the marginal is prepared first so that its own
-// error, which comes first in the documented order, wins.
+// points cannot be converted, the marginal is prepared first and then the
+// table length checked (when `table_length` is given), so that their errors,
+// which come first in the documented order, win.
 struct PointsAndResult {
     DArray in;
     py::array_t<double> out;
     size_t n = 0;
 };
 PointsAndResult points_and_result(const Call& c, py::handle marginal, py::handle points,
-                                  const std::vector<Py_ssize_t>& trailing = {});
+                                  const std::vector<Py_ssize_t>& trailing = {},
+                                  const std::int64_t* table_length = nullptr);
 
 // Pack a result in the caller's form: an n x 2 matrix or a dict {"x", "y"}.
 py::object pack_marginal(std::span<const double> x, std::span<const double> y, bool as_matrix);

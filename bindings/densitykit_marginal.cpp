@@ -184,13 +184,15 @@ vordex::Prepared prepare(const Call& c, py::handle marginal) {
 }
 
 PointsAndResult points_and_result(const Call& c, py::handle marginal, py::handle points,
-                                  const std::vector<Py_ssize_t>& trailing) {
+                                  const std::vector<Py_ssize_t>& trailing, const std::int64_t* table_length) {
     PointsAndResult r;
     try {
         r.in = as_contig(points);
     } catch (py::error_already_set&) {
-        // Let a bad marginal report first; otherwise the conversion error.
+        // Let a bad marginal, then a bad length, report first; otherwise the
+        // conversion error.
         (void)prepare(c, marginal);
+        if (table_length) vordex::check_length(*table_length);
         throw;
     }
     std::vector<py::ssize_t> shape(r.in.shape(), r.in.shape() + r.in.ndim());
@@ -510,8 +512,8 @@ py::object scalar_form(PointsAndResult& pr, const Call& c) {
 py::object impl_pmarginal(const Call& c) {
     to_flag(c[2]);  // normalize: evaluated for its truth value only
     const std::int64_t length = to_int(c[3], "length");
-    vordex::check_length(length);
-    PointsAndResult pr = points_and_result(c, c[1], c[0]);
+    // The length is checked where the table is made, after the marginal.
+    PointsAndResult pr = points_and_result(c, c[1], c[0], {}, &length);
     const double* src = pr.in.data();
     double* dst = pr.out.mutable_data();
     with_prepared(c, c[1], [&](const vordex::Prepared& p) {
@@ -524,8 +526,8 @@ py::object impl_pmarginal(const Call& c) {
 
 py::object impl_qmarginal(const Call& c) {
     const std::int64_t length = to_int(c[2], "length");
-    vordex::check_length(length);
-    PointsAndResult pr = points_and_result(c, c[1], c[0]);
+    // The length is checked where the table is made, after the marginal.
+    PointsAndResult pr = points_and_result(c, c[1], c[0], {}, &length);
     const double* src = pr.in.data();
     double* dst = pr.out.mutable_data();
     with_prepared(c, c[1], [&](const vordex::Prepared& p) {

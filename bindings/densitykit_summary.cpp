@@ -60,7 +60,7 @@ void write_stdout(const std::array<std::string, 8>& lines) {
 
 py::object impl_hpdmarginal(const Call& c) {
     const std::int64_t length = to_int(c[2], "length");
-    vordex::check_length(length);
+    // The length is checked where the table is made, after the marginal.
     const bool brent = scipy_ok(c);
     // np.atleast_1d(np.asarray(p, dtype=float)); arrays of more than one
     // dimension are read in C order, one row per entry.
@@ -69,6 +69,7 @@ py::object impl_hpdmarginal(const Call& c) {
         p = as_contig(c[0]);
     } catch (py::error_already_set&) {
         (void)prepare(c, c[1]);
+        vordex::check_length(length);
         throw;
     }
     const size_t n = static_cast<size_t>(p.size());

@@ -208,6 +208,25 @@ def test_length_below_two_is_refused():
             fn(-3)
 
 
+def test_errors_come_in_order_marginal_then_length_then_points():
+    # The table is made after the marginal is smoothed, and the points are
+    # converted after the table: so a bad marginal reports before a bad
+    # length, and a bad length before unconvertible points.
+    too_small = {"x": [0.0, 1.0], "y": [1.0, 1.0]}
+    good = R.make_marginal("gauss", 30)
+    fns = [lambda p, m, L: dk.tova_pmarginal(p, m, length=L), lambda p, m, L: dk.tova_qmarginal(p, m, length=L),
+           lambda p, m, L: dk.tova_hpdmarginal(p, m, length=L)]
+    for fn in fns:
+        with pytest.raises(ValueError, match="^Marginal too small after filtering"):
+            fn(0.5, too_small, 1)
+        with pytest.raises(TypeError, match="^Marginal must be an"):
+            fn("half", [[0, 1], [1, 2], [2, 1]], -2)
+        with pytest.raises(IndexError, match="length must be at least 2"):
+            fn("half", good, 1)
+        with pytest.raises(ValueError, match="could not convert string to float"):
+            fn("half", good, 2048)
+
+
 def test_quantile_beyond_last_kept_point_is_that_point():
     # a marginal whose upper tail is negligible: the table reaches 1 before the end
     x = np.linspace(0, 10, 60)
