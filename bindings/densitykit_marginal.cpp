@@ -295,6 +295,8 @@ py::object impl_lin_call(const Call& c) {
 py::object make_lin(const Call& c, const char* factory) {
     py::handle x = c[0], y = c[1];
     DArray xa = as_contig(x), ya = as_contig(y);
+    // np.interp's wording for sample points of the wrong depth
+    if (xa.ndim() > 1 || ya.ndim() > 1) throw py::value_error("object too deep for desired array");
     if (xa.ndim() != 1 || ya.ndim() != 1) throw py::value_error("object of too small depth for desired array");
     auto* li = new vordex::Interpolant(vordex::Interpolant::linear(span_of(xa), span_of(ya)));
     py::object payload = make_payload(li);

@@ -309,6 +309,14 @@ def test_pchip_and_cubic_factories(fallback):
         np.testing.assert_array_equal(f(np.array([-0.5, 0.5, 2.5])), [np.nan, 0.5, np.nan])
         assert f(2.0) == 4.0
     assert type(dk._pchip(x, y)) is not type(dk._pchip(x, y))  # a class of its own per call
+    # sample points of the wrong depth: np.interp's messages
+    for xp, fp, message in ((np.array([[0.0, 1.0], [2.0, 3.0]]), np.arange(4.0), "object too deep"),
+                            (np.arange(4.0), np.arange(4.0).reshape(2, 2), "object too deep"),
+                            (1.0, 2.0, "object of too small depth")):
+        with pytest.raises(ValueError, match=message):
+            np.interp(0.5, xp, fp)
+        with pytest.raises(ValueError, match=message):
+            dk._pchip(xp, fp)(0.5)
 
 
 def test_factories_use_scipy_when_available():
