@@ -60,4 +60,10 @@ inline void vlog(std::span<double> v) { vlog(v.data(), v.data(), v.size()); }
 // style errors instead of wrapping.
 std::size_t checked_mul(std::size_t a, std::size_t b);
 
+// np.argsort(v) of a float64 vector with the default sort kind: order[k] is
+// the index of the k-th smallest value, NaN last. The default kind is an
+// introsort that does not keep the input order of equal values; this gives
+// the same permutation as NumPy's, ties and NaN included.
+void numpy_argsort(const double* v, std::size_t n, std::size_t* order);
+
 }  // namespace vordex
