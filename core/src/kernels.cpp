@@ -192,7 +192,7 @@ VX_CLONES double max_no_nan(const double* __restrict y, std::size_t n) { return 
 
 VX_CLONES bool sorted_stats(const double* __restrict x, const double* __restrict y, std::size_t n,
                             std::size_t* nan_y, double* ymax, double* ymin) {
-    // One pass: the descents or NaN of x (each pair compared), the NaN of y,
+    // One pass: the pairs of x not strictly ascending (NaN among them), the NaN of y,
     // the largest of 0 and the y that are not NaN, and the smallest y that is
     // not NaN, in eight lanes (two vectors of four; a NaN never replaces a
     // lane's value).
@@ -219,7 +219,7 @@ VX_CLONES bool sorted_stats(const double* __restrict x, const double* __restrict
         s0 = v0 < s0 ? v0 : s0;
         s1 = v1 < s1 ? v1 : s1;
         nan4 += (v0 != v0) + (v1 != v1);    // -1 per NaN
-        bad4 += (xa <= xb) + (xc <= xd);    // -1 per ordered pair
+        bad4 += (xa < xb) + (xc < xd);      // -1 per ordered pair
     }
     nans -= nan4[0] + nan4[1] + nan4[2] + nan4[3];
     bad += static_cast<long>(i) + (bad4[0] + bad4[1] + bad4[2] + bad4[3]);  // pairs checked minus ordered ones
@@ -229,7 +229,7 @@ VX_CLONES bool sorted_stats(const double* __restrict x, const double* __restrict
         m[0] = y[i] > m[0] ? y[i] : m[0];
         sm[0] = y[i] < sm[0] ? y[i] : sm[0];
         nans += y[i] != y[i];
-        if (i + 1 < n) bad += !(x[i] <= x[i + 1]);
+        if (i + 1 < n) bad += !(x[i] < x[i + 1]);
     }
     double r = m[0], q = sm[0];
     for (int j = 1; j < 8; ++j) {

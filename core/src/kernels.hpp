@@ -56,7 +56,7 @@ void notaknot_rows(const double* h, const double* m, double* d, double* b, doubl
 std::size_t count_unsorted_or_nan(const double* x, const double* y, std::size_t n);
 // True when the values ascend (ties allowed) and none is NaN.
 bool ascending_no_nan(const double* v, std::size_t n);
-// For n > 0 points: true when x ascends without NaN (as ascending_no_nan);
+// For n > 0 points: true when x ascends strictly without NaN;
 // the number of NaN in y, the largest of 0 and the y that are not NaN (as
 // positive_max; of a zero largest, either sign), and the smallest y that is
 // not NaN (+inf when all are NaN).

@@ -4,8 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <numeric>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "vordex/core/errors.hpp"
 #include "vordex/core/numeric.hpp"
@@ -17,18 +18,26 @@ namespace {
 // Ordering of np.sort: NaN after every number.
 inline bool nan_last_less(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
 
-// Stable sort of the pairs (x[i], y[i]) by x, NaN positions last. Grids that
-// are sorted up to a few rounding-sized descents (a smoothed grid can step
-// back by an ulp where two interpolation pieces meet) are finished by
-// insertion in linear time; anything more disordered by a merge sort.
+// Insertion sort of the pairs (x[i], y[i]) by x for grids that are sorted up
+// to a few rounding-sized descents (a smoothed grid can step back by an ulp
+// where two interpolation pieces meet): linear time for those. Gives up
+// after a budget of moves and returns how far it got (n when it finished).
+// `ties` is set when two neighbours of the sorted part are equal (two NaN
+// count as equal): every pair of neighbours is compared when it forms, and a
+// later insertion never lands between two equal values.
 template <class Less>
-std::size_t insertion_pass(uvector& x, uvector& y, Less less) {
+std::size_t insertion_pass(uvector& x, uvector& y, Less less, bool& ties) {
     const std::size_t n = x.size();
     std::size_t budget = 8 * n + 64;  // element moves allowed to the insertion pass
+    bool eq = false;
     std::size_t i = 1;
     for (; i < n; ++i) {
         const double xi = x[i];
-        if (!less(xi, x[i - 1])) continue;  // in place already (the usual case)
+        if (less(x[i - 1], xi)) continue;  // in place already (the usual case)
+        if (!less(xi, x[i - 1])) {         // in place, equal to its neighbour
+            eq = true;
+            continue;
+        }
         const double yi = y[i];
         std::size_t j = i;
         while (j > 0 && less(xi, x[j - 1])) {
@@ -39,39 +48,61 @@ std::size_t insertion_pass(uvector& x, uvector& y, Less less) {
         }
         x[j] = xi;
         y[j] = yi;
+        if (j > 0) eq |= !less(x[j - 1], xi);
         if (budget == 0) break;
     }
+    ties = eq;
     return i;
 }
 
-void stable_sort_by_x(uvector& x, uvector& y) {
-    const std::size_t n = x.size();
-    const bool nan = kernels::count_nan(x.data(), n) != 0;
-    const std::size_t i = nan ? insertion_pass(x, y, nan_last_less)
-                              : insertion_pass(x, y, [](double a, double b) { return a < b; });
-    if (i >= n) return;
-    // Too disordered: the prefix [0, i] is sorted but element i may sit
-    // short of its place; a stable merge sort of all pairs settles it (the
-    // relative order of equal keys is still the input order, since the
-    // insertion pass only moved elements past strictly greater ones).
-    std::vector<std::size_t> idx(n);
-    std::iota(idx.begin(), idx.end(), std::size_t{0});
-    std::stable_sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) { return nan_last_less(x[a], x[b]); });
-    uvector xs(n), ys(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        xs[k] = x[idx[k]];
-        ys[k] = y[idx[k]];
+// The points whose density is not NaN, in input order.
+void take_with_density(std::span<const double> x, std::span<const double> y, XY& out) {
+    out.x.resize(x.size());
+    out.y.resize(x.size());
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < y.size(); ++i) {  // every place written, NaN ones overwritten
+        out.x[w] = x[i];
+        out.y[w] = y[i];
+        w += !std::isnan(y[i]);
     }
-    x.swap(xs);
-    y.swap(ys);
+    out.x.resize(w);
+    out.y.resize(w);
+}
+
+// Sorts the points with a density, `m` (taken from x and y by
+// take_with_density, or a copy of them when `dropped` is false), by x into
+// the order np.argsort gives: NaN last, and equal x in the order its
+// introsort leaves them, which is not their input order. When the sorted x
+// are all distinct that order is the only one and any sort gives it, so
+// nearly sorted grids are finished by insertion; otherwise the introsort
+// runs on the points in input order, which x and y still hold.
+void sort_by_x(XY& m, std::span<const double> x, std::span<const double> y, bool dropped) {
+    const std::size_t n = m.x.size();
+    bool ties = false;
+    const std::size_t i = kernels::count_nan(m.x.data(), n) != 0
+                              ? insertion_pass(m.x, m.y, nan_last_less, ties)
+                              : insertion_pass(m.x, m.y, [](double a, double b) { return a < b; }, ties);
+    if (i >= n && !ties) return;
+    XY taken;
+    if (dropped) {
+        take_with_density(x, y, taken);
+        x = taken.x;
+        y = taken.y;
+    }
+    std::vector<std::size_t> order(n);
+    numpy_argsort(x.data(), n, order.data());
+    for (std::size_t k = 0; k < n; ++k) {
+        m.x[k] = x[order[k]];
+        m.y[k] = y[order[k]];
+    }
 }
 
 // Densities kept by the cleaning: positive and above kEps times the largest
 // (the ratio itself is compared, as the definition reads).
 inline bool kept(double v, double ymax) { return v > 0.0 && std::fabs(v / ymax) > kEps; }
 
-// The cleaning of a marginal whose x ascend without NaN (NaN densities are
-// allowed, not all of them), into `out` (which may hold x and y themselves).
+// The cleaning of a marginal whose x ascend strictly without NaN (NaN
+// densities are allowed, not all of them), into `out` (which may hold x and y themselves).
 // False, with nothing written, when the marginal is not of that kind.
 bool clean_sorted(std::span<const double> x, std::span<const double> y, XY& out, bool in_place = false) {
     const std::size_t n = x.size();
@@ -149,31 +180,25 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y) {
                          std::to_string(x.size()) + " but corresponding boolean dimension is " +
                          std::to_string(y.size()));
     }
-    // Common case first: x ascending without NaN (every grid the toolkit
-    // produces itself). Same result as the general path.
+    // Common case first: x strictly ascending without NaN (every grid the
+    // toolkit produces itself, unless two of its points coincide). Same
+    // result as the general path; equal x take that path, which decides
+    // their order.
     {
         XY out;
         if (clean_sorted(x, y, out)) return out;
     }
-    // The points with a density, in input order.
+    // The points with a density, in input order, then sorted by x.
     XY out;
-    if (kernels::count_nan(y.data(), y.size()) == 0) {
+    const bool dropped = kernels::count_nan(y.data(), y.size()) != 0;
+    if (!dropped) {
         out.x.assign(x.begin(), x.end());
         out.y.assign(y.begin(), y.end());
     } else {
-        out.x.resize(x.size());
-        out.y.resize(x.size());
-        std::size_t w = 0;
-        for (std::size_t i = 0; i < y.size(); ++i) {  // every place written, NaN ones overwritten
-            out.x[w] = x[i];
-            out.y[w] = y[i];
-            w += !std::isnan(y[i]);
-        }
-        out.x.resize(w);
-        out.y.resize(w);
+        take_with_density(x, y, out);
     }
     if (out.x.empty()) throw ValueError("Marginal has no finite density points after NaN removal.");
-    stable_sort_by_x(out.x, out.y);
+    sort_by_x(out, x, y, dropped);
     const double ymax = kernels::max_no_nan(out.y.data(), out.y.size());
     std::size_t w = out.x.size();
     if (kernels::count_above_floor(out.y.data(), out.y.size(), ymax, kEps) != out.x.size()) {

@@ -1,5 +1,6 @@
 // np.argsort's default order for float64 (numpy_argsort) on cases small
-// enough to follow by hand.
+// enough to follow by hand, and the cleaning's use of it: equal positions
+// come out in the order that sort leaves them, not in input order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "vordex/core/marginal.hpp"
 #include "vordex/core/numeric.hpp"
 
 namespace {
@@ -95,6 +97,68 @@ TEST(Argsort, LargeInputsGiveASortedPermutation) {
             }
         }
     }
+}
+
+TEST(Argsort, CleaningOrdersEqualPositionsAsArgsort) {
+    // y numbers the points, so y after cleaning shows the order taken.
+    Vec x;
+    for (int i = 0; i < 10; ++i) x.insert(x.end(), {1.0, 0.0});
+    x.push_back(2.0);
+    Vec y(x.size());
+    for (std::size_t i = 0; i < y.size(); ++i) y[i] = static_cast<double>(i + 1);
+    const Order o = argsort(x);
+    const vordex::XY m = vordex::marginal_fix(x, y);
+    ASSERT_EQ(m.y.size(), x.size());
+    for (std::size_t k = 0; k < o.size(); ++k) {
+        EXPECT_EQ(m.y[k], y[o[k]]) << k;
+        EXPECT_EQ(m.x[k], x[o[k]]) << k;
+    }
+    // A NaN density is dropped before sorting: the order is that of the
+    // remaining points (here the same as with 3 in front, shifted).
+    Vec xn = x, yn = y;
+    xn.insert(xn.begin(), 3.0);
+    yn.insert(yn.begin(), kNaN);
+    const vordex::XY mn = vordex::marginal_fix(xn, yn);
+    ASSERT_EQ(mn.y.size(), x.size());
+    for (std::size_t k = 0; k < o.size(); ++k) EXPECT_EQ(mn.y[k], y[o[k]]) << k;
+    // Densities at or below the floor are dropped after sorting: the others
+    // keep the places sorting gave them.
+    Vec yf = y;
+    yf[1] = 0.0;  // the first point in sorted order
+    yf[4] = -1.0;
+    const vordex::XY mf = vordex::marginal_fix(x, yf);
+    Vec want;
+    for (std::size_t i : o)
+        if (yf[i] > 0.0) want.push_back(yf[i]);
+    EXPECT_EQ(Vec(mf.y.begin(), mf.y.end()), want);
+}
+
+TEST(Argsort, CleaningOfAscendingPositionsWithTies) {
+    // x ascending with repeats (and -0 next to 0) is not taken as already
+    // sorted: the repeats come out in np.argsort's order, in both variants
+    // of the cleaning.
+    Vec x, y;
+    for (int i = 0; i < 40; ++i) {
+        x.push_back(static_cast<double>(i / 4));
+        y.push_back(1.0 + i);
+    }
+    x[20] = -0.0;
+    x[21] = 0.0;
+    std::sort(x.begin(), x.end());
+    const Order o = argsort(x);
+    const vordex::XY a = vordex::marginal_fix(x, y);
+    vordex::XY m{vordex::uvector(x.begin(), x.end()), vordex::uvector(y.begin(), y.end())};
+    const vordex::XY b = vordex::marginal_fix(std::move(m));
+    ASSERT_EQ(a.y.size(), x.size());
+    ASSERT_EQ(b.y.size(), x.size());
+    bool moved = false;
+    for (std::size_t k = 0; k < o.size(); ++k) {
+        EXPECT_EQ(a.y[k], y[o[k]]) << k;
+        EXPECT_EQ(b.y[k], y[o[k]]) << k;
+        EXPECT_EQ(std::signbit(a.x[k]), std::signbit(x[o[k]])) << k;
+        moved |= o[k] != k;
+    }
+    EXPECT_TRUE(moved);  // the input order is not np.argsort's here
 }
 
 }  // namespace

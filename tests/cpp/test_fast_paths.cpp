@@ -334,15 +334,18 @@ TEST(FastPaths, SplineKnotErrorsKeepTheirOrder) {
     EXPECT_TRUE(same_vec(Interpolant::cubic(xs, yb).slopes(), vordex::notaknot_slopes(xs, yb)));
 }
 
-// The cleaning, written out plainly: drop NaN densities, stable sort by x
-// (NaN positions last), drop densities not above kEps times the largest.
+// The cleaning, written out plainly: drop NaN densities, order the rest as
+// np.argsort orders their x (numpy_argsort), drop densities not above kEps
+// times the largest.
 vordex::XY plain_fix(const Vec& x, const Vec& y) {
-    std::vector<std::size_t> idx;
+    std::vector<std::size_t> kept;
     for (std::size_t i = 0; i < y.size(); ++i)
-        if (!std::isnan(y[i])) idx.push_back(i);
-    std::stable_sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) {
-        return x[a] < x[b] || (std::isnan(x[b]) && !std::isnan(x[a]));
-    });
+        if (!std::isnan(y[i])) kept.push_back(i);
+    Vec kx(kept.size());
+    for (std::size_t k = 0; k < kept.size(); ++k) kx[k] = x[kept[k]];
+    std::vector<std::size_t> order(kept.size()), idx(kept.size());
+    vordex::numpy_argsort(kx.data(), kx.size(), order.data());
+    for (std::size_t k = 0; k < kept.size(); ++k) idx[k] = kept[order[k]];
     double ymax = y[idx[0]];
     for (std::size_t i : idx) ymax = std::max(ymax, y[i]);
     vordex::XY r;

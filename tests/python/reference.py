@@ -36,7 +36,7 @@ def marginal_fix(m):
     x, y = x[mask], y[mask]
     if y.size == 0:
         raise ValueError("Marginal has no finite density points after NaN removal.")
-    order = np.argsort(x, kind="stable")
+    order = np.argsort(x)
     x, y = x[order], y[order]
     ymax = np.max(y)
     keep = (y > 0.0) & (np.abs(y / ymax) > EPS)

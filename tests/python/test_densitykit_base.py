@@ -353,3 +353,96 @@ def test_flag_is_read_at_call_time(monkeypatch):
     # linear interpolation of the log density: geometric means between nodes
     xx = np.linspace(0, 6, 5)
     np.testing.assert_allclose(linear, np.exp(np.interp(xx, m["x"], np.log(m["y"]))), rtol=0, atol=0)
+
+
+# --- the cleaning's order of equal positions -------------------------------------------------------
+# The cleaning orders the points as np.argsort(x) does (the default kind, which does not keep the
+# input order of equal values), so the densities of equal positions come out in NumPy's order.
+
+def _clean_with_numpy(x, y):
+    """The cleaning's steps with NumPy: NaN densities dropped, the np.argsort order, the floor;
+    None when fewer than 3 points remain."""
+    keep = ~np.isnan(y)
+    x, y = x[keep], y[keep]
+    if y.size == 0:
+        return None
+    order = np.argsort(x)
+    x, y = x[order], y[order]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        keep = (y > 0.0) & (np.abs(y / np.max(y)) > dk._EPS)
+    return (x[keep], y[keep]) if np.count_nonzero(keep) >= 3 else None
+
+
+def _assert_cleans_as_numpy(x, y, label):
+    want = _clean_with_numpy(x, y)
+    if want is None:
+        with pytest.raises(ValueError):
+            dk.tova_marginal_fix({"x": x, "y": y})
+        return
+    got = dk.tova_marginal_fix({"x": x, "y": y})
+    # bit for bit: the sign of a zero position and the NaN positions count too
+    assert got["x"].tobytes() == want[0].tobytes(), label
+    assert got["y"].tobytes() == want[1].tobytes(), label
+
+
+def test_marginal_fix_orders_equal_positions_as_argsort():
+    x = np.array([1.0, 0.0] * 10 + [2.0])
+    y = np.arange(1.0, 22.0)
+    out = dk.tova_marginal_fix({"x": x, "y": y})
+    np.testing.assert_array_equal(out["y"][:10], [2, 4, 18, 6, 8, 16, 10, 20, 12, 14])
+    np.testing.assert_array_equal(out["y"], y[np.argsort(x)])
+    np.testing.assert_array_equal(out["x"], x[np.argsort(x)])
+    for form in (np.column_stack([x, y]), pd.DataFrame({"x": x, "y": y})):
+        np.testing.assert_array_equal(dk.tova_marginal_fix(form)["y"], out["y"])
+    # The NaN densities go first, so the order is np.argsort's of the points left.
+    yn = np.concatenate(([np.nan], y, [np.nan]))
+    xn = np.concatenate(([1.0], x, [0.0]))
+    np.testing.assert_array_equal(dk.tova_marginal_fix({"x": xn, "y": yn})["y"], y[np.argsort(x)])
+
+
+@pytest.mark.parametrize("name", ["all_equal", "sorted_ties", "signed_zeros", "nearly_sorted_ties", "reversed_ties",
+                                  "sawtooth", "organ_pipe", "organ_pipe_inverted", "several_nan_x", "all_nan_x"])
+def test_marginal_fix_order_on_patterns_is_argsorts(name):
+    # y numbers the points, so the cleaned y is the whole permutation. Organ pipes are deep enough
+    # for the sort's depth limit to hand segments over to its heapsort.
+    for n in list(range(3, 70)) + [255, 256, 1000, 4097]:
+        i = np.arange(n)
+        x = {
+            "all_equal": np.full(n, 0.25),
+            "sorted_ties": np.floor(i / 3.0),
+            "signed_zeros": np.where(i % 3 == 0, -0.0, 0.0),
+            "nearly_sorted_ties": np.where(i % 7 == 1, i - 1.0, i * 1.0),
+            "reversed_ties": np.floor(i / 2.0)[::-1],
+            "sawtooth": (i % 5).astype(float),
+            "organ_pipe": np.minimum(i, n - 1 - i).astype(float),
+            "organ_pipe_inverted": np.maximum(i, n - 1 - i).astype(float),
+            "several_nan_x": np.where(i % 4 == 1, np.nan, (i % 3).astype(float)),
+            "all_nan_x": np.full(n, np.nan),
+        }[name]
+        y = np.arange(1.0, n + 1.0)
+        got = dk.tova_marginal_fix({"x": x, "y": y})["y"]
+        np.testing.assert_array_equal(got, y[np.argsort(x)], err_msg=f"{name} n={n}")
+
+
+def test_marginal_fix_matches_argsort_on_seeded_tie_heavy_inputs():
+    rng = np.random.default_rng(20240611)
+    sizes = [int(s) for s in rng.integers(3, 120, 400)] + [int(s) for s in rng.integers(120, 5000, 60)]
+    for case, n in enumerate(sizes):
+        distinct = int(rng.integers(1, 8)) if case % 2 else int(rng.integers(1, n + 1))
+        x = rng.normal(size=distinct)[rng.integers(0, distinct, n)]
+        y = rng.random(n) + 0.5
+        kind = case % 5
+        if kind == 1:  # several NaN positions, and NaN densities
+            x[rng.random(n) < 0.2] = np.nan
+            y[rng.random(n) < 0.1] = np.nan
+        elif kind == 2:  # -0 and 0, and infinite positions
+            x[rng.random(n) < 0.3] = -0.0
+            x[rng.random(n) < 0.3] = 0.0
+            x[rng.random(n) < 0.05] = np.inf
+            x[rng.random(n) < 0.05] = -np.inf
+        elif kind == 3:  # densities dropped by the floor after sorting
+            y[rng.random(n) < 0.2] = 0.0
+            y[rng.random(n) < 0.1] = 1e-20
+        elif kind == 4:  # already ascending, ties included
+            x = np.sort(x)
+        _assert_cleans_as_numpy(x, y, f"case {case} n={n}")

@@ -24,9 +24,10 @@ struct XYView {
     XYView(const XY& m) : x(m.x), y(m.y) {}  // NOLINT: a view of any XY
 };
 
-// Drop NaN densities, sort by x (NaN positions last), drop densities that
-// are not positive or not above kEps times the largest; at least 3 points
-// must remain. Throws ValueError (IndexError for x/y of different lengths).
+// Drop NaN densities, sort by x in the order np.argsort gives (NaN
+// positions last, equal positions not kept in input order: see
+// numpy_argsort), drop densities that are not positive or not above kEps
+// times the largest; at least 3 points must remain. Throws ValueError (IndexError for x/y of different lengths).
 XY marginal_fix(std::span<const double> x, std::span<const double> y);
 // The same cleaning, reusing the arrays of `m` where it can.
 XY marginal_fix(XY&& m);
