@@ -31,6 +31,8 @@ Arr interp_eval(const std::string& kind, Arr x, Arr y, Arr at, bool extrapolate)
         if (kind == "pchip") I = vordex::Interpolant::pchip(sp(x), sp(y), extrapolate);
         else if (kind == "cubic") I = vordex::Interpolant::cubic(sp(x), sp(y), extrapolate);
         else if (kind == "linear") I = vordex::Interpolant::linear(sp(x), sp(y));
+        else if (kind == "pchip_deferred") I = vordex::Interpolant::pchip_deferred(sp(x), sp(y));
+        else if (kind == "cubic_slopes_only") I = vordex::Interpolant::cubic_slopes_only(sp(x), sp(y));
         else throw py::value_error("unknown kind");
         const vordex::uvector out = I.eval(sp(at));
         return Arr(static_cast<py::ssize_t>(out.size()), out.data());

@@ -25,6 +25,17 @@ inline double sgn(double v) {
 // Element comparison as NumPy does it: NaN != anything.
 inline bool ne(double a, double b) { return a != b; }
 
+inline bool finite(double v) { return v - v == 0.0; }
+// The cubic Hermite construction that both the PCHIP and the not-a-knot
+// spline end with refuses knot slopes that are not finite (they overflow on
+// knots of extreme scale), after the knots' own checks.
+[[noreturn]] void nonfinite_slopes() { throw ValueError("`dydx` must contain only finite values."); }
+bool all_finite(const double* v, std::size_t n) {
+    bool ok = true;
+    for (std::size_t i = 0; i < n; ++i) ok &= finite(v[i]);
+    return ok;
+}
+
 double pchip_edge(double h0, double h1, double m0, double m1) {
     double d = ((2 * h0 + h1) * m0 - h0 * m1) / (h0 + h1);
     const bool mask = ne(sgn(d), sgn(m0));
@@ -140,11 +151,13 @@ uvector pchip_slopes_seg(const Segments& seg, std::size_t n) {
     uvector dk(n);  // every slope is written below
     if (n == 2) {
         dk[0] = dk[1] = mk[0];
+        if (!finite(mk[0])) nonfinite_slopes();
         return dk;
     }
-    kernels::pchip_interior_slopes(hk.data(), mk.data(), dk.data(), n);
+    const bool interior = kernels::pchip_interior_slopes(hk.data(), mk.data(), dk.data(), n);
     dk[0] = pchip_edge(hk[0], hk[1], mk[0], mk[1]);
     dk[n - 1] = pchip_edge(hk[n - 2], hk[n - 3], mk[n - 2], mk[n - 3]);
+    if (!interior || !finite(dk[0]) || !finite(dk[n - 1])) nonfinite_slopes();
     return dk;
 }
 
@@ -152,11 +165,15 @@ std::vector<double> notaknot_slopes_seg(const Segments& seg, std::span<const dou
     const std::size_t n = x.size();
     const uvector& dx = seg.h;
     const uvector& slope = seg.m;
-    if (n == 2) return {slope[0], slope[0]};
+    if (n == 2) {
+        if (!finite(slope[0])) nonfinite_slopes();
+        return {slope[0], slope[0]};
+    }
     if (n == 3) {
         double A[3][3] = {{1, 1, 0}, {dx[1], 2 * (dx[0] + dx[1]), dx[0]}, {0, 1, 1}};
         double b[3] = {2 * slope[0], 3 * (dx[0] * slope[1] + dx[1] * slope[0]), 2 * slope[1]};
         if (!solve3(A, b)) throw ValueError("singular matrix");
+        if (!all_finite(b, 3)) nonfinite_slopes();
         return {b[0], b[1], b[2]};
     }
     std::vector<double> d(n), du(n - 1), dl(n - 1), b(n);
@@ -181,6 +198,7 @@ std::vector<double> notaknot_slopes_seg(const Segments& seg, std::span<const dou
         b[n - 1] = (dx[n - 2] * dx[n - 2] * slope[n - 3] + (2 * dd + dx[n - 2]) * dx[n - 3] * slope[n - 2]) / dd;
     }
     if (!gtsv(dl, d, du, b)) throw ValueError("singular matrix");
+    if (!all_finite(b.data(), n)) nonfinite_slopes();
     return b;
 }
 }  // namespace
@@ -222,23 +240,39 @@ Interpolant Interpolant::pchip(std::span<const double> x, std::span<const double
 }
 
 Interpolant Interpolant::pchip_deferred(std::span<const double> x, std::span<const double> y) {
-    validate_knots(x, y);
+    if (x.size() < 2 || x.size() != y.size()) validate_knots(x, y);
     Interpolant r;
     r.kind_ = InterpKind::Pchip;
     r.deferred_ = true;
     r.x_.assign(x.begin(), x.end());
     r.y_.assign(y.begin(), y.end());
+    r.check_deferred();
     return r;
 }
 
 Interpolant Interpolant::pchip_deferred(uvector&& x, uvector&& y) {
-    validate_knots(x, y);
+    if (x.size() < 2 || x.size() != y.size()) validate_knots(x, y);
     Interpolant r;
     r.kind_ = InterpKind::Pchip;
     r.deferred_ = true;
     r.x_ = std::move(x);
     r.y_ = std::move(y);
+    r.check_deferred();
     return r;
+}
+
+// The errors of the full build, without working out the interior slopes
+// where bounds on the spacings and steps show them finite (in one pass that
+// also checks the knots). Otherwise the knots are checked, and then the
+// slopes worked out (and kept).
+void Interpolant::check_deferred() {
+    const std::size_t n = x_.size();
+    if (!kernels::pchip_slopes_bounded(x_.data(), y_.data(), n)) {
+        validate_knots(x_, y_);
+        materialize();  // raises on a slope that is not finite
+        return;
+    }
+    if (!finite(deferred_slope(0)) || !finite(deferred_slope(n - 1))) nonfinite_slopes();
 }
 
 uvector Interpolant::pchip_at_knots(std::span<const double> x, std::span<const double> y) {
@@ -1008,6 +1042,17 @@ std::optional<bool> solve_lanes_from_knots(std::span<const double> xs, std::span
     return solved;
 }
 
+// The solution's check, after a solve without row interchanges: the back
+// substitution takes each row's slope from the one after it, as
+// (b - du * next) / d with du a positive spacing (x[2] - x[0] in the first
+// row) and d a nonzero pivot, and that keeps a slope that is not finite (inf
+// or NaN) not finite. So when any slope is not finite the first one is not:
+// it alone is looked at. Every arrangement of the solve below gives the same
+// bits as the step-by-step one, so this holds for all of them.
+inline void check_unpivoted(const double* b) {
+    if (!finite(b[0])) nonfinite_slopes();
+}
+
 void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvector& dout,
                     uvector* cout) {
     const std::size_t n = xs.size();
@@ -1024,7 +1069,10 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
     constexpr std::size_t kFromKnotsAbove = 100000, kBlockLanes = 2000;
     if (!cout && n > kFromKnotsAbove && lane_length(n, 16) >= kWideLaneMin) {
         const std::optional<bool> r = solve_lanes_from_knots<16>(xs, ys, b, lane_length(n, 16), kBlockLanes);
-        if (r.value_or(false)) return;
+        if (r.value_or(false)) {
+            check_unpivoted(b);
+            return;
+        }
     }
     Scratch hs(n), ms(n), ds(n), dus(n), dls(n);
     double* h = hs.get();
@@ -1043,6 +1091,7 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
                         : lane_length(n, 8) >= kLaneMin    ? solve_lanes<8>(R, b, lane_length(n, 8), nullptr)
                                                            : false;
     if (solved) {
+        check_unpivoted(b);
         if (cout) {
             cout->resize(4 * (n - 1));
             kernels::hermite_block(h, m, b, y, cout->data(), 0, n - 1);
@@ -1063,6 +1112,7 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
         if (eliminate_chained(d, b, du, dl, dms.get(), bms.get(), n) && dms.get()[n - 1] != 0.0) {
             kernels::fill_zero(dl, n - 2);  // the elimination's (zero) fill-in
             substitute_chained(dms.get(), bms.get(), du, dl, b, n);
+            check_unpivoted(b);
             if (cout) {
                 cout->resize(4 * (n - 1));
                 kernels::hermite_block(h, m, b, y, cout->data(), 0, n - 1);
@@ -1138,10 +1188,17 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
             x2 = x1;
             x1 = v;
         }
+        check_unpivoted(b);
     } else {
+        // With interchanges a row's multipliers may be zero: every slope is
+        // checked, on the way.
+        bool ok = finite(b[n - 1]) && finite(b[n - 2]);
         for (std::size_t k = n - 2; k-- > 0;) {
-            b[k] = (b[k] - du[k] * b[k + 1] - dl[k] * b[k + 2]) / d[k];
+            const double v = (b[k] - du[k] * b[k + 1] - dl[k] * b[k + 2]) / d[k];
+            b[k] = v;
+            ok &= finite(v);
         }
+        if (!ok) nonfinite_slopes();
     }
     if (cout) {
         cout->resize(4 * (n - 1));

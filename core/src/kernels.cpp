@@ -291,19 +291,37 @@ VX_CLONES bool knots_valid(const double* __restrict x, const double* __restrict 
     return bad == 0;
 }
 
-VX_CLONES void pchip_interior_slopes(const double* __restrict h, const double* __restrict m, double* __restrict d,
+VX_CLONES bool pchip_slopes_bounded(const double* __restrict x, const double* __restrict y, std::size_t n) {
+    // Per interval: 0 < h <= 1e300, |dy| finite, |dy| <= 1e300 h and
+    // |dy| <= (1e150 h)^2. A finite h or dy needs both of its ends finite.
+    constexpr double kMax = 0x1.fffffffffffffp1023;
+    long bad = 0;
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double h = x[i + 1] - x[i];
+        const double a = std::fabs(y[i + 1] - y[i]);
+        const double s = h * 1e150;
+        bad += !((h > 0.0) & (h <= 1e300) & (a <= std::min(std::min(1e300 * h, s * s), kMax)));
+    }
+    return bad == 0;
+}
+
+VX_CLONES bool pchip_interior_slopes(const double* __restrict h, const double* __restrict m, double* __restrict d,
                                      std::size_t n) {
     // Slope at knot i+1 from the intervals i and i+1: zero where the secants
     // differ in sign, one is zero or one is NaN, else the weighted harmonic
-    // mean.
+    // mean. The slopes that are not finite are counted on the way.
+    long bad = 0;
     for (std::size_t i = 0; i + 2 < n; ++i) {
         const double m0 = m[i], m1 = m[i + 1];
         const bool flat = ((m0 > 0.0) != (m1 > 0.0)) | (m0 == 0.0) | (m1 == 0.0) | (m0 != m0) | (m1 != m1);
         const double w1 = 2 * h[i + 1] + h[i];
         const double w2 = h[i + 1] + 2 * h[i];
         const double whmean = (w1 / m0 + w2 / m1) / (w1 + w2);
-        d[i + 1] = flat ? 0.0 : 1.0 / whmean;
+        const double di = flat ? 0.0 : 1.0 / whmean;
+        d[i + 1] = di;
+        bad += !(di - di == 0.0);
     }
+    return bad == 0;
 }
 
 VX_CLONES void tmap_steps(const double* __restrict d, std::size_t n, double scale, double mean,

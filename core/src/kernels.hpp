@@ -83,8 +83,22 @@ double positive_max(const double* y, std::size_t n);
 
 // Every x and y finite and x strictly increasing.
 bool knots_valid(const double* x, const double* y, std::size_t n);
-// Interior PCHIP slopes d[1..n-2] from spacings h and secant slopes m.
-void pchip_interior_slopes(const double* h, const double* m, double* d, std::size_t n);
+// For n >= 2 knots, true when they pass knots_valid and their interior PCHIP
+// slopes are sure to be finite, without working the slopes out: every
+// interval has a spacing 0 < h <= 1e300 and a finite step dy of y with
+// |dy| <= 1e300 h and |dy| <= (1e150 h)^2 (a finite h or dy needs finite
+// ends). Under those bounds every secant slope m has |m| <= 1e300 and
+// h / |m| >= 1e-300 (a normal number, so no term of the mean underflows).
+// The weighted harmonic mean (w1 / m0 + w2 / m1) / (w1 + w2) of two secants
+// of one sign is then at least about (w1 / |m0|) / (w1 + w2) >= 1 / (3 |m0|),
+// as w1 = 2 h1 + h0 is at least h0 and a third of w1 + w2 = 3 (h0 + h1)
+// (which stays below 1e301): the slope, its inverse, is at most about
+// 3e300, or 0 where the mean overflows. A sufficient test only: false says
+// nothing.
+bool pchip_slopes_bounded(const double* x, const double* y, std::size_t n);
+// Interior PCHIP slopes d[1..n-2] from spacings h and secant slopes m; false
+// when one of them is not finite.
+bool pchip_interior_slopes(const double* h, const double* m, double* d, std::size_t n);
 
 // out[i] = i * step + start for i < num.
 void linspace_fill(double start, double step, std::int64_t num, double* out);

@@ -128,3 +128,134 @@ def test_linspace_bit_for_bit():
         np.testing.assert_array_equal(ct.linspace(a, b, n), np.linspace(a, b, num=n))
     for a, b in [(0.0, 0.0), (1.0, 1.0 + 1e-310), (-5e-324, 5e-324)]:
         np.testing.assert_array_equal(ct.linspace(a, b, 7), np.linspace(a, b, num=7))
+
+
+# --- knot slopes that overflow ---------------------------------------------------------------
+#
+# On knots of extreme scale the slopes SciPy's constructors work out can overflow (inf or NaN);
+# its cubic Hermite base then raises "`dydx` must contain only finite values.". The native
+# interpolants must raise exactly then, whichever way they work the slopes out.
+
+DYDX = "`dydx` must contain only finite values."
+
+
+def _overflow_cases():
+    rng = np.random.default_rng(3)
+    xr, yr = np.sort(rng.normal(size=8)), np.log(rng.uniform(0.1, 1, 8))
+    cases = [(f"8 knots * {s:g}", xr * s, yr) for s in (1e150, 1e155, 1e200, 1e-150, 1e-170, 1e-310, 1e-318)]
+    cases += [
+        ("2 knots, subnormal spacing", [0.0, 1e-320], [0.0, 1.0]),
+        ("3 knots, subnormal spacings", [0.0, 5e-324, 1e-323], [0.0, 1.0, 3.0]),
+        ("3 knots near the top", [-1.5e308, 0.0, 1.5e308], [0.0, 1.0, 2.0]),
+        ("3 knots near the top, secants of both signs", [-1.5e308, 0.0, 1.5e308], [0.0, 1.0, 0.0]),
+        ("end slope overflowing", [0.0, 1.0, 1.0 + 5e299], [0.0, 1e299, 2e299]),
+        ("spacings 1e-170", [0.0, 1e-170, 2e-170, 3e-170], [0.0, 1.0, 2.0, 3.0]),
+        ("spacings 1e-155", [0.0, 1e-155, 2e-155, 3e-155], [0.0, 1.0, 2.0, 3.0]),
+    ]
+    # The spline's solve paths: step by step (4, 12), chains (170), 8 lanes (500), 16 lanes
+    # (3,000), and with rows interchanged (a wide gap); with one step of y overflowing.
+    for n in (4, 12, 170, 500, 3000):
+        i = np.arange(n, dtype=float)
+        x, y = i + 0.3 * np.sin(1.7 * i), np.sin(0.1 * i)
+        gap = x + np.where(i >= n // 3, 1000.0, 0.0)
+        cases.append((f"{n} knots", x, y))
+        cases.append((f"{n} knots * 1e200", x * 1e200, y))
+        for at in (0, n // 2, n - 2):
+            yb = y.copy()
+            yb[at], yb[at + 1] = 1e308, -1e308
+            cases.append((f"{n} knots, step {at} overflowing", x, yb))
+            cases.append((f"{n} knots with a gap, step {at} overflowing", gap, yb))
+    return [(name, np.asarray(x, dtype=float), np.asarray(y, dtype=float)) for name, x, y in cases]
+
+
+OVERFLOW_CASES = _overflow_cases()
+
+
+@pytest.mark.filterwarnings("ignore")
+@pytest.mark.parametrize("kind", ["pchip", "pchip_deferred", "cubic", "cubic_slopes_only"])
+def test_overflowing_knot_slopes_raise_as_scipy(kind):
+    outcomes = set()
+    for name, x, y in OVERFLOW_CASES:
+        at = np.concatenate([x, 0.625 * x[:-1] + 0.375 * x[1:]])
+        with np.errstate(all="ignore"):
+            try:
+                if kind.startswith("pchip"):
+                    want = PchipInterpolator(x, y, extrapolate=False)(at)
+                else:
+                    want = CubicSpline(x, y, bc_type="not-a-knot", extrapolate=False)(at)
+            except ValueError as e:
+                assert str(e) == DYDX, name
+                with pytest.raises(ValueError) as got:
+                    ct.interp(kind, x, y, at)
+                assert str(got.value) == DYDX, name
+                outcomes.add("raised")
+                continue
+        got = ct.interp(kind, x, y, at)
+        outcomes.add("built")
+        if kind.startswith("pchip"):
+            np.testing.assert_array_equal(got, want, err_msg=name)
+        else:
+            assert _ulps(got, want) <= 8, name
+    assert outcomes == {"raised", "built"}
+
+
+def _toolkit_outcome(f):
+    try:
+        return "ok", f()
+    except ValueError as e:
+        return "error", str(e)
+
+
+@pytest.mark.filterwarnings("ignore")
+def test_toolkit_functions_raise_where_the_reference_chain_raises():
+    import reference as R
+    from vordex.pure import densitykit as dk
+
+    rng = np.random.default_rng(3)
+    x8, y8 = np.sort(rng.normal(size=8)), rng.uniform(0.1, 1, 8)
+    g = R.make_marginal("gauss", 30, 1)
+    cases = [(x8, y8, s) for s in (1.0, 1e155, 1e200, 1e-310)]
+    cases += [(g[:, 0], g[:, 1], s) for s in (1.0, 1e-160, 1e-310, 1e-318)]
+    p = [0.001, 0.25, 0.5, 0.9, 1.0]
+
+    def points(m):
+        f = R.marginal_fix(m)
+        lo, hi = f["x"].min(), f["x"].max()
+        return np.array([lo, 0.7 * lo + 0.3 * hi, 0.5 * lo + 0.5 * hi, hi])
+
+    def sf(make, m):
+        s = make(m)
+        rng_, fun = (s["range"], s["fun"]) if isinstance(s, dict) else s
+        return fun(np.array([rng_[0], 0.5 * rng_[0] + 0.5 * rng_[1], rng_[1]]))
+
+    def calls(m):
+        yield "spline", lambda: dk.tova_spline(m), lambda: dict(zip("xy", R.spline(m)))
+        for ext in (0.0, 0.25):
+            for log in (False, True):
+                yield (f"smarginal ext={ext} log={log}", lambda e=ext, l=log: dk.tova_smarginal(m, log=l, extrapolate=e),
+                       lambda e=ext, l=log: R.smarginal(m, log=l, extrapolate=e))
+        yield "sfmarginal", lambda: sf(dk.tova_sfmarginal, m), lambda: sf(R.sfmarginal, m)
+        yield "dmarginal", lambda: dk.tova_dmarginal(points(m), m), lambda: R.dmarginal(points(m), m)
+        yield "pmarginal", lambda: dk.tova_pmarginal(points(m), m), lambda: R.pmarginal(points(m), m)
+        yield "qmarginal", lambda: dk.tova_qmarginal(p, m), lambda: R.qmarginal(p, m)
+        yield "hpdmarginal", lambda: dk.tova_hpdmarginal([0.5, 0.95], m), lambda: R.hpdmarginal([0.5, 0.95], m)
+
+    seen = {}
+    for x, y, s in cases:
+        m = {"x": x * s, "y": y}
+        for name, ours, ref in calls(m):
+            with np.errstate(all="ignore"):
+                got, want = _toolkit_outcome(ours), _toolkit_outcome(ref)
+            label = f"{name} at scale {s:g}"
+            assert got[0] == want[0], (label, got, want)
+            if want[0] == "error":
+                assert got[1] == want[1], label
+                seen.setdefault(name, set()).add("dydx" if want[1] == DYDX else "other")
+                continue
+            seen.setdefault(name, set()).add("ok")
+            g_, w_ = got[1], want[1]
+            for k in ("x", "y") if isinstance(w_, dict) else (None,):
+                a, b = (g_[k], w_[k]) if k else (g_, w_)
+                np.testing.assert_array_equal(np.asarray(a), np.asarray(b), err_msg=label)
+    # Every function met the error and a result.
+    assert all({"dydx", "ok"} <= v for v in seen.values()), seen

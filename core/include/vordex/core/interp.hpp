@@ -34,12 +34,16 @@ public:
 
     // Monotone PCHIP interpolant. Needs x strictly increasing, finite, at
     // least 2 points; otherwise throws ValueError with the usual messages.
+    // Knots of extreme scale can make a knot slope overflow (inf or NaN):
+    // that throws ValueError("`dydx` must contain only finite values."), as
+    // for the not-a-knot spline.
     static Interpolant pchip(std::span<const double> x, std::span<const double> y, bool extrapolate = false);
     // The same PCHIP interpolant with its pieces worked out when evaluated:
     // the slopes are local (each needs only the neighbouring knots), so a
     // few evaluations cost a few divisions instead of a full build, with
     // bit-identical results. materialize() builds every piece at once (for
-    // many evaluations).
+    // many evaluations). The construction throws what pchip() throws; the
+    // slopes are worked out for that only on knots of extreme scale.
     static Interpolant pchip_deferred(std::span<const double> x, std::span<const double> y);
     static Interpolant pchip_deferred(uvector&& x, uvector&& y);  // taking over the arrays
     // pchip(x, y).eval(x): the interpolant at its own knots, bit for bit,
@@ -123,6 +127,7 @@ private:
         return cubic_at(c[0], c[1], c[2], c[3], v - x_[i]);
     }
 
+    void check_deferred();  // the construction's checks of a deferred PCHIP
     double deferred_eval(std::size_t i, double v) const;
     double deferred_slope(std::size_t k) const;  // PCHIP slope at knot k from x_, y_
     // Coefficients of piece i from the knots and slopes (cubic_slopes_only).
