@@ -1042,19 +1042,15 @@ std::optional<bool> solve_lanes_from_knots(std::span<const double> xs, std::span
     return solved;
 }
 
-// The solution's check, after a solve without row interchanges: the back
+// The slopes of the not-a-knot system into dout (and the coefficients into
+// *cout when given). Returns whether every slope is finite. After a solve
+// without row interchanges that is whether the first one is: the back
 // substitution takes each row's slope from the one after it, as
 // (b - du * next) / d with du a positive spacing (x[2] - x[0] in the first
 // row) and d a nonzero pivot, and that keeps a slope that is not finite (inf
-// or NaN) not finite. So when any slope is not finite the first one is not:
-// it alone is looked at. Every arrangement of the solve below gives the same
+// or NaN) not finite. Every arrangement of the solve below gives the same
 // bits as the step-by-step one, so this holds for all of them.
-inline void check_unpivoted(const double* b) {
-    if (!finite(b[0])) nonfinite_slopes();
-}
-
-void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvector& dout,
-                    uvector* cout) {
+bool notaknot_solve(std::span<const double> xs, std::span<const double> ys, uvector& dout, uvector* cout) {
     const std::size_t n = xs.size();
     const double* x = xs.data();
     const double* y = ys.data();
@@ -1069,10 +1065,7 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
     constexpr std::size_t kFromKnotsAbove = 100000, kBlockLanes = 2000;
     if (!cout && n > kFromKnotsAbove && lane_length(n, 16) >= kWideLaneMin) {
         const std::optional<bool> r = solve_lanes_from_knots<16>(xs, ys, b, lane_length(n, 16), kBlockLanes);
-        if (r.value_or(false)) {
-            check_unpivoted(b);
-            return;
-        }
+        if (r.value_or(false)) return finite(b[0]);
     }
     Scratch hs(n), ms(n), ds(n), dus(n), dls(n);
     double* h = hs.get();
@@ -1091,12 +1084,11 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
                         : lane_length(n, 8) >= kLaneMin    ? solve_lanes<8>(R, b, lane_length(n, 8), nullptr)
                                                            : false;
     if (solved) {
-        check_unpivoted(b);
         if (cout) {
             cout->resize(4 * (n - 1));
             kernels::hermite_block(h, m, b, y, cout->data(), 0, n - 1);
         }
-        return;
+        return finite(b[0]);
     }
     // The rows as arrays, the interior ones in one pass that vectorises.
     d[0] = R.d0;
@@ -1112,12 +1104,11 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
         if (eliminate_chained(d, b, du, dl, dms.get(), bms.get(), n) && dms.get()[n - 1] != 0.0) {
             kernels::fill_zero(dl, n - 2);  // the elimination's (zero) fill-in
             substitute_chained(dms.get(), bms.get(), du, dl, b, n);
-            check_unpivoted(b);
             if (cout) {
                 cout->resize(4 * (n - 1));
                 kernels::hermite_block(h, m, b, y, cout->data(), 0, n - 1);
             }
-            return;
+            return finite(b[0]);
         }
         // A pivot (or a zero pivot): the sequential solve below, on the
         // untouched rows.
@@ -1177,6 +1168,7 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
     // take the full expression, the rest skip a dependent step of the chain.
     b[n - 1] = b[n - 1] / d[n - 1];
     b[n - 2] = (b[n - 2] - du[n - 2] * b[n - 1]) / d[n - 2];
+    bool ok;
     if (!pivoted) {
         double x1 = b[n - 2], x2 = b[n - 1];
         for (std::size_t k = n - 2; k-- > 0;) {
@@ -1188,22 +1180,27 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
             x2 = x1;
             x1 = v;
         }
-        check_unpivoted(b);
+        ok = finite(b[0]);
     } else {
         // With interchanges a row's multipliers may be zero: every slope is
         // checked, on the way.
-        bool ok = finite(b[n - 1]) && finite(b[n - 2]);
+        ok = finite(b[n - 1]) && finite(b[n - 2]);
         for (std::size_t k = n - 2; k-- > 0;) {
             const double v = (b[k] - du[k] * b[k + 1] - dl[k] * b[k + 2]) / d[k];
             b[k] = v;
             ok &= finite(v);
         }
-        if (!ok) nonfinite_slopes();
     }
     if (cout) {
         cout->resize(4 * (n - 1));
         kernels::hermite_block(h, m, b, y, cout->data(), 0, n - 1);
     }
+    return ok;
+}
+
+// notaknot_solve, refusing slopes that are not finite.
+void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvector& dout, uvector* cout) {
+    if (!notaknot_solve(xs, ys, dout, cout)) nonfinite_slopes();
 }
 }  // namespace
 
