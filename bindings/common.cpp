@@ -679,6 +679,14 @@ void translate_current_exception() {
         PyErr_SetString(PyExc_IndexError, e.what());
     } catch (const vordex::OverflowError& e) {
         PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const vordex::LinAlgError& e) {
+        PyObject* linalg = PyImport_ImportModule("numpy.linalg");
+        PyObject* type = linalg ? PyObject_GetAttrString(linalg, "LinAlgError") : nullptr;
+        Py_XDECREF(linalg);
+        if (type) {
+            PyErr_SetString(type, e.what());
+            Py_DECREF(type);
+        }  // otherwise the import's error stands
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -172,7 +172,7 @@ std::vector<double> notaknot_slopes_seg(const Segments& seg, std::span<const dou
     if (n == 3) {
         double A[3][3] = {{1, 1, 0}, {dx[1], 2 * (dx[0] + dx[1]), dx[0]}, {0, 1, 1}};
         double b[3] = {2 * slope[0], 3 * (dx[0] * slope[1] + dx[1] * slope[0]), 2 * slope[1]};
-        if (!solve3(A, b)) throw ValueError("singular matrix");
+        if (!solve3(A, b)) throw LinAlgError("Matrix is singular.");
         if (!all_finite(b, 3)) nonfinite_slopes();
         return {b[0], b[1], b[2]};
     }
@@ -197,7 +197,7 @@ std::vector<double> notaknot_slopes_seg(const Segments& seg, std::span<const dou
         const double dd = x[n - 1] - x[n - 3];
         b[n - 1] = (dx[n - 2] * dx[n - 2] * slope[n - 3] + (2 * dd + dx[n - 2]) * dx[n - 3] * slope[n - 2]) / dd;
     }
-    if (!gtsv(dl, d, du, b)) throw ValueError("singular matrix");
+    if (!gtsv(dl, d, du, b)) throw LinAlgError("singular matrix");
     if (!all_finite(b.data(), n)) nonfinite_slopes();
     return b;
 }
@@ -1140,7 +1140,7 @@ bool notaknot_solve(std::span<const double> xs, std::span<const double> ys, uvec
     for (; i + 1 < n; ++i) {
         const bool last = (i + 2 == n);
         if (std::fabs(d[i]) >= std::fabs(dl[i])) {
-            if (d[i] == 0.0) throw ValueError("singular matrix");
+            if (d[i] == 0.0) throw LinAlgError("singular matrix");
             const double fact = dl[i] / d[i];
             d[i + 1] = d[i + 1] - fact * du[i];
             b[i + 1] = b[i + 1] - fact * b[i];
@@ -1161,7 +1161,7 @@ bool notaknot_solve(std::span<const double> xs, std::span<const double> ys, uvec
             b[i + 1] = tb - fact * b[i + 1];
         }
     }
-    if (d[n - 1] == 0.0) throw ValueError("singular matrix");
+    if (d[n - 1] == 0.0) throw LinAlgError("singular matrix");
 
     // Back substitution. Without pivoting the fill-in dl[k] is zero, and
     // r - 0*x2 is r itself unless r is a zero or x2 is not finite: those

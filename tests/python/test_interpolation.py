@@ -9,6 +9,7 @@ import pytest
 from scipy.interpolate import CubicSpline, PchipInterpolator
 
 from vordex import _coretest as ct
+from vordex.pure import densitykit as dk
 
 
 def _cases(seed_count=60):
@@ -209,7 +210,6 @@ def _toolkit_outcome(f):
 @pytest.mark.filterwarnings("ignore")
 def test_toolkit_functions_raise_where_the_reference_chain_raises():
     import reference as R
-    from vordex.pure import densitykit as dk
 
     rng = np.random.default_rng(3)
     x8, y8 = np.sort(rng.normal(size=8)), rng.uniform(0.1, 1, 8)
@@ -259,3 +259,18 @@ def test_toolkit_functions_raise_where_the_reference_chain_raises():
                 np.testing.assert_array_equal(np.asarray(a), np.asarray(b), err_msg=label)
     # Every function met the error and a result.
     assert all({"dydx", "ok"} <= v for v in seen.values()), seen
+
+
+def test_singular_spline_system_raises_numpys_linear_algebra_error():
+    # Spacings of a few subnormal steps make the not-a-knot system singular:
+    # SciPy's banded solver reports numpy.linalg.LinAlgError, and so does the
+    # spline here (not a ValueError: LinAlgError is not one).
+    x = np.array([5e-324, 1e-323, 1.5e-323, 3e-323])
+    y = np.array([0.6677248265218643, 0.4109710042454975, 0.9517006844587461, 0.17778651351259334])
+    with np.errstate(all="ignore"):
+        with pytest.raises(np.linalg.LinAlgError) as scipy_error:
+            CubicSpline(x, y)
+        with pytest.raises(np.linalg.LinAlgError) as ours:
+            dk.tova_spline({"x": x, "y": y})
+    assert str(ours.value) == str(scipy_error.value) == "singular matrix"
+    assert not isinstance(ours.value, ValueError)

@@ -15,5 +15,10 @@ struct IndexError : std::runtime_error {
 struct OverflowError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// A singular linear system (the Python layer raises numpy.linalg.LinAlgError,
+// as the linear-algebra routines of NumPy and SciPy do).
+struct LinAlgError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 }  // namespace vordex
