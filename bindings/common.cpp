@@ -673,12 +673,6 @@ void translate_current_exception() {
         e.restore();
     } catch (const py::builtin_exception& e) {
         e.set_error();
-    } catch (const vordex::ValueError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const vordex::IndexError& e) {
-        PyErr_SetString(PyExc_IndexError, e.what());
-    } catch (const vordex::OverflowError& e) {
-        PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (const vordex::LinAlgError& e) {
         PyObject* linalg = PyImport_ImportModule("numpy.linalg");
         PyObject* type = linalg ? PyObject_GetAttrString(linalg, "LinAlgError") : nullptr;
@@ -687,6 +681,12 @@ void translate_current_exception() {
             PyErr_SetString(type, e.what());
             Py_DECREF(type);
         }  // otherwise the import's error stands
+    } catch (const vordex::ValueError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const vordex::IndexError& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const vordex::OverflowError& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -18,14 +18,14 @@ template <class F>
 auto translate(F&& f) -> decltype(f()) {
     try {
         return f();
-    } catch (const vordex::ValueError& e) {
-        throw py::value_error(e.what());
-    } catch (const vordex::IndexError& e) {
-        throw py::index_error(e.what());
     } catch (const vordex::LinAlgError& e) {
         py::object type = py::module_::import("numpy.linalg").attr("LinAlgError");
         PyErr_SetString(type.ptr(), e.what());
         throw py::error_already_set();
+    } catch (const vordex::ValueError& e) {
+        throw py::value_error(e.what());
+    } catch (const vordex::IndexError& e) {
+        throw py::index_error(e.what());
     }
 }
 

@@ -253,3 +253,18 @@ TEST(SlopeOverflow, DeferredPchipAgreesWithTheFullBuildOnExtremeKnots) {
 }
 
 }  // namespace
+
+// Knots a few subnormal steps apart make the not-a-knot system singular (a
+// zero pivot): LinAlgError, which C++ callers may catch as ValueError.
+TEST(SlopeOverflow, SingularSystemIsALinearAlgebraError) {
+    const Vec x{5e-324, 1e-323, 1.5e-323, 3e-323};
+    const Vec y{0.6677248265218643, 0.4109710042454975, 0.9517006844587461, 0.17778651351259334};
+    EXPECT_THROW((void)Interpolant::cubic(x, y), vordex::LinAlgError);
+    EXPECT_THROW((void)Interpolant::cubic_slopes_only(x, y), vordex::LinAlgError);
+    try {
+        (void)Interpolant::cubic(x, y);
+        FAIL() << "no error";
+    } catch (const vordex::ValueError& e) {
+        EXPECT_STREQ(e.what(), "singular matrix");
+    }
+}

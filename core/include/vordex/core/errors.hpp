@@ -15,10 +15,11 @@ struct IndexError : std::runtime_error {
 struct OverflowError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-// A singular linear system (the Python layer raises numpy.linalg.LinAlgError,
-// as the linear-algebra routines of NumPy and SciPy do).
-struct LinAlgError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+// A singular linear system: a kind of invalid input to C++ callers (caught
+// with ValueError), raised in Python as numpy.linalg.LinAlgError, as the
+// linear-algebra routines of NumPy and SciPy raise it.
+struct LinAlgError : ValueError {
+    using ValueError::ValueError;
 };
 
 }  // namespace vordex
