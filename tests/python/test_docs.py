@@ -15,7 +15,8 @@ def test_guide_examples_print_what_they_show():
     text = re.sub(r"^```.*$", "", GUIDE.read_text(encoding="utf-8"), flags=re.M)
     test = doctest.DocTestParser().get_doctest(text, {"np": np, "dk": dk}, GUIDE.name, str(GUIDE), 0)
     assert len(test.examples) >= 40
-    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS)
+    # not verbose, whatever the command line holds (doctest reads "-v" from sys.argv)
+    runner = doctest.DocTestRunner(verbose=False, optionflags=doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS)
     report = []  # the runner's account of each failing example
     runner.run(test, out=report.append)
     result = runner.summarize(verbose=False)
