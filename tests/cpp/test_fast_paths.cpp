@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
 #include "vordex/core/density.hpp"
 #include "vordex/core/errors.hpp"
 #include "vordex/core/interp.hpp"
@@ -58,14 +59,7 @@ double hermite_at(const Vec& x, const Vec& y, const std::vector<double>& d, std:
     return r;
 }
 
-std::string message_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const vordex::ValueError& e) {
-        return e.what();
-    }
-    return "";
-}
+using vordex_test::message_of;
 
 // Knot grids of several kinds: smooth, random, with spacings that grow or
 // shrink fast enough to make the elimination pivot, and constant data.

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
 #include "vordex/core/errors.hpp"
 #include "vordex/core/interp.hpp"
 
@@ -25,14 +26,7 @@ using Vec = std::vector<double>;
 
 const std::string kDydx = "`dydx` must contain only finite values.";
 
-std::string message_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const vordex::ValueError& e) {
-        return e.what();
-    }
-    return "";
-}
+using vordex_test::message_of;
 
 bool any_nonfinite(const Vec& v) {
     for (double e : v)
