@@ -1,6 +1,7 @@
 // Core numerics exposed for comparison with NumPy and SciPy.
 #include <span>
 
+#include "common.hpp"
 #include "coretest.hpp"
 #include "vordex/core/density.hpp"
 #include "vordex/core/errors.hpp"
@@ -14,18 +15,18 @@ namespace {
 using Arr = py::array_t<double, py::array::c_style | py::array::forcecast>;
 std::span<const double> sp(const Arr& a) { return {a.data(), static_cast<size_t>(a.size())}; }
 
+// The core's errors as the toolkit raises them (ValueError, IndexError,
+// numpy.linalg.LinAlgError); anything else goes to pybind11's translation.
 template <class F>
 auto translate(F&& f) -> decltype(f()) {
     try {
         return f();
-    } catch (const vordex::LinAlgError& e) {
-        py::object type = py::module_::import("numpy.linalg").attr("LinAlgError");
-        PyErr_SetString(type.ptr(), e.what());
+    } catch (const vordex::ValueError&) {
+        translate_current_exception();
         throw py::error_already_set();
-    } catch (const vordex::ValueError& e) {
-        throw py::value_error(e.what());
-    } catch (const vordex::IndexError& e) {
-        throw py::index_error(e.what());
+    } catch (const vordex::IndexError&) {
+        translate_current_exception();
+        throw py::error_already_set();
     }
 }
 
