@@ -21,7 +21,12 @@ def test_benchmark_runner_agrees_with_the_baseline(tmp_path):
     assert {"tova_zmarginal", "tova_hpdmarginal([.5,.95])", "tova_qmarginal(5)", "tova_rmarginal(100000)"} <= names
     assert all(r["same"] for r in rows)
     assert all(r["baseline_s"] > 0 and r["vordex_s"] > 0 for r in rows)
-    assert "| `tova_zmarginal` | 30 |" in md.read_text()
+    # Every operation is timed on each of the three kinds of marginal.
+    assert {(r["operation"], r["kind"]) for r in rows} == {(op, k) for op in names for k in ("gauss", "skew", "uneven")}
+    text = md.read_text()
+    for kind in ("gauss", "skew", "uneven"):
+        assert f"| `tova_zmarginal` | {kind} | 30 |" in text
+    assert f"of {len(names)} cells met;" in text and f"of {len(rows)} rows" in text
 
 
 def test_thread_scaling_runs_give_the_serial_results():
