@@ -75,6 +75,7 @@ asan: deps
 bench: deps build
 	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/run.py --budget 0.4 --markdown BENCHMARKS.md --notes bench/notes.md $(BENCH_ARGS)
 	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/threads.py
+	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/threads.py --size 3000
 	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/memory.py
 
 pip-check: deps
