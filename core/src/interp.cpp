@@ -30,11 +30,7 @@ inline bool finite(double v) { return v - v == 0.0; }
 // spline end with refuses knot slopes that are not finite (they overflow on
 // knots of extreme scale), after the knots' own checks.
 [[noreturn]] void nonfinite_slopes() { throw ValueError("`dydx` must contain only finite values."); }
-bool all_finite(const double* v, std::size_t n) {
-    bool ok = true;
-    for (std::size_t i = 0; i < n; ++i) ok &= finite(v[i]);
-    return ok;
-}
+bool all_finite(const double* v, std::size_t n) { return kernels::all_finite(v, n); }
 
 double pchip_edge(double h0, double h1, double m0, double m1) {
     double d = ((2 * h0 + h1) * m0 - h0 * m1) / (h0 + h1);
@@ -638,6 +634,58 @@ inline double subst_row(double bk, double duk, double dk, double x1, double x2) 
     return ((bk - duk * x1) - 0.0 * x2) / dk;
 }
 
+// --- elimination with row interchanges, step by step --------------------------
+//
+// The state of the elimination on arriving at row r: its reduced diagonal
+// and right side, and its upper entry when an interchange at the step before
+// changed it (`plain` when it is the system's own, R.du(r)).
+struct ElimState {
+    double d = 0.0, b = 0.0, du = 0.0;
+    bool plain = true;
+};
+// A row of the eliminated system that differs from the plain one (reduced
+// diagonal and right side as reached, the system's upper entry, no fill-in):
+// a row swapped with the next, or one whose upper entry a swap changed.
+struct RowFinal {
+    std::size_t row;
+    double d, b, du, dl;
+};
+
+// Step i (row i to row i + 1) of LAPACK's dgtsv with its interchange, from
+// the state at row i to the state at row i + 1. Row i is appended to `ex`
+// when it is not plain. False on a zero pivot (a singular matrix).
+inline bool pivot_step(const NotAKnotRows& R, std::size_t i, ElimState& s, std::vector<RowFinal>& ex) {
+    const double dli = R.dl(i);
+    const double dui = s.plain ? R.du(i) : s.du;
+    const bool last = (i + 2 == R.n);
+    if (std::fabs(s.d) >= std::fabs(dli)) {
+        if (s.d == 0.0) return false;
+        const double fact = dli / s.d;
+        if (!s.plain) ex.push_back({i, s.d, s.b, dui, 0.0});
+        s.d = R.d(i + 1) - fact * dui;
+        s.b = R.b(i + 1) - fact * s.b;
+        s.plain = true;
+        return true;
+    }
+    // Rows i and i + 1 swap: row i takes the lower row's entries and a
+    // fill-in of its upper entry; the new row i + 1's upper entry changes.
+    const double fact = s.d / dli;
+    const double dnext = R.d(i + 1), bnext = R.b(i + 1);
+    const double dunext = last ? 0.0 : R.du(i + 1);
+    ex.push_back({i, dli, bnext, dnext, last ? dli : dunext});
+    s.d = dui - fact * dnext;
+    s.b = s.b - fact * bnext;
+    s.du = -fact * dunext;
+    s.plain = last;
+    return true;
+}
+
+// The value of row k in the back substitution, from the two values after
+// it: ((b - du x1) - dl x2) / d, the fill-in dl zero in a plain row.
+inline double general_row(double b, double du, double dl, double d, double x1, double x2) {
+    return ((b - du * x1) - dl * x2) / d;
+}
+
 // K lanes of L rows side by side over the interior rows [r0, r0 + K L)
 // (r0 >= 2, and at least one row after them): lane j takes the rows from
 // A_j = r0 + j L. The elimination continues from the reduced row r0 - 1;
@@ -679,6 +727,34 @@ struct LaneBlock {
     // Elimination from the reduced row r0 - 1 (d_in, b_in) to the block's
     // last row (left in d_out, b_out). False when a step would pivot.
     bool eliminate(double d_in, double b_in, double& d_out, double& b_out) {
+        if (run_lanes(d_in, b_in, nullptr)) return false;
+        return walk_into_lanes(d_out, b_out);
+    }
+
+    // The same with row interchanges where the elimination needs them, from
+    // the state `in` at row r0 - 1 to the state `out` at the block's last
+    // row; the rows that are not plain are appended to `ex` in order. False
+    // on a zero pivot, or (rarely) when a walk into a lane meets a step that
+    // swaps rows before it has met the lane: the caller then solves step by
+    // step.
+    bool eliminate_pivoting(const ElimState& in, ElimState& out, std::vector<RowFinal>& ex) {
+        std::vector<std::uint32_t> flagged((L + kChunk - 1) / kChunk, 0);
+        const bool swaps = run_lanes(in.d, in.b, &flagged);
+        if (!swaps && in.plain) {
+            out = ElimState{};
+            return walk_into_lanes(out.d, out.b);
+        }
+        return careful_walks(in, out, flagged, ex);
+    }
+
+    // The lanes over every chunk, from the reduced row r0 - 1 (d_in, b_in)
+    // for lane 0 and guessed starts for the others. True when a step of some
+    // lane (or of a warm-up) would swap rows: without `flagged` the lanes
+    // stop there; with it they go on (their rows after such a step are not
+    // the system's) and flag, for each chunk, the lanes (bit j for lane j)
+    // in which a step would swap.
+    bool run_lanes(double d_in, double b_in, std::vector<std::uint32_t>* flagged) {
+        bool swaps = false;
         // Before its stretch each lane j >= 1 runs W warm-up steps over the
         // rows just below it, from a guess (the unreduced row), so that it
         // usually enters its stretch with the true state already and the walk
@@ -694,7 +770,11 @@ struct LaneBlock {
                 sd[j] = R.d(w0 - 1);
                 sb[j] = R.b(w0 - 1);
             }
-            LK::eliminate(wh.get(), wm.get(), W, sd, sb, wout.get(), wout.get() + K * W);
+            // A warm-up step that would swap rows (the previous lane's last
+            // rows) may leave a lane's start far from the true one: with
+            // interchanges allowed, the lanes are then walked carefully.
+            const bool warm_swaps = LK::eliminate(wh.get(), wm.get(), W, sd, sb, wout.get(), wout.get() + K * W) != 0;
+            swaps = flagged && warm_swaps;
         }
         sd[0] = d_in;
         sb[0] = b_in;
@@ -705,8 +785,19 @@ struct LaneBlock {
             feed.load(c0, T + 1);
             feed(c0, 0, T + 2, false, th, LK::interleave);
             feed(c0, 1, T + 1, true, tm, LK::interleave);
-            if (LK::eliminate(th, tm, T, sd, sb, tdm + K * c0, tbm + K * c0)) return false;
+            if (const std::uint32_t lanes = LK::eliminate(th, tm, T, sd, sb, tdm + K * c0, tbm + K * c0)) {
+                if (!flagged) return true;
+                (*flagged)[c0 / kChunk] = lanes;
+                swaps = true;
+            }
         }
+        return swaps;
+    }
+
+    // The true recurrence walked into lanes 1..K-1 until it meets each, from
+    // the end of lane 0 (left in d_out, b_out at the block's last row).
+    // False when a walked step would swap rows.
+    bool walk_into_lanes(double& d_out, double& b_out) {
         // The walks into lanes 1..K-1 side by side. Walk j starts from the end of
         // lane j - 1, which is settled when walk j - 1 met; when walk j - 1
         // changed that end (it never met), walk j is walked again from the
@@ -753,6 +844,42 @@ struct LaneBlock {
         }
         d_out = tdm[K * (L - 1) + K - 1];
         b_out = tbm[K * (L - 1) + K - 1];
+        return true;
+    }
+
+    // Lane by lane, the true recurrence with interchanges from the lane's
+    // start until it meets the lane's state (diagonal and right side, with
+    // the system's own upper entry); then on from each later step where the
+    // lane's own recurrence would swap rows (those steps lie in flagged
+    // chunks: once met, the lane *is* the true recurrence), until it meets
+    // again. Walked rows replace the lane's.
+    bool careful_walks(ElimState s, ElimState& out, const std::vector<std::uint32_t>& flagged,
+                       std::vector<RowFinal>& ex) {
+        for (std::size_t j = 0; j < K; ++j) {
+            bool walking = true;
+            for (std::size_t t = 0; t < L; ++t) {
+                const std::size_t i = A(j) + t - 1;  // step i reaches row A_j + t
+                if (!walking) {
+                    if (!(flagged[t / kChunk] >> j & 1u)) {
+                        t = (t / kChunk + 1) * kChunk - 1;  // nothing swaps in this chunk of the lane
+                        continue;
+                    }
+                    const double dprev = tdm[K * (t - 1) + j];
+                    if (!pivots(dprev, R.dl(i))) continue;
+                    s = ElimState{dprev, tbm[K * (t - 1) + j], 0.0, true};
+                    walking = true;
+                }
+                if (!pivot_step(R, i, s, ex)) return false;
+                if (s.plain && same_bits(s.d, tdm[K * t + j]) && same_bits(s.b, tbm[K * t + j])) {
+                    walking = false;
+                    continue;
+                }
+                tdm[K * t + j] = s.d;
+                tbm[K * t + j] = s.b;
+            }
+            if (!walking) s = ElimState{tdm[K * (L - 1) + j], tbm[K * (L - 1) + j], 0.0, true};
+        }
+        out = s;
         return true;
     }
 
@@ -864,28 +991,116 @@ bool last_rows(const NotAKnotRows& R, std::size_t from, double dc, double bc, do
     return true;
 }
 
-// K lanes of L rows (2 <= L <= lane_length(n, K)). False (x untouched) when
-// the elimination would pivot.
+// The rows from `from` to the last with interchanges: elimination from the
+// state s at row from - 1, then back substitution from the end into x. The
+// record of row from - 1, when it is not plain, is appended to `ex`. False
+// on a zero pivot.
+bool last_rows_pivoting(const NotAKnotRows& R, std::size_t from, ElimState s, double* x, std::vector<RowFinal>& ex) {
+    const std::size_t n = R.n, count = n - from;
+    Scratch ds(count), bs(count), us(count), ls(count);
+    double* d = ds.get() - from;  // indexed by row
+    double* b = bs.get() - from;
+    double* du = us.get() - from;
+    double* dl = ls.get() - from;
+    for (std::size_t i = from - 1; i + 1 < n; ++i) {
+        const ElimState at = s;
+        const std::size_t records = ex.size();
+        if (!pivot_step(R, i, s, ex)) return false;
+        if (i < from) continue;
+        if (ex.size() > records) {
+            const RowFinal f = ex.back();
+            ex.pop_back();
+            d[i] = f.d;
+            b[i] = f.b;
+            du[i] = f.du;
+            dl[i] = f.dl;
+        } else {
+            d[i] = at.d;
+            b[i] = at.b;
+            du[i] = R.du(i);
+            dl[i] = 0.0;
+        }
+    }
+    d[n - 1] = s.d;
+    b[n - 1] = s.b;
+    if (d[n - 1] == 0.0) return false;
+    x[n - 1] = b[n - 1] / d[n - 1];
+    x[n - 2] = (b[n - 2] - du[n - 2] * x[n - 1]) / d[n - 2];
+    for (std::size_t k = n - 2; k-- > from;) x[k] = general_row(b[k], du[k], dl[k], d[k], x[k + 1], x[k + 2]);
+    return true;
+}
+
+// After a back substitution that took every row below `ex`'s last as plain:
+// each row of `ex` (ascending) is recomputed with its own entries, from the
+// last up, and the true values are walked on up from it until two
+// successive plain rows agree with the values found there. Above those two
+// the values follow from them, as the substitution computed them. `plain`
+// gives a plain row's reduced diagonal and right side.
+template <class Plain>
+void fix_swapped_rows(const NotAKnotRows& R, const std::vector<RowFinal>& ex, Plain plain, double* x) {
+    std::size_t e = ex.size();  // ex[0, e) are still to walk from
+    while (e > 0) {
+        std::size_t c = e;
+        bool above_same = false;
+        for (std::size_t r = ex[e - 1].row + 1; r-- > 0;) {
+            double d, b, du = R.du(r), dl = 0.0;
+            const bool swapped = c > 0 && ex[c - 1].row == r;
+            if (swapped) {
+                const RowFinal& f = ex[--c];
+                d = f.d;
+                b = f.b;
+                du = f.du;
+                dl = f.dl;
+            } else {
+                plain(r, d, b);
+            }
+            const double v = general_row(b, du, dl, d, x[r + 1], x[r + 2]);
+            const bool same = !swapped && same_bits(v, x[r]);
+            if (same && above_same) break;
+            above_same = same;
+            x[r] = v;
+        }
+        e = c;
+    }
+}
+
+// K lanes of L rows (2 <= L <= lane_length(n, K)), with row interchanges
+// where the elimination needs them (then *swapped is set). False on a zero
+// pivot, and in the rare case the lanes leave to the step-by-step solve.
 // With R's spacings and slopes worked out from the knots, *valid is cleared
 // when a knot the lanes reach fails the checks, and *complete is set when
 // the lanes reached all of theirs ([0, K L + 3)).
 template <std::size_t K>
-bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L, bool* valid, bool* complete = nullptr) {
+bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L, bool* valid, bool* complete = nullptr,
+                 bool* swapped = nullptr) {
     const std::size_t n = R.n;
     if (L < 2 || L > lane_length(n, K)) return false;
-    double dm[2], bm[2];
-    if (!first_rows(R, dm, bm)) return false;
+    std::vector<RowFinal> ex;  // the rows that are not plain, ascending
+    ElimState s{R.d(0), R.b(0), 0.0, true};
+    const double dm[2] = {s.d, 0.0}, bm[2] = {s.b, 0.0};
+    if (!pivot_step(R, 0, s, ex)) return false;
+    const double dm1 = s.d, bm1 = s.b;
     LaneBlock<K> block(R, 2, L, valid);
-    double dc, bc;
-    if (!block.eliminate(dm[1], bm[1], dc, bc)) return false;
+    ElimState end;
+    if (!block.eliminate_pivoting(s, end, ex)) return false;
     if (complete) *complete = true;  // every knot the lanes reach was worked out
     const std::size_t top = block.end();
     // The rows after the lanes are solved to the end first: the lanes'
     // substitution starts from them.
-    if (!last_rows(R, top, dc, bc, x)) return false;
+    if (!last_rows_pivoting(R, top, end, x, ex)) return false;
     block.substitute(x[top], x[top + 1], x);
-    x[1] = subst_row(bm[1], R.du(1), dm[1], x[2], x[3]);
+    x[1] = subst_row(bm1, R.du(1), dm1, x[2], x[3]);
     x[0] = subst_row(bm[0], R.du(0), dm[0], x[1], x[2]);
+    if (!ex.empty()) {
+        fix_swapped_rows(
+            R, ex,
+            [&](std::size_t r, double& d, double& b) {
+                d = r == 0 ? dm[0] : r == 1 ? dm1 : block.dm_at(r);
+                b = r == 0 ? bm[0] : r == 1 ? bm1 : block.bm_at(r);
+            },
+            x);
+    }
+    if (swapped) *swapped = !ex.empty();
     return true;
 }
 
@@ -1080,15 +1295,19 @@ bool notaknot_solve(std::span<const double> xs, std::span<const double> ys, uvec
 
     const NotAKnotRows R = notaknot_ends(x, y, h, m, n);
     // Long systems: eight lanes, working out the interior rows themselves.
-    const bool solved = lane_length(n, 16) >= kWideLaneMin ? solve_lanes<16>(R, b, lane_length(n, 16), nullptr)
-                        : lane_length(n, 8) >= kLaneMin    ? solve_lanes<8>(R, b, lane_length(n, 8), nullptr)
-                                                           : false;
+    bool swapped = false;
+    const bool solved = lane_length(n, 16) >= kWideLaneMin
+                            ? solve_lanes<16>(R, b, lane_length(n, 16), nullptr, nullptr, &swapped)
+                        : lane_length(n, 8) >= kLaneMin ? solve_lanes<8>(R, b, lane_length(n, 8), nullptr, nullptr, &swapped)
+                                                        : false;
     if (solved) {
         if (cout) {
             cout->resize(4 * (n - 1));
             kernels::hermite_block(h, m, b, y, cout->data(), 0, n - 1);
         }
-        return finite(b[0]);
+        // With interchanges a row's multipliers may be zero: every slope is
+        // checked.
+        return swapped ? all_finite(b, n) : finite(b[0]);
     }
     // The rows as arrays, the interior ones in one pass that vectorises.
     d[0] = R.d0;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace vordex::kernels {
 
@@ -430,7 +431,7 @@ __attribute__((always_inline)) inline void relayout(const double* __restrict src
 }
 
 template <std::size_t K>
-__attribute__((always_inline)) inline bool eliminate_impl(const double* __restrict th, const double* __restrict tm,
+__attribute__((always_inline)) inline std::uint32_t eliminate_impl(const double* __restrict th, const double* __restrict tm,
                                                           std::size_t L, double* state_d, double* state_b,
                                                           double* __restrict tdm, double* __restrict tbm) {
     constexpr std::size_t G = K / 4;
@@ -439,7 +440,8 @@ __attribute__((always_inline)) inline bool eliminate_impl(const double* __restri
         dc[g] = load4(state_d + 4 * g);
         bc[g] = load4(state_b + 4 * g);
     }
-    v4l bad = {0, 0, 0, 0};
+    v4l bad[G];
+    for (std::size_t g = 0; g < G; ++g) bad[g] = v4l{0, 0, 0, 0};
     const v4d two = {2.0, 2.0, 2.0, 2.0}, three = {3.0, 3.0, 3.0, 3.0}, zero = {0.0, 0.0, 0.0, 0.0};
     for (std::size_t t = 0; t < L; ++t) {
         const double* h = th + K * t;
@@ -448,7 +450,7 @@ __attribute__((always_inline)) inline bool eliminate_impl(const double* __restri
         for (std::size_t g = 0; g < G; ++g) {
             const v4d h0 = load4(h + 4 * g), h1 = load4(h + K + 4 * g), h2 = load4(h + 2 * K + 4 * g);
             const v4d m0 = load4(m + 4 * g), m1 = load4(m + K + 4 * g);
-            bad |= ~(abs4(dc[g]) >= abs4(h2)) | (dc[g] == zero);
+            bad[g] |= ~(abs4(dc[g]) >= abs4(h2)) | (dc[g] == zero);
             const v4d fact = h2 / dc[g];
             dc[g] = two * (h1 + h2) - fact * h0;
             bc[g] = three * (h2 * m0 + h1 * m1) - fact * bc[g];
@@ -460,7 +462,10 @@ __attribute__((always_inline)) inline bool eliminate_impl(const double* __restri
         store4(state_d + 4 * g, dc[g]);
         store4(state_b + 4 * g, bc[g]);
     }
-    return (bad[0] | bad[1] | bad[2] | bad[3]) != 0;
+    std::uint32_t lanes = 0;
+    for (std::size_t g = 0; g < G; ++g)
+        for (std::size_t q = 0; q < 4; ++q) lanes |= static_cast<std::uint32_t>(bad[g][q] != 0) << (4 * g + q);
+    return lanes;
 }
 
 template <std::size_t K>
@@ -505,13 +510,25 @@ VX_CLONES void deinterleave8(const double* src, std::size_t stride, std::size_t 
 VX_CLONES void deinterleave16(const double* src, std::size_t stride, std::size_t count, double* dst) {
     relayout<16, true>(src, stride, count, dst);
 }
-VX_CLONES bool eliminate_lanes8(const double* th, const double* tm, std::size_t L, double* state_d, double* state_b,
-                                double* tdm, double* tbm) {
+VX_CLONES std::uint32_t eliminate_lanes8(const double* th, const double* tm, std::size_t L, double* state_d,
+                                         double* state_b, double* tdm, double* tbm) {
     return eliminate_impl<8>(th, tm, L, state_d, state_b, tdm, tbm);
 }
-VX_CLONES bool eliminate_lanes16(const double* th, const double* tm, std::size_t L, double* state_d,
-                                 double* state_b, double* tdm, double* tbm) {
+VX_CLONES std::uint32_t eliminate_lanes16(const double* th, const double* tm, std::size_t L, double* state_d,
+                                          double* state_b, double* tdm, double* tbm) {
     return eliminate_impl<16>(th, tm, L, state_d, state_b, tdm, tbm);
+}
+
+VX_CLONES bool all_finite(const double* v, std::size_t n) {
+    // Not finite: every exponent bit set. Tests on the bits vectorise.
+    constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
+    std::uint64_t bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t u;
+        std::memcpy(&u, v + i, sizeof u);
+        bad |= (u & kExponent) == kExponent;
+    }
+    return bad == 0;
 }
 VX_CLONES void substitute_lanes8(const double* th, const double* tdm, const double* tbm, std::size_t L,
                                  double* state_x1, double* state_x2, double* tx) {

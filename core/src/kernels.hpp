@@ -155,11 +155,14 @@ void deinterleave16(const double* src, std::size_t stride, std::size_t count, do
 // (groups t, t + 1, t + 2 hold h of the row's step minus 1, the step and the
 // next) and slopes tm (groups t, t + 1), continuing from the rows in
 // state_d/state_b (updated); writes the reduced diagonal and right side.
-// True when some step would pivot or divide by zero.
-bool eliminate_lanes8(const double* th, const double* tm, std::size_t L, double* state_d, double* state_b,
-                      double* tdm, double* tbm);
-bool eliminate_lanes16(const double* th, const double* tm, std::size_t L, double* state_d, double* state_b,
-                       double* tdm, double* tbm);
+// Returns the lanes (bit j for lane j) in which some step would pivot or
+// divide by zero.
+std::uint32_t eliminate_lanes8(const double* th, const double* tm, std::size_t L, double* state_d,
+                               double* state_b, double* tdm, double* tbm);
+std::uint32_t eliminate_lanes16(const double* th, const double* tm, std::size_t L, double* state_d,
+                                double* state_b, double* tdm, double* tbm);
+// True when none of the n values is infinite or NaN.
+bool all_finite(const double* v, std::size_t n);
 // Back substitution of the same rows, from row L - 1 of each lane down
 // (upper diagonal of row u in th group u), continuing from the two values above
 // each lane (updated); writes the solution.
