@@ -1226,12 +1226,15 @@ bool solve_blocked(const NotAKnotRows& R, double* x, std::size_t Lb, bool* valid
 // The lane solve with the spacings and slopes worked out from the knots
 // chunk by chunk (no arrays of them: long splines would otherwise write and
 // read them back from memory), in blocks of K lanes of Lb rows when Lb is
-// not zero. True when solved, false when the elimination would pivot; empty
+// not zero (the blocks refuse a system whose elimination swaps rows; the
+// lanes without blocks swap them and set *swapped). True when solved, false
+// when refused; empty
 // when it stopped before having checked every knot. The knots' checks raise
 // ValueError (with the first failed check's message).
 template <std::size_t K>
 std::optional<bool> solve_lanes_from_knots(std::span<const double> xs, std::span<const double> ys, double* b,
-                                           std::size_t L, std::size_t Lb = 0, std::size_t ahead = kBlockAhead) {
+                                           std::size_t L, std::size_t Lb = 0, std::size_t ahead = kBlockAhead,
+                                           bool* swapped = nullptr) {
     const std::size_t n = xs.size();
     const double* x = xs.data();
     const double* y = ys.data();
@@ -1251,7 +1254,7 @@ std::optional<bool> solve_lanes_from_knots(std::span<const double> xs, std::span
     const NotAKnotRows R = notaknot_ends(x, y, nullptr, nullptr, n);
     bool complete = false;
     const bool solved =
-        Lb ? solve_blocked<K>(R, b, Lb, &valid, &complete, ahead) : solve_lanes<K>(R, b, L, &valid, &complete);
+        Lb ? solve_blocked<K>(R, b, Lb, &valid, &complete, ahead) : solve_lanes<K>(R, b, L, &valid, &complete, swapped);
     if (!valid) validate_knots(xs, ys);
     if (!complete) return std::nullopt;
     return solved;
@@ -1281,6 +1284,10 @@ bool notaknot_solve(std::span<const double> xs, std::span<const double> ys, uvec
     if (!cout && n > kFromKnotsAbove && lane_length(n, 16) >= kWideLaneMin) {
         const std::optional<bool> r = solve_lanes_from_knots<16>(xs, ys, b, lane_length(n, 16), kBlockLanes);
         if (r.value_or(false)) return finite(b[0]);
+        // The elimination swaps rows: the lanes without blocks take the swaps.
+        bool swapped = false;
+        if (solve_lanes_from_knots<16>(xs, ys, b, lane_length(n, 16), 0, kBlockAhead, &swapped).value_or(false))
+            return swapped ? all_finite(b, n) : finite(b[0]);
     }
     Scratch hs(n), ms(n), ds(n), dus(n), dls(n);
     double* h = hs.get();

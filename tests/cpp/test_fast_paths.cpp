@@ -879,6 +879,28 @@ TEST(FastPaths, LanesSwapRowsWhereTheEliminationDoes) {
         ASSERT_TRUE(same_vec(Interpolant::cubic_slopes_only(x, y).slopes(), want));
     }
     EXPECT_GT(swapping, 100);
+    // A slopes-only spline long enough for the blocks of lanes, which refuse
+    // swaps: the lanes without blocks take the system, with the same slopes;
+    // and a slope that overflows after a swap is still refused.
+    const std::size_t n = 120000;
+    Vec x(n), y(n);
+    x[0] = 0.0;
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const bool wide = i == 777 || i == 50001 || i == 50002 || i == 99998 || i == n - 5;
+        x[i + 1] = x[i] + (wide ? 35.0 : 1.0 + 0.2 * std::sin(0.01 * double(i)));
+    }
+    for (std::size_t i = 0; i < n; ++i) y[i] = std::cos(0.001 * x[i]) + 0.1 * u(g);
+    ASSERT_TRUE(elimination_swaps(x));
+    EXPECT_TRUE(same_vec(Interpolant::cubic_slopes_only(x, y).slopes(), vordex::notaknot_slopes(x, y)));
+    for (std::size_t i = n / 3; i < n; ++i) x[i] += 1000.0;  // one more swap, at n / 3 - 2
+    for (std::size_t at : {std::size_t{1}, n / 3 - 1, 50002, n - 2}) {
+        Vec yb = y;
+        yb[at] = 1e308;
+        yb[at + 1] = -1e308;
+        const std::string want = message_of([&] { vordex::notaknot_slopes(x, yb); });
+        EXPECT_EQ(message_of([&] { Interpolant::cubic_slopes_only(x, yb); }), want) << at;
+        EXPECT_NE(want, "") << at;
+    }
 }
 
 TEST(FastPaths, LanesFromKnotsCheckEveryKnot) {
