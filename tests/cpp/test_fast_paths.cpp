@@ -893,7 +893,7 @@ TEST(FastPaths, LanesSwapRowsWhereTheEliminationDoes) {
     ASSERT_TRUE(elimination_swaps(x));
     EXPECT_TRUE(same_vec(Interpolant::cubic_slopes_only(x, y).slopes(), vordex::notaknot_slopes(x, y)));
     for (std::size_t i = n / 3; i < n; ++i) x[i] += 1000.0;  // one more swap, at n / 3 - 2
-    for (std::size_t at : {std::size_t{1}, n / 3 - 1, 50002, n - 2}) {
+    for (std::size_t at : {std::size_t{1}, n / 3 - 1, std::size_t{50002}, n - 2}) {
         Vec yb = y;
         yb[at] = 1e308;
         yb[at + 1] = -1e308;
