@@ -958,39 +958,6 @@ struct LaneBlock {
     }
 };
 
-// Rows 0 and 1 of the elimination; false when a step would pivot.
-inline bool first_rows(const NotAKnotRows& R, double dm[2], double bm[2]) {
-    dm[0] = R.d(0);
-    bm[0] = R.b(0);
-    if (pivots(dm[0], R.dl(0))) return false;
-    const double fact = R.dl(0) / dm[0];
-    dm[1] = R.d(1) - fact * R.du(0);
-    bm[1] = R.b(1) - fact * bm[0];
-    return true;
-}
-
-// The rows from `from` to the last: elimination from the reduced row
-// from - 1 (dc, bc), then back substitution from the end into x. False when
-// a step would pivot or the last pivot is zero.
-bool last_rows(const NotAKnotRows& R, std::size_t from, double dc, double bc, double* x) {
-    const std::size_t n = R.n, count = n - from;
-    Scratch dms(count), bms(count);
-    double* dm = dms.get() - from;  // indexed by row
-    double* bm = bms.get() - from;
-    for (std::size_t r = from; r < n; ++r) {
-        const std::size_t i = r - 1;
-        if (pivots(dc, R.dl(i))) return false;
-        const double fact = R.dl(i) / dc;
-        dm[r] = dc = R.d(r) - fact * R.du(i);
-        bm[r] = bc = R.b(r) - fact * bc;
-    }
-    if (dm[n - 1] == 0.0) return false;
-    x[n - 1] = bm[n - 1] / dm[n - 1];
-    x[n - 2] = (bm[n - 2] - R.du(n - 2) * x[n - 1]) / dm[n - 2];
-    for (std::size_t k = n - 2; k-- > from;) x[k] = subst_row(bm[k], R.du(k), dm[k], x[k + 1], x[k + 2]);
-    return true;
-}
-
 // The rows from `from` to the last with interchanges: elimination from the
 // state s at row from - 1, then back substitution from the end into x. The
 // record of row from - 1, when it is not plain, is appended to `ex`. False
@@ -1155,11 +1122,16 @@ bool solve_blocked(const NotAKnotRows& R, double* x, std::size_t Lb, bool* valid
     if (plan.empty() || ahead == 0 || ahead > kBlockAhead) return false;
     const std::size_t blocks = plan.size();
     const std::size_t kept = std::min(kKept, K * Lb);
-    double dm[2], bm[2];
-    if (!first_rows(R, dm, bm)) return false;
+    // The blocks refuse every step that swaps rows but those of the last
+    // rows, which are solved on their own.
+    std::vector<RowFinal> ex;
+    ElimState s{R.d(0), R.b(0), 0.0, true};
+    const double dm0 = s.d, bm0 = s.b;
+    if (!pivot_step(R, 0, s, ex) || !ex.empty()) return false;
+    const double dm1 = s.d, bm1 = s.b;
     LaneBlock<K> block(R, 2, Lb, valid, 2 * Lb);
     std::vector<double> guess1(blocks), guess2(blocks), tail_d(blocks * kept), tail_b(blocks * kept);
-    double dc = dm[1], bc = bm[1];
+    double dc = dm1, bc = bm1;
     for (std::size_t k = 0; k < blocks; ++k) {
         block.move_to(plan[k].first, plan[k].second);
         double de, be;
@@ -1196,7 +1168,7 @@ bool solve_blocked(const NotAKnotRows& R, double* x, std::size_t Lb, bool* valid
     }
     if (complete) *complete = true;
     const std::size_t last = plan.back().first + K * plan.back().second;
-    if (!last_rows(R, last, dc, bc, x)) return false;
+    if (!last_rows_pivoting(R, last, ElimState{dc, bc, 0.0, true}, x, ex) || !ex.empty()) return false;
     // The true solution after each block, walked back into it.
     for (std::size_t k = blocks; k-- > 0;) {
         const std::size_t r1 = plan[k].first + K * plan[k].second;
@@ -1218,8 +1190,8 @@ bool solve_blocked(const NotAKnotRows& R, double* x, std::size_t Lb, bool* valid
         }
         if (!met) return false;
     }
-    x[1] = subst_row(bm[1], R.du(1), dm[1], x[2], x[3]);
-    x[0] = subst_row(bm[0], R.du(0), dm[0], x[1], x[2]);
+    x[1] = subst_row(bm1, R.du(1), dm1, x[2], x[3]);
+    x[0] = subst_row(bm0, R.du(0), dm0, x[1], x[2]);
     return true;
 }
 
