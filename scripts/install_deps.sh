@@ -8,7 +8,7 @@ PACKAGES=(
   g++ make cmake ninja-build
   python3-dev pybind11-dev libgtest-dev
   python3-numpy python3-scipy python3-pandas
-  python3-pytest python3-hypothesis python3-matplotlib
+  python3-pytest python3-hypothesis python3-matplotlib python3-mypy
   python3-venv python3-setuptools python3-wheel python3-pip
   clang libclang-rt-14-dev
 )

@@ -1,6 +1,7 @@
 #include "vordex/core/interp.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <optional>
 #include <cstdint>
 #include <cmath>
@@ -737,9 +738,13 @@ struct LaneBlock {
     // on a zero pivot, or (rarely) when a walk into a lane meets a step that
     // swaps rows before it has met the lane: the caller then solves step by
     // step.
-    bool eliminate_pivoting(const ElimState& in, ElimState& out, std::vector<RowFinal>& ex) {
+    // With `heavy`, the lanes stop early and set *heavy when the steps that
+    // would swap rows are many (a quarter of the lanes in the first chunk,
+    // or a quarter of all chunks of all lanes).
+    bool eliminate_pivoting(const ElimState& in, ElimState& out, std::vector<RowFinal>& ex, bool* heavy = nullptr) {
         std::vector<std::uint32_t> flagged((L + kChunk - 1) / kChunk, 0);
-        const bool swaps = run_lanes(in.d, in.b, &flagged);
+        const bool swaps = run_lanes(in.d, in.b, &flagged, heavy);
+        if (heavy && *heavy) return false;
         if (!swaps && in.plain) {
             out = ElimState{};
             return walk_into_lanes(out.d, out.b);
@@ -753,7 +758,7 @@ struct LaneBlock {
     // stop there; with it they go on (their rows after such a step are not
     // the system's) and flag, for each chunk, the lanes (bit j for lane j)
     // in which a step would swap.
-    bool run_lanes(double d_in, double b_in, std::vector<std::uint32_t>* flagged) {
+    bool run_lanes(double d_in, double b_in, std::vector<std::uint32_t>* flagged, bool* heavy = nullptr) {
         bool swaps = false;
         // Before its stretch each lane j >= 1 runs W warm-up steps over the
         // rows just below it, from a guess (the unreduced row), so that it
@@ -789,7 +794,16 @@ struct LaneBlock {
                 if (!flagged) return true;
                 (*flagged)[c0 / kChunk] = lanes;
                 swaps = true;
+                if (heavy && c0 == 0 && static_cast<std::size_t>(std::popcount(lanes)) * 4 >= K) {
+                    *heavy = true;
+                    return true;
+                }
             }
+        }
+        if (heavy && flagged) {
+            std::size_t count = 0;
+            for (const std::uint32_t lanes : *flagged) count += static_cast<std::size_t>(std::popcount(lanes));
+            *heavy = count * 4 >= K * flagged->size() && count > 0;
         }
         return swaps;
     }
@@ -959,21 +973,19 @@ struct LaneBlock {
 };
 
 // The rows from `from` to the last with interchanges: elimination from the
-// state s at row from - 1, then back substitution from the end into x. The
-// record of row from - 1, when it is not plain, is appended to `ex`. False
+// state s at row `from`, then back substitution from the end into x. False
 // on a zero pivot.
-bool last_rows_pivoting(const NotAKnotRows& R, std::size_t from, ElimState s, double* x, std::vector<RowFinal>& ex) {
+bool last_rows_from(const NotAKnotRows& R, std::size_t from, ElimState s, double* x, std::vector<RowFinal>& ex) {
     const std::size_t n = R.n, count = n - from;
     Scratch ds(count), bs(count), us(count), ls(count);
     double* d = ds.get() - from;  // indexed by row
     double* b = bs.get() - from;
     double* du = us.get() - from;
     double* dl = ls.get() - from;
-    for (std::size_t i = from - 1; i + 1 < n; ++i) {
+    for (std::size_t i = from; i + 1 < n; ++i) {
         const ElimState at = s;
         const std::size_t records = ex.size();
         if (!pivot_step(R, i, s, ex)) return false;
-        if (i < from) continue;
         if (ex.size() > records) {
             const RowFinal f = ex.back();
             ex.pop_back();
@@ -995,6 +1007,11 @@ bool last_rows_pivoting(const NotAKnotRows& R, std::size_t from, ElimState s, do
     x[n - 2] = (b[n - 2] - du[n - 2] * x[n - 1]) / d[n - 2];
     for (std::size_t k = n - 2; k-- > from;) x[k] = general_row(b[k], du[k], dl[k], d[k], x[k + 1], x[k + 2]);
     return true;
+}
+// The same from the state s at row from - 1; the record of row from - 1,
+// when it is not plain, is appended to `ex`.
+bool last_rows_pivoting(const NotAKnotRows& R, std::size_t from, ElimState s, double* x, std::vector<RowFinal>& ex) {
+    return pivot_step(R, from - 1, s, ex) && last_rows_from(R, from, s, x, ex);
 }
 
 // After a back substitution that took every row below `ex`'s last as plain:
@@ -1031,6 +1048,187 @@ void fix_swapped_rows(const NotAKnotRows& R, const std::vector<RowFinal>& ex, Pl
     }
 }
 
+// --- lanes that swap rows themselves -------------------------------------------
+//
+// Systems whose elimination swaps rows often (spacings that grow several
+// times from one interval to the next, as on knots drawn at random) would
+// send the lanes above to walk most of their rows. Here the lanes take the
+// interchanges themselves: each step picks its operands by the comparison
+// (one division serves both outcomes) and records the row it leaves, as
+// (diagonal, right side, upper entry, fill-in), the fill-in zero where the
+// rows stay in place. A lane's state is the reduced diagonal, right side and
+// upper entry of its current row. Where a step keeps the rows, the record
+// *is* the state: a walk of the true recurrence into a lane has met it at
+// the first row that both keep with the same record.
+struct SwapRecord {
+    double d, b, u, f;
+};
+// Step i (row i, interior, to row i + 1) from the state (d, b, u) of row i
+// with the operations of the lane kernels; row i's record in rec. 1 when the
+// rows swap, 0 when they stay, -1 on a zero pivot.
+inline int swap_step(const NotAKnotRows& R, std::size_t i, double& d, double& b, double& u, SwapRecord& rec) {
+    const double h1 = R.H(i), h2 = R.H(i + 1);
+    const double dn = 2 * (h1 + h2), bn = 3 * (h2 * R.M(i) + h1 * R.M(i + 1));
+    const bool sw = !(std::fabs(d) >= std::fabs(h2));
+    if (!sw && d == 0.0) return -1;
+    const double den = sw ? h2 : d;
+    const double fact = (sw ? d : h2) / den;
+    const double q = sw ? dn : u, p = sw ? u : dn;
+    const double qb = sw ? bn : b, pb = sw ? b : bn;
+    rec = {den, qb, q, sw ? h1 : 0.0};
+    d = p - fact * q;
+    b = pb - fact * qb;
+    u = sw ? -(fact * h1) : h1;
+    return sw ? 1 : 0;
+}
+
+template <std::size_t K>
+struct SwapKernels;
+template <>
+struct SwapKernels<8> {
+    static constexpr auto eliminate = kernels::eliminate_swapping8;
+    static constexpr auto substitute = kernels::substitute_filled8;
+};
+template <>
+struct SwapKernels<16> {
+    static constexpr auto eliminate = kernels::eliminate_swapping16;
+    static constexpr auto substitute = kernels::substitute_filled16;
+};
+
+// The solve in K lanes of L rows over the interior rows [2, 2 + K L) (the
+// spacings and slopes from arrays): lane j takes the steps from row
+// A_j - 1 to row A_j + L (A_j = 2 + j L), one more than its rows, so that it
+// records all of them (record slot t: row A_j + t - 1). False on a zero
+// pivot met before the lanes were settled (the caller then solves another
+// way, which reports a true one).
+template <std::size_t K>
+bool solve_swapping_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
+    constexpr std::size_t kChunk = 128;
+    using LK = LaneKernels<K>;
+    using SK = SwapKernels<K>;
+    const std::size_t n = R.n, r0 = 2, S = L + 1, W = std::min(kWarmUp, L);
+    if (!R.h || L < 2 || L > lane_length(n, K)) return false;
+    const auto A = [&](std::size_t j) { return r0 + j * L; };
+    bool valid = true;
+    LaneFeed<K> feed{R, r0 - 2, L, &valid};
+    Scratch fds(K * S), fbs(K * S), fus(K * S), ffs(K * S), ths(K * (kChunk + 2)), tms(K * (kChunk + 1));
+    double *fd = fds.get(), *fb = fbs.get(), *fu = fus.get(), *ff = ffs.get();
+    double *th = ths.get(), *tm = tms.get();
+    // Row 0.
+    SwapRecord rec0;
+    double d0 = R.d0, b0 = R.b0, u0 = R.du0;
+    if (swap_step(R, 0, d0, b0, u0, rec0) < 0) return false;
+    // Each lane j >= 1 warms up over the W rows below it from the unreduced
+    // row; lane 0 warms up on lane 1's rows and then takes its exact start.
+    double sd[K], sb[K], su[K];
+    {
+        Scratch wh(K * (W + 2)), wm(K * (W + 1)), wout(4 * K * W);
+        for (std::size_t j = 0; j < K; ++j) {
+            const std::size_t w0 = A(j == 0 ? 1 : j) - W;
+            for (std::size_t s = 0; s < W + 2; ++s) wh.get()[K * s + j] = R.H(w0 - 2 + s);
+            for (std::size_t s = 0; s < W + 1; ++s) wm.get()[K * s + j] = R.M(w0 - 1 + s);
+            sd[j] = R.d(w0 - 1);
+            sb[j] = R.b(w0 - 1);
+            su[j] = R.du(w0 - 1);
+        }
+        double* o = wout.get();
+        SK::eliminate(wh.get(), wm.get(), W, sd, sb, su, o, o + K * W, o + 2 * K * W, o + 3 * K * W);
+    }
+    sd[0] = d0;
+    sb[0] = b0;
+    su[0] = u0;
+    std::uint32_t zero_pivots = 0;
+    for (std::size_t c0 = 0; c0 < S; c0 += kChunk) {
+        const std::size_t T = std::min(kChunk, S - c0);
+        feed(c0, 0, T + 2, false, th, LK::interleave);
+        feed(c0, 1, T + 1, true, tm, LK::interleave);
+        zero_pivots |= SK::eliminate(th, tm, T, sd, sb, su, fd + K * c0, fb + K * c0, fu + K * c0, ff + K * c0);
+    }
+    // The true recurrence walked into lanes 1..K-1, each from the end state
+    // of the lane before (true once that lane is settled).
+    for (std::size_t j = 1; j < K; ++j) {
+        double d = sd[j - 1], b = sb[j - 1], u = su[j - 1];
+        bool met = false;
+        for (std::size_t t = 1; t <= L && !met; ++t) {
+            SwapRecord r;
+            const int sw = swap_step(R, A(j) + t - 1, d, b, u, r);
+            if (sw < 0) return false;
+            const std::size_t k = K * t + j;
+            if (sw == 0 && same_bits(r.d, fd[k]) && same_bits(r.b, fb[k]) && same_bits(r.u, fu[k]) &&
+                same_bits(0.0, ff[k])) {
+                met = true;
+                break;
+            }
+            fd[k] = r.d;
+            fb[k] = r.b;
+            fu[k] = r.u;
+            ff[k] = r.f;
+        }
+        if (!met) {
+            sd[j] = d;
+            sb[j] = b;
+            su[j] = u;
+        }
+    }
+    // A zero pivot (a zero spacing, or a guess's) is left to the caller.
+    if (zero_pivots) return false;
+    // The rows after the lanes, to the end.
+    const std::size_t top = A(K);
+    {
+        std::vector<RowFinal> ex;
+        if (!last_rows_from(R, top, ElimState{sd[K - 1], sb[K - 1], su[K - 1], false}, x, ex)) return false;
+    }
+    // Back substitution: lanes j <= K - 2 warm up down the top W rows of lane
+    // j + 1 from zeros; lane K - 1 takes its exact start.
+    double s1[K], s2[K];
+    {
+        Scratch wu(K * W), wd(K * W), wb(K * W), wf(K * W), wout(K * W);
+        for (std::size_t j = 0; j < K; ++j) {
+            const std::size_t lane = j + 1 < K ? j + 1 : K - 1;
+            for (std::size_t g = 0; g < W; ++g) {
+                const std::size_t k = K * (g + 1) + lane;
+                wu.get()[K * g + j] = fu[k];
+                wd.get()[K * g + j] = fd[k];
+                wb.get()[K * g + j] = fb[k];
+                wf.get()[K * g + j] = ff[k];
+            }
+            s1[j] = s2[j] = 0.0;
+        }
+        SK::substitute(wu.get(), wd.get(), wb.get(), wf.get(), W, s1, s2, wout.get());
+    }
+    s1[K - 1] = x[top];
+    s2[K - 1] = x[top + 1];
+    {
+        double* tx = th;  // K * kChunk values
+        for (std::size_t c1 = L; c1 > 0;) {
+            const std::size_t T = std::min(kChunk, c1), c0 = c1 - T;
+            const std::size_t g = K * (c0 + 1);  // slot c0 + 1: row A_j + c0
+            SK::substitute(fu + g, fd + g, fb + g, ff + g, T, s1, s2, tx);
+            LK::deinterleave(tx, L, T, x + r0 + c0);
+            c1 = c0;
+        }
+    }
+    // The true values walked down into lanes K-2..0 from the top of the lane
+    // after, until two successive rows agree.
+    for (std::size_t j = K - 1; j-- > 0;) {
+        double y1 = x[A(j + 1)], y2 = x[A(j + 1) + 1];
+        bool above_same = false;
+        for (std::size_t t = L; t >= 1; --t) {
+            const std::size_t k = K * t + j, row = A(j) + t - 1;
+            const double v = general_row(fb[k], fu[k], ff[k], fd[k], y1, y2);
+            const bool same = same_bits(v, x[row]);
+            if (same && above_same) break;
+            above_same = same;
+            x[row] = v;
+            y2 = y1;
+            y1 = v;
+        }
+    }
+    x[1] = general_row(fb[0], fu[0], ff[0], fd[0], x[2], x[3]);
+    x[0] = general_row(rec0.b, rec0.u, rec0.f, rec0.d, x[1], x[2]);
+    return true;
+}
+
 // K lanes of L rows (2 <= L <= lane_length(n, K)), with row interchanges
 // where the elimination needs them (then *swapped is set). False on a zero
 // pivot, and in the rare case the lanes leave to the step-by-step solve.
@@ -1049,7 +1247,13 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L, bool* valid, b
     const double dm1 = s.d, bm1 = s.b;
     LaneBlock<K> block(R, 2, L, valid);
     ElimState end;
-    if (!block.eliminate_pivoting(s, end, ex)) return false;
+    bool heavy = false;
+    if (!block.eliminate_pivoting(s, end, ex, R.h ? &heavy : nullptr)) {
+        // Many steps swap rows: the lanes that swap them themselves.
+        if (!heavy || !solve_swapping_lanes<K>(R, x, L)) return false;
+        if (swapped) *swapped = true;
+        return true;
+    }
     if (complete) *complete = true;  // every knot the lanes reach was worked out
     const std::size_t top = block.end();
     // The rows after the lanes are solved to the end first: the lanes'
@@ -1423,6 +1627,18 @@ bool notaknot_slopes_lanes(std::span<const double> xs, std::span<const double> y
     kernels::segments_block(xs.data(), ys.data(), h.data(), m.data(), n);
     const NotAKnotRows R = notaknot_ends(xs.data(), ys.data(), h.data(), m.data(), n);
     return lanes == 16 ? solve_lanes<16>(R, out.data(), L, nullptr) : solve_lanes<8>(R, out.data(), L, nullptr);
+}
+bool notaknot_slopes_swapping_lanes(std::span<const double> xs, std::span<const double> ys, std::size_t lanes,
+                                    std::size_t L, std::vector<double>& out) {
+    const std::size_t n = xs.size();
+    if (n != ys.size() || (lanes != 8 && lanes != 16) || L < 2 || L > lane_length(n, lanes))
+        throw ValueError("lane count or length out of range");
+    validate_knots(xs, ys);
+    out.assign(n, 0.0);
+    std::vector<double> h(n), m(n);
+    kernels::segments_block(xs.data(), ys.data(), h.data(), m.data(), n);
+    const NotAKnotRows R = notaknot_ends(xs.data(), ys.data(), h.data(), m.data(), n);
+    return lanes == 16 ? solve_swapping_lanes<16>(R, out.data(), L) : solve_swapping_lanes<8>(R, out.data(), L);
 }
 }  // namespace detail
 

@@ -468,10 +468,69 @@ __attribute__((always_inline)) inline std::uint32_t eliminate_impl(const double*
     return lanes;
 }
 
+// The same with row interchanges (LAPACK's dgtsv steps): the operands of
+// each step are picked by its comparison, so that one division serves both
+// outcomes. A kept step: fact = dl / d, d' = d(i+1) - fact u,
+// b' = b(i+1) - fact b, u' = du(i+1), row i recorded as (d, b, u, 0). A
+// swap: fact = d / dl, d' = u - fact d(i+1), b' = b - fact b(i+1),
+// u' = -(fact du(i+1)), row i recorded as (dl, b(i+1), d(i+1), du(i+1)).
+__attribute__((always_inline)) inline v4d pick4(const v4l& mask, const v4d& a, const v4d& b) {
+    return (v4d)(((v4l)a & mask) | ((v4l)b & ~mask));
+}
 template <std::size_t K>
+__attribute__((always_inline)) inline std::uint32_t eliminate_swapping_impl(
+    const double* __restrict th, const double* __restrict tm, std::size_t L, double* state_d, double* state_b,
+    double* state_u, double* __restrict fd, double* __restrict fb, double* __restrict fu, double* __restrict ff) {
+    constexpr std::size_t G = K / 4;
+    v4d dc[G], bc[G], uc[G];
+    for (std::size_t g = 0; g < G; ++g) {
+        dc[g] = load4(state_d + 4 * g);
+        bc[g] = load4(state_b + 4 * g);
+        uc[g] = load4(state_u + 4 * g);
+    }
+    v4l bad[G];
+    for (std::size_t g = 0; g < G; ++g) bad[g] = v4l{0, 0, 0, 0};
+    const v4d two = {2.0, 2.0, 2.0, 2.0}, three = {3.0, 3.0, 3.0, 3.0}, zero = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t t = 0; t < L; ++t) {
+        const double* h = th + K * t;
+        const double* m = tm + K * t;
+#pragma GCC unroll 4
+        for (std::size_t g = 0; g < G; ++g) {
+            const v4d h1 = load4(h + K + 4 * g), h2 = load4(h + 2 * K + 4 * g);
+            const v4d m0 = load4(m + 4 * g), m1 = load4(m + K + 4 * g);
+            const v4d dn = two * (h1 + h2), bn = three * (h2 * m0 + h1 * m1);
+            const v4l sw = ~(abs4(dc[g]) >= abs4(h2));
+            bad[g] |= ~sw & (dc[g] == zero);
+            const v4d den = pick4(sw, h2, dc[g]);
+            const v4d fact = pick4(sw, dc[g], h2) / den;
+            const v4d q = pick4(sw, dn, uc[g]), p = pick4(sw, uc[g], dn);
+            const v4d qb = pick4(sw, bn, bc[g]), pb = pick4(sw, bc[g], bn);
+            store4(fd + K * t + 4 * g, den);
+            store4(fb + K * t + 4 * g, qb);
+            store4(fu + K * t + 4 * g, q);
+            store4(ff + K * t + 4 * g, (v4d)((v4l)h1 & sw));
+            dc[g] = p - fact * q;
+            bc[g] = pb - fact * qb;
+            uc[g] = pick4(sw, -(fact * h1), h1);
+        }
+    }
+    for (std::size_t g = 0; g < G; ++g) {
+        store4(state_d + 4 * g, dc[g]);
+        store4(state_b + 4 * g, bc[g]);
+        store4(state_u + 4 * g, uc[g]);
+    }
+    std::uint32_t lanes = 0;
+    for (std::size_t g = 0; g < G; ++g)
+        for (std::size_t q = 0; q < 4; ++q) lanes |= static_cast<std::uint32_t>(bad[g][q] != 0) << (4 * g + q);
+    return lanes;
+}
+
+// Back substitution ((b - u x1) - f x2) / d; without a fill-in array the
+// fill-in is zero.
+template <std::size_t K, bool Fill>
 __attribute__((always_inline)) inline void substitute_impl(const double* __restrict th, const double* __restrict tdm,
-                                                           const double* __restrict tbm, std::size_t L,
-                                                           double* state_x1, double* state_x2,
+                                                           const double* __restrict tbm, const double* __restrict tf,
+                                                           std::size_t L, double* state_x1, double* state_x2,
                                                            double* __restrict tx) {
     constexpr std::size_t G = K / 4;
     v4d x1[G], x2[G];
@@ -484,7 +543,8 @@ __attribute__((always_inline)) inline void substitute_impl(const double* __restr
 #pragma GCC unroll 4
         for (std::size_t g = 0; g < G; ++g) {
             const v4d r = load4(tbm + K * u + 4 * g) - load4(th + K * u + 4 * g) * x1[g];
-            const v4d v = (r - zero * x2[g]) / load4(tdm + K * u + 4 * g);
+            const v4d f = Fill ? load4(tf + K * u + 4 * g) : zero;
+            const v4d v = (r - f * x2[g]) / load4(tdm + K * u + 4 * g);
             store4(tx + K * u + 4 * g, v);
             x2[g] = x1[g];
             x1[g] = v;
@@ -532,11 +592,29 @@ VX_CLONES bool all_finite(const double* v, std::size_t n) {
 }
 VX_CLONES void substitute_lanes8(const double* th, const double* tdm, const double* tbm, std::size_t L,
                                  double* state_x1, double* state_x2, double* tx) {
-    substitute_impl<8>(th, tdm, tbm, L, state_x1, state_x2, tx);
+    substitute_impl<8, false>(th, tdm, tbm, nullptr, L, state_x1, state_x2, tx);
 }
 VX_CLONES void substitute_lanes16(const double* th, const double* tdm, const double* tbm, std::size_t L,
                                   double* state_x1, double* state_x2, double* tx) {
-    substitute_impl<16>(th, tdm, tbm, L, state_x1, state_x2, tx);
+    substitute_impl<16, false>(th, tdm, tbm, nullptr, L, state_x1, state_x2, tx);
+}
+VX_CLONES std::uint32_t eliminate_swapping8(const double* th, const double* tm, std::size_t L, double* state_d,
+                                            double* state_b, double* state_u, double* fd, double* fb, double* fu,
+                                            double* ff) {
+    return eliminate_swapping_impl<8>(th, tm, L, state_d, state_b, state_u, fd, fb, fu, ff);
+}
+VX_CLONES std::uint32_t eliminate_swapping16(const double* th, const double* tm, std::size_t L, double* state_d,
+                                             double* state_b, double* state_u, double* fd, double* fb, double* fu,
+                                             double* ff) {
+    return eliminate_swapping_impl<16>(th, tm, L, state_d, state_b, state_u, fd, fb, fu, ff);
+}
+VX_CLONES void substitute_filled8(const double* fu, const double* fd, const double* fb, const double* ff,
+                                  std::size_t L, double* state_x1, double* state_x2, double* tx) {
+    substitute_impl<8, true>(fu, fd, fb, ff, L, state_x1, state_x2, tx);
+}
+VX_CLONES void substitute_filled16(const double* fu, const double* fd, const double* fb, const double* ff,
+                                   std::size_t L, double* state_x1, double* state_x2, double* tx) {
+    substitute_impl<16, true>(fu, fd, fb, ff, L, state_x1, state_x2, tx);
 }
 
 }  // namespace vordex::kernels

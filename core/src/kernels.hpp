@@ -171,4 +171,25 @@ void substitute_lanes8(const double* th, const double* tdm, const double* tbm, s
 void substitute_lanes16(const double* th, const double* tdm, const double* tbm, std::size_t L, double* state_x1,
                         double* state_x2, double* tx);
 
+// Elimination with row interchanges where the comparison of LAPACK's dgtsv
+// asks for them, L steps: lane j's step t goes from row i to row i + 1 (i
+// interior), with groups t, t + 1, t + 2 of th holding the spacings h of
+// rows i - 1, i, i + 1 and groups t, t + 1 of tm the slopes m of rows i and
+// i + 1, from the state of row i (reduced diagonal state_d, right side
+// state_b, upper entry state_u; updated). Group t of fd, fb, fu, ff receives
+// row i as the elimination leaves it: diagonal, right side, upper entry and
+// fill-in (zero where the step keeps the rows in place). Returns the lanes
+// in which a step met a zero pivot.
+std::uint32_t eliminate_swapping8(const double* th, const double* tm, std::size_t L, double* state_d,
+                                  double* state_b, double* state_u, double* fd, double* fb, double* fu, double* ff);
+std::uint32_t eliminate_swapping16(const double* th, const double* tm, std::size_t L, double* state_d,
+                                   double* state_b, double* state_u, double* fd, double* fb, double* fu, double* ff);
+// Back substitution of such rows, ((b - u x1) - f x2) / d from group L - 1
+// to group 0, continuing from the two values after each lane's group L - 1
+// (updated); writes the solution.
+void substitute_filled8(const double* fu, const double* fd, const double* fb, const double* ff, std::size_t L,
+                        double* state_x1, double* state_x2, double* tx);
+void substitute_filled16(const double* fu, const double* fd, const double* fb, const double* ff, std::size_t L,
+                         double* state_x1, double* state_x2, double* tx);
+
 }  // namespace vordex::kernels

@@ -1004,3 +1004,70 @@ TEST(FastPaths, DensityBatchesMatchSinglePoints) {
         }
     }
 }
+
+TEST(FastPaths, SwappingLanesMatchTheStepByStepSolve) {
+    // The lanes that take the interchanges themselves, on knots drawn at
+    // random (a swap every few rows), on smooth grids with a few wide
+    // spacings (swaps at lane ends and starts), on spacings alternating
+    // between 1e-3 and 1e3, and with lanes of 2 rows up to the longest: the
+    // step-by-step solve's slopes to the bit. Splines of random knots (which
+    // take these lanes) agree as well, and refuse an overflowing slope with
+    // the step-by-step solve's message.
+    std::mt19937_64 g(31);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    int solved = 0, swapping = 0;
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t lanes = round % 2 ? 16 : 8;
+        const std::size_t n = 6 + 2 * lanes + static_cast<std::size_t>(u(g) * (round % 5 == 0 ? 6000 : 600));
+        const int kind = (round / 2) % 4;
+        Vec x(n), y(n);
+        if (kind == 0) {
+            for (auto& v : x) v = normal(g);
+            std::sort(x.begin(), x.end());
+            for (std::size_t i = 1; i < n; ++i)
+                if (!(x[i] > x[i - 1])) x[i] = std::nextafter(x[i - 1], 1e300);
+        } else {
+            double acc = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                double step = kind == 1 ? 1.0 + 0.2 * u(g) : kind == 2 ? ((i % 3 == 1) ? 1e3 : 1e-3) : 0.5 + u(g);
+                if (kind == 1 && u(g) < 0.02) step *= 10.0 + 40.0 * u(g);
+                if (kind == 3 && i % 7 == 0) step *= 20.0;
+                acc += step;
+                x[i] = acc;
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) y[i] = round % 7 == 3 ? double(int(u(g) * 3) - 1) : std::sin(x[i]) + 0.3 * u(g);
+        const std::size_t most = (n - 6) / lanes;
+        const std::size_t L = round % 3 == 0 ? most : 2 + static_cast<std::size_t>(u(g) * double(most - 1));
+        SCOPED_TRACE("round " + std::to_string(round) + " n=" + std::to_string(n) + " L=" + std::to_string(L) +
+                     " kind " + std::to_string(kind));
+        swapping += elimination_swaps(x);
+        const std::vector<double> want = vordex::notaknot_slopes(x, y);
+        std::vector<double> got;
+        ASSERT_TRUE(vordex::detail::notaknot_slopes_swapping_lanes(x, y, lanes, L, got));
+        ++solved;
+        ASSERT_TRUE(same_vec(got, want));
+        if (kind == 0) {
+            ASSERT_TRUE(same_vec(Interpolant::cubic(x, y).slopes(), want));
+            ASSERT_TRUE(same_vec(Interpolant::cubic_slopes_only(x, y).slopes(), want));
+        }
+    }
+    EXPECT_EQ(solved, 300);
+    EXPECT_GT(swapping, 200);
+    // Random knots with slopes that overflow somewhere: the spline refuses
+    // them as the step-by-step solve does.
+    const std::size_t n = 5000;
+    Vec x(n), y(n);
+    for (auto& v : x) v = normal(g);
+    std::sort(x.begin(), x.end());
+    for (std::size_t i = 0; i < n; ++i) y[i] = std::sin(x[i]);
+    for (std::size_t at : {std::size_t{3}, std::size_t{700}, std::size_t{2501}, n - 3}) {
+        Vec yb = y;
+        yb[at] = 1e308;
+        yb[at + 1] = -1e308;
+        const std::string want = message_of([&] { vordex::notaknot_slopes(x, yb); });
+        EXPECT_NE(want, "") << at;
+        EXPECT_EQ(message_of([&] { Interpolant::cubic(x, yb); }), want) << at;
+    }
+}
