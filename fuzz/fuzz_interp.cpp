@@ -115,6 +115,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(vordex::detail::notaknot_slopes_lanes(x, y, lanes, L, from_knots, true) == solved);
             if (solved)
                 for (std::size_t i = 0; i < ref.size(); ++i) FUZZ_CHECK(same(got[i], ref[i]) && same(from_knots[i], ref[i]));
+            // The lanes that take the row interchanges themselves never meet
+            // a zero pivot on valid knots, and give the same slopes.
+            std::vector<double> swapping;
+            FUZZ_CHECK(vordex::detail::notaknot_slopes_swapping_lanes(x, y, lanes, L, swapping));
+            for (std::size_t i = 0; i < ref.size(); ++i) FUZZ_CHECK(same(swapping[i], ref[i]));
             // In blocks of lanes of 2 rows, each block's start guessed from
             // 1 to 48 rows ahead: the same slopes whenever the blocks solve.
             if (x.size() >= 2 + 2 * lanes + 64) {
