@@ -127,6 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::size_t ahead = 1 + (opts >> 2) % 48;
                 if (vordex::detail::notaknot_slopes_lanes(x, y, lanes, 0, blocked, true, 2, ahead))
                     for (std::size_t i = 0; i < ref.size(); ++i) FUZZ_CHECK(same(blocked[i], ref[i]));
+                // The same with the blocks of lanes that take interchanges.
+                if (vordex::detail::notaknot_slopes_swapping_lanes(x, y, lanes, 0, blocked, true, 2, ahead))
+                    for (std::size_t i = 0; i < ref.size(); ++i) FUZZ_CHECK(same(blocked[i], ref[i]));
             }
         }
     }

@@ -580,6 +580,8 @@ struct LaneKernels<8> {
     static constexpr auto deinterleave = kernels::deinterleave8;
     static constexpr auto eliminate = kernels::eliminate_lanes8;
     static constexpr auto substitute = kernels::substitute_lanes8;
+    static constexpr auto eliminate_swapping = kernels::eliminate_swapping8;
+    static constexpr auto substitute_filled = kernels::substitute_filled8;
 };
 template <>
 struct LaneKernels<16> {
@@ -587,6 +589,8 @@ struct LaneKernels<16> {
     static constexpr auto deinterleave = kernels::deinterleave16;
     static constexpr auto eliminate = kernels::eliminate_lanes16;
     static constexpr auto substitute = kernels::substitute_lanes16;
+    static constexpr auto eliminate_swapping = kernels::eliminate_swapping16;
+    static constexpr auto substitute_filled = kernels::substitute_filled16;
 };
 
 // Lane j's entries s < count of a chunk starting c0 steps into the lanes
@@ -1082,149 +1086,192 @@ inline int swap_step(const NotAKnotRows& R, std::size_t i, double& d, double& b,
     return sw ? 1 : 0;
 }
 
-template <std::size_t K>
-struct SwapKernels;
-template <>
-struct SwapKernels<8> {
-    static constexpr auto eliminate = kernels::eliminate_swapping8;
-    static constexpr auto substitute = kernels::substitute_filled8;
-};
-template <>
-struct SwapKernels<16> {
-    static constexpr auto eliminate = kernels::eliminate_swapping16;
-    static constexpr auto substitute = kernels::substitute_filled16;
-};
 
-// The solve in K lanes of L rows over the interior rows [2, 2 + K L) (the
-// spacings and slopes from arrays): lane j takes the steps from row
-// A_j - 1 to row A_j + L (A_j = 2 + j L), one more than its rows, so that it
-// records all of them (record slot t: row A_j + t - 1). False on a zero
-// pivot met before the lanes were settled (the caller then solves another
-// way, which reports a true one).
+// K such lanes of L rows side by side over the interior rows [r0, r0 + K L)
+// (r0 >= 2, and at least two rows after them): lane j takes the steps from
+// row A_j - 1 to row A_j + L (A_j = r0 + j L), one more than its rows, so
+// that it records all of them (record slot t: row A_j + t - 1). The spacings
+// and slopes come from arrays or are worked out from the knots chunk by
+// chunk, as for the lanes above.
 template <std::size_t K>
-bool solve_swapping_lanes(const NotAKnotRows& R, double* x, std::size_t L) {
-    constexpr std::size_t kChunk = 128;
+struct SwapBlock {
+    static constexpr std::size_t kChunk = 128;
+    static_assert(LaneFeed<K>::kStride >= kChunk + 3);
     using LK = LaneKernels<K>;
-    using SK = SwapKernels<K>;
-    const std::size_t n = R.n, r0 = 2, S = L + 1, W = std::min(kWarmUp, L);
-    if (!R.h || L < 2 || L > lane_length(n, K)) return false;
-    const auto A = [&](std::size_t j) { return r0 + j * L; };
-    bool valid = true;
-    LaneFeed<K> feed{R, r0 - 2, L, &valid};
-    Scratch fds(K * S), fbs(K * S), fus(K * S), ffs(K * S), ths(K * (kChunk + 2)), tms(K * (kChunk + 1));
-    double *fd = fds.get(), *fb = fbs.get(), *fu = fus.get(), *ff = ffs.get();
-    double *th = ths.get(), *tm = tms.get();
-    // Row 0.
-    SwapRecord rec0;
-    double d0 = R.d0, b0 = R.b0, u0 = R.du0;
-    if (swap_step(R, 0, d0, b0, u0, rec0) < 0) return false;
-    // Each lane j >= 1 warms up over the W rows below it from the unreduced
-    // row; lane 0 warms up on lane 1's rows and then takes its exact start.
-    double sd[K], sb[K], su[K];
-    {
-        Scratch wh(K * (W + 2)), wm(K * (W + 1)), wout(4 * K * W);
-        for (std::size_t j = 0; j < K; ++j) {
-            const std::size_t w0 = A(j == 0 ? 1 : j) - W;
-            for (std::size_t s = 0; s < W + 2; ++s) wh.get()[K * s + j] = R.H(w0 - 2 + s);
-            for (std::size_t s = 0; s < W + 1; ++s) wm.get()[K * s + j] = R.M(w0 - 1 + s);
-            sd[j] = R.d(w0 - 1);
-            sb[j] = R.b(w0 - 1);
-            su[j] = R.du(w0 - 1);
-        }
-        double* o = wout.get();
-        SK::eliminate(wh.get(), wm.get(), W, sd, sb, su, o, o + K * W, o + 2 * K * W, o + 3 * K * W);
+
+    const NotAKnotRows& R;
+    std::size_t r0, L, W;
+    Scratch fds, fbs, fus, ffs, ths, tms;
+    double* fd;  // records, interleaved: slot t of lane j at K t + j
+    double* fb;
+    double* fu;
+    double* ff;
+    double* th;
+    double* tm;
+    LaneFeed<K> feed;
+
+    // Room for lanes of up to `capacity` rows (at least L_).
+    SwapBlock(const NotAKnotRows& R_, std::size_t r0_, std::size_t L_, bool* valid, std::size_t capacity = 0)
+        : R(R_), r0(r0_), L(L_), W(std::min(kWarmUp, L_)), fds(K * (std::max(L_, capacity) + 1)),
+          fbs(K * (std::max(L_, capacity) + 1)), fus(K * (std::max(L_, capacity) + 1)),
+          ffs(K * (std::max(L_, capacity) + 1)), ths(K * (kChunk + 2)), tms(K * (kChunk + 1)), fd(fds.get()),
+          fb(fbs.get()), fu(fus.get()), ff(ffs.get()), th(ths.get()), tm(tms.get()), feed{R_, r0_ - 2, L_, valid} {}
+    void move_to(std::size_t r, std::size_t L_) {
+        r0 = r;
+        L = L_;
+        W = std::min(kWarmUp, L_);
+        feed.base = r - 2;
+        feed.L = L_;
     }
-    sd[0] = d0;
-    sb[0] = b0;
-    su[0] = u0;
-    std::uint32_t zero_pivots = 0;
-    for (std::size_t c0 = 0; c0 < S; c0 += kChunk) {
-        const std::size_t T = std::min(kChunk, S - c0);
-        feed(c0, 0, T + 2, false, th, LK::interleave);
-        feed(c0, 1, T + 1, true, tm, LK::interleave);
-        zero_pivots |= SK::eliminate(th, tm, T, sd, sb, su, fd + K * c0, fb + K * c0, fu + K * c0, ff + K * c0);
+    std::size_t A(std::size_t j) const { return r0 + j * L; }
+    std::size_t end() const { return r0 + K * L; }
+    // The record of row k, r0 - 1 <= k < end() (row r0 - 1: lane 0's slot 0).
+    SwapRecord record(std::size_t k) const {
+        const std::size_t i = k < r0 ? 0 : K * ((k - r0) % L + 1) + (k - r0) / L;
+        return {fd[i], fb[i], fu[i], ff[i]};
     }
-    // The true recurrence walked into lanes 1..K-1, each from the end state
-    // of the lane before (true once that lane is settled).
-    for (std::size_t j = 1; j < K; ++j) {
-        double d = sd[j - 1], b = sb[j - 1], u = su[j - 1];
-        bool met = false;
-        for (std::size_t t = 1; t <= L && !met; ++t) {
-            SwapRecord r;
-            const int sw = swap_step(R, A(j) + t - 1, d, b, u, r);
-            if (sw < 0) return false;
-            const std::size_t k = K * t + j;
-            if (sw == 0 && same_bits(r.d, fd[k]) && same_bits(r.b, fb[k]) && same_bits(r.u, fu[k]) &&
-                same_bits(0.0, ff[k])) {
-                met = true;
-                break;
+
+    // Elimination from the state (d, b, u) of row r0 - 1 to that of row
+    // end(), left in d, b, u. False on a zero pivot (a zero spacing; the
+    // caller solves another way, which reports it).
+    bool eliminate(double& d, double& b, double& u) {
+        // Each lane j >= 1 warms up over the W rows below it from the
+        // unreduced row; lane 0 warms up on lane 1's rows and then takes its
+        // exact start.
+        double sd[K], sb[K], su[K];
+        {
+            Scratch wh(K * (W + 2)), wm(K * (W + 1)), wout(4 * K * W);
+            for (std::size_t j = 0; j < K; ++j) {
+                const std::size_t w0 = A(j == 0 ? 1 : j) - W;
+                for (std::size_t s = 0; s < W + 2; ++s) wh.get()[K * s + j] = R.H(w0 - 2 + s);
+                for (std::size_t s = 0; s < W + 1; ++s) wm.get()[K * s + j] = R.M(w0 - 1 + s);
+                sd[j] = R.d(w0 - 1);
+                sb[j] = R.b(w0 - 1);
+                su[j] = R.du(w0 - 1);
             }
-            fd[k] = r.d;
-            fb[k] = r.b;
-            fu[k] = r.u;
-            ff[k] = r.f;
+            double* o = wout.get();
+            LK::eliminate_swapping(wh.get(), wm.get(), W, sd, sb, su, o, o + K * W, o + 2 * K * W, o + 3 * K * W);
         }
-        if (!met) {
-            sd[j] = d;
-            sb[j] = b;
-            su[j] = u;
+        sd[0] = d;
+        sb[0] = b;
+        su[0] = u;
+        std::uint32_t zero_pivots = 0;
+        const std::size_t S = L + 1;
+        for (std::size_t c0 = 0; c0 < S; c0 += kChunk) {
+            const std::size_t T = std::min(kChunk, S - c0);
+            feed.load(c0, T + 1);
+            feed(c0, 0, T + 2, false, th, LK::interleave);
+            feed(c0, 1, T + 1, true, tm, LK::interleave);
+            zero_pivots |=
+                LK::eliminate_swapping(th, tm, T, sd, sb, su, fd + K * c0, fb + K * c0, fu + K * c0, ff + K * c0);
         }
-    }
-    // A zero pivot (a zero spacing, or a guess's) is left to the caller.
-    if (zero_pivots) return false;
-    // The rows after the lanes, to the end.
-    const std::size_t top = A(K);
-    {
-        std::vector<RowFinal> ex;
-        if (!last_rows_from(R, top, ElimState{sd[K - 1], sb[K - 1], su[K - 1], false}, x, ex)) return false;
-    }
-    // Back substitution: lanes j <= K - 2 warm up down the top W rows of lane
-    // j + 1 from zeros; lane K - 1 takes its exact start.
-    double s1[K], s2[K];
-    {
-        Scratch wu(K * W), wd(K * W), wb(K * W), wf(K * W), wout(K * W);
-        for (std::size_t j = 0; j < K; ++j) {
-            const std::size_t lane = j + 1 < K ? j + 1 : K - 1;
-            for (std::size_t g = 0; g < W; ++g) {
-                const std::size_t k = K * (g + 1) + lane;
-                wu.get()[K * g + j] = fu[k];
-                wd.get()[K * g + j] = fd[k];
-                wb.get()[K * g + j] = fb[k];
-                wf.get()[K * g + j] = ff[k];
+        // A zero pivot, true or a guess's, is left to the caller.
+        if (zero_pivots) return false;
+        // The true recurrence walked into lanes 1..K-1, each from the end
+        // state of the lane before (true once that lane is settled).
+        for (std::size_t j = 1; j < K; ++j) {
+            double wd = sd[j - 1], wb = sb[j - 1], wu = su[j - 1];
+            bool met = false;
+            for (std::size_t t = 1; t <= L; ++t) {
+                SwapRecord r;
+                const int sw = swap_step(R, A(j) + t - 1, wd, wb, wu, r);
+                if (sw < 0) return false;
+                const std::size_t k = K * t + j;
+                if (sw == 0 && same_bits(r.d, fd[k]) && same_bits(r.b, fb[k]) && same_bits(r.u, fu[k]) &&
+                    same_bits(0.0, ff[k])) {
+                    met = true;
+                    break;
+                }
+                fd[k] = r.d;
+                fb[k] = r.b;
+                fu[k] = r.u;
+                ff[k] = r.f;
             }
-            s1[j] = s2[j] = 0.0;
+            if (!met) {
+                sd[j] = wd;
+                sb[j] = wb;
+                su[j] = wu;
+            }
         }
-        SK::substitute(wu.get(), wd.get(), wb.get(), wf.get(), W, s1, s2, wout.get());
+        d = sd[K - 1];
+        b = sb[K - 1];
+        u = su[K - 1];
+        return true;
     }
-    s1[K - 1] = x[top];
-    s2[K - 1] = x[top + 1];
-    {
+
+    // Back substitution into x[r0 .. end()), from x1 at row end() and x2 at
+    // the row after.
+    void substitute(double x1, double x2, double* x) {
+        // Lanes j <= K - 2 warm up down the top W rows of lane j + 1 from
+        // zeros; lane K - 1 takes its exact start.
+        double s1[K], s2[K];
+        {
+            Scratch wu(K * W), wd(K * W), wb(K * W), wf(K * W), wout(K * W);
+            for (std::size_t j = 0; j < K; ++j) {
+                const std::size_t lane = j + 1 < K ? j + 1 : K - 1;
+                for (std::size_t g = 0; g < W; ++g) {
+                    const std::size_t k = K * (g + 1) + lane;
+                    wu.get()[K * g + j] = fu[k];
+                    wd.get()[K * g + j] = fd[k];
+                    wb.get()[K * g + j] = fb[k];
+                    wf.get()[K * g + j] = ff[k];
+                }
+                s1[j] = s2[j] = 0.0;
+            }
+            LK::substitute_filled(wu.get(), wd.get(), wb.get(), wf.get(), W, s1, s2, wout.get());
+        }
+        s1[K - 1] = x1;
+        s2[K - 1] = x2;
         double* tx = th;  // K * kChunk values
         for (std::size_t c1 = L; c1 > 0;) {
             const std::size_t T = std::min(kChunk, c1), c0 = c1 - T;
             const std::size_t g = K * (c0 + 1);  // slot c0 + 1: row A_j + c0
-            SK::substitute(fu + g, fd + g, fb + g, ff + g, T, s1, s2, tx);
+            LK::substitute_filled(fu + g, fd + g, fb + g, ff + g, T, s1, s2, tx);
             LK::deinterleave(tx, L, T, x + r0 + c0);
             c1 = c0;
         }
-    }
-    // The true values walked down into lanes K-2..0 from the top of the lane
-    // after, until two successive rows agree.
-    for (std::size_t j = K - 1; j-- > 0;) {
-        double y1 = x[A(j + 1)], y2 = x[A(j + 1) + 1];
-        bool above_same = false;
-        for (std::size_t t = L; t >= 1; --t) {
-            const std::size_t k = K * t + j, row = A(j) + t - 1;
-            const double v = general_row(fb[k], fu[k], ff[k], fd[k], y1, y2);
-            const bool same = same_bits(v, x[row]);
-            if (same && above_same) break;
-            above_same = same;
-            x[row] = v;
-            y2 = y1;
-            y1 = v;
+        // The true values walked down into lanes K-2..0 from the top of the
+        // lane after, until two successive rows agree.
+        for (std::size_t j = K - 1; j-- > 0;) {
+            double y1 = x[A(j + 1)], y2 = x[A(j + 1) + 1];
+            bool above_same = false;
+            for (std::size_t t = L; t >= 1; --t) {
+                const std::size_t k = K * t + j, row = A(j) + t - 1;
+                const double v = general_row(fb[k], fu[k], ff[k], fd[k], y1, y2);
+                const bool same = same_bits(v, x[row]);
+                if (same && above_same) break;
+                above_same = same;
+                x[row] = v;
+                y2 = y1;
+                y1 = v;
+            }
         }
     }
-    x[1] = general_row(fb[0], fu[0], ff[0], fd[0], x[2], x[3]);
+};
+
+// The whole solve with one block of these lanes from row 2. False on a zero
+// pivot. With the spacings and slopes worked out from the knots, *valid is
+// cleared when a knot the lanes reach fails the checks, and *complete is set
+// when the lanes reached all of theirs.
+template <std::size_t K>
+bool solve_swapping_lanes(const NotAKnotRows& R, double* x, std::size_t L, bool* valid = nullptr,
+                          bool* complete = nullptr) {
+    const std::size_t n = R.n;
+    if (L < 2 || L > lane_length(n, K)) return false;
+    SwapRecord rec0;
+    double d = R.d0, b = R.b0, u = R.du0;
+    if (swap_step(R, 0, d, b, u, rec0) < 0) return false;
+    SwapBlock<K> block(R, 2, L, valid);
+    if (!block.eliminate(d, b, u)) return false;
+    if (complete) *complete = true;
+    const std::size_t top = block.end();
+    {
+        std::vector<RowFinal> ex;
+        if (!last_rows_from(R, top, ElimState{d, b, u, false}, x, ex)) return false;
+    }
+    block.substitute(x[top], x[top + 1], x);
+    const SwapRecord rec1 = block.record(1);
+    x[1] = general_row(rec1.b, rec1.u, rec1.f, rec1.d, x[2], x[3]);
     x[0] = general_row(rec0.b, rec0.u, rec0.f, rec0.d, x[1], x[2]);
     return true;
 }
@@ -1399,25 +1446,127 @@ bool solve_blocked(const NotAKnotRows& R, double* x, std::size_t Lb, bool* valid
     return true;
 }
 
+// The blocks of solve_swapping_blocked: as block_plan's, but one row apart.
+// A block of these lanes ends with the state of the row after it, so the
+// next block starts one row further (its lane 0 records the row between).
+template <std::size_t K>
+std::vector<std::pair<std::size_t, std::size_t>> swap_block_plan(std::size_t n, std::size_t Lb) {
+    std::vector<std::pair<std::size_t, std::size_t>> plan;
+    const std::size_t B = K * Lb;
+    if (Lb < 2 || n < 2 + B + kBlockRest) return plan;
+    std::size_t r0 = 2;
+    while (n - r0 >= 2 * B + kBlockRest + 1) {
+        plan.emplace_back(r0, Lb);
+        r0 += B + 1;
+    }
+    plan.emplace_back(r0, (n - r0 - kBlockRest) / K);
+    return plan;
+}
+
+// solve_blocked with the lanes that take the row interchanges themselves
+// (swap_block_plan): each block's rows are kept as records, and the walks
+// back into the blocks run through them, from the row after each block
+// (solved there, from its record). False on a zero pivot, or when a walk
+// back does not meet its block within the rows it keeps.
+template <std::size_t K>
+bool solve_swapping_blocked(const NotAKnotRows& R, double* x, std::size_t Lb, bool* valid,
+                            bool* complete = nullptr, std::size_t ahead = kBlockAhead) {
+    constexpr std::size_t kKept = 64;
+    const std::size_t n = R.n;
+    const auto plan = swap_block_plan<K>(n, Lb);
+    if (plan.empty() || ahead == 0 || ahead > kBlockAhead) return false;
+    const std::size_t blocks = plan.size();
+    const std::size_t kept = std::min(kKept, K * Lb);
+    SwapRecord rec0, rec1{};
+    double d = R.d0, b = R.b0, u = R.du0;
+    if (swap_step(R, 0, d, b, u, rec0) < 0) return false;
+    SwapBlock<K> block(R, 2, Lb, valid, 2 * Lb);
+    std::vector<double> guess1(blocks), guess2(blocks);
+    std::vector<SwapRecord> tails(blocks * kept), between(blocks);
+    for (std::size_t k = 0; k < blocks; ++k) {
+        block.move_to(plan[k].first, plan[k].second);
+        if (!block.eliminate(d, b, u)) return false;
+        if (k == 0) rec1 = block.record(1);
+        else between[k - 1] = block.record(plan[k].first - 1);
+        const std::size_t r1 = block.end();
+        // The rows from the one after the block, eliminated ahead from its
+        // end state (the next block does them again, to the same records),
+        // and the substitution from zeros up through them.
+        SwapRecord ar[kBlockAhead];
+        {
+            double wd = d, wb = b, wu = u;
+            for (std::size_t w = 0; w < ahead; ++w)
+                if (swap_step(R, r1 + w, wd, wb, wu, ar[w]) < 0) return false;
+        }
+        double y1 = 0.0, y2 = 0.0;
+        for (std::size_t w = ahead; w-- > 0;) {
+            const double v = general_row(ar[w].b, ar[w].u, ar[w].f, ar[w].d, y1, y2);
+            y2 = y1;
+            y1 = v;
+        }
+        guess1[k] = y1;
+        guess2[k] = y2;
+        block.substitute(y1, y2, x);
+        for (std::size_t q = 0; q < kept; ++q) tails[k * kept + q] = block.record(r1 - kept + q);
+    }
+    if (complete) *complete = true;
+    const std::size_t last = plan.back().first + K * plan.back().second;
+    {
+        std::vector<RowFinal> ex;
+        if (!last_rows_from(R, last, ElimState{d, b, u, false}, x, ex)) return false;
+    }
+    // The true solution after each block (the row between blocks solved
+    // from its record), walked back into it.
+    for (std::size_t k = blocks; k-- > 0;) {
+        const std::size_t r1 = plan[k].first + K * plan[k].second;
+        if (k + 1 < blocks) {
+            const SwapRecord& r = between[k];
+            x[r1] = general_row(r.b, r.u, r.f, r.d, x[r1 + 1], x[r1 + 2]);
+        }
+        if (same_bits(x[r1], guess1[k]) && same_bits(x[r1 + 1], guess2[k])) continue;
+        double y1 = x[r1], y2 = x[r1 + 1];
+        bool above_met = false, met = false;
+        for (std::size_t q = kept; q-- > 0;) {
+            const std::size_t row = r1 - kept + q;
+            const SwapRecord& r = tails[k * kept + q];
+            const double v = general_row(r.b, r.u, r.f, r.d, y1, y2);
+            const bool same = same_bits(v, x[row]);
+            if (same && above_met) {
+                met = true;
+                break;
+            }
+            above_met = same;
+            x[row] = v;
+            y2 = y1;
+            y1 = v;
+        }
+        if (!met) return false;
+    }
+    x[1] = general_row(rec1.b, rec1.u, rec1.f, rec1.d, x[2], x[3]);
+    x[0] = general_row(rec0.b, rec0.u, rec0.f, rec0.d, x[1], x[2]);
+    return true;
+}
+
 // The lane solve with the spacings and slopes worked out from the knots
 // chunk by chunk (no arrays of them: long splines would otherwise write and
 // read them back from memory), in blocks of K lanes of Lb rows when Lb is
 // not zero (the blocks refuse a system whose elimination swaps rows; the
-// lanes without blocks swap them and set *swapped). True when solved, false
-// when refused; empty
-// when it stopped before having checked every knot. The knots' checks raise
-// ValueError (with the first failed check's message).
+// lanes without blocks swap them and set *swapped). With `swapping`, the
+// lanes (or blocks) that take the row interchanges themselves, which set
+// *swapped. True when solved, false when refused; empty when it stopped
+// before having checked every knot. The knots' checks raise ValueError
+// (with the first failed check's message).
 template <std::size_t K>
 std::optional<bool> solve_lanes_from_knots(std::span<const double> xs, std::span<const double> ys, double* b,
                                            std::size_t L, std::size_t Lb = 0, std::size_t ahead = kBlockAhead,
-                                           bool* swapped = nullptr) {
+                                           bool* swapped = nullptr, bool swapping = false) {
     const std::size_t n = xs.size();
     const double* x = xs.data();
     const double* y = ys.data();
     // The lanes reach the knots [0, reach); the rest are checked here.
     std::size_t reach = K * L + 3;
     if (Lb) {
-        const auto plan = block_plan<K>(n, Lb);
+        const auto plan = swapping ? swap_block_plan<K>(n, Lb) : block_plan<K>(n, Lb);
         reach = plan.empty() ? 3 : plan.back().first + K * plan.back().second + 1;
     }
     bool valid = true;
@@ -1429,8 +1578,15 @@ std::optional<bool> solve_lanes_from_knots(std::span<const double> xs, std::span
     if (!valid) validate_knots(xs, ys);
     const NotAKnotRows R = notaknot_ends(x, y, nullptr, nullptr, n);
     bool complete = false;
-    const bool solved =
-        Lb ? solve_blocked<K>(R, b, Lb, &valid, &complete, ahead) : solve_lanes<K>(R, b, L, &valid, &complete, swapped);
+    bool solved;
+    if (swapping) {
+        solved = Lb ? solve_swapping_blocked<K>(R, b, Lb, &valid, &complete, ahead)
+                    : solve_swapping_lanes<K>(R, b, L, &valid, &complete);
+        if (swapped) *swapped = true;
+    } else {
+        solved = Lb ? solve_blocked<K>(R, b, Lb, &valid, &complete, ahead)
+                    : solve_lanes<K>(R, b, L, &valid, &complete, swapped);
+    }
     if (!valid) validate_knots(xs, ys);
     if (!complete) return std::nullopt;
     return solved;
@@ -1460,8 +1616,12 @@ bool notaknot_solve(std::span<const double> xs, std::span<const double> ys, uvec
     if (!cout && n > kFromKnotsAbove && lane_length(n, 16) >= kWideLaneMin) {
         const std::optional<bool> r = solve_lanes_from_knots<16>(xs, ys, b, lane_length(n, 16), kBlockLanes);
         if (r.value_or(false)) return finite(b[0]);
-        // The elimination swaps rows: the lanes without blocks take the swaps.
+        // The elimination swaps rows: blocks of the lanes that take the
+        // interchanges themselves, else the lanes without blocks.
         bool swapped = false;
+        if (solve_lanes_from_knots<16>(xs, ys, b, lane_length(n, 16), kBlockLanes, kBlockAhead, &swapped, true)
+                .value_or(false))
+            return all_finite(b, n);
         if (solve_lanes_from_knots<16>(xs, ys, b, lane_length(n, 16), 0, kBlockAhead, &swapped).value_or(false))
             return swapped ? all_finite(b, n) : finite(b[0]);
     }
@@ -1629,12 +1789,22 @@ bool notaknot_slopes_lanes(std::span<const double> xs, std::span<const double> y
     return lanes == 16 ? solve_lanes<16>(R, out.data(), L, nullptr) : solve_lanes<8>(R, out.data(), L, nullptr);
 }
 bool notaknot_slopes_swapping_lanes(std::span<const double> xs, std::span<const double> ys, std::size_t lanes,
-                                    std::size_t L, std::vector<double>& out) {
+                                    std::size_t L, std::vector<double>& out, bool from_knots, std::size_t block_L,
+                                    std::size_t block_ahead) {
     const std::size_t n = xs.size();
-    if (n != ys.size() || (lanes != 8 && lanes != 16) || L < 2 || L > lane_length(n, lanes))
+    if (n != ys.size() || (lanes != 8 && lanes != 16) ||
+        (block_L ? block_L < 2 || n < 2 + lanes * block_L + 64 : L < 2 || L > lane_length(n, lanes)))
         throw ValueError("lane count or length out of range");
-    validate_knots(xs, ys);
     out.assign(n, 0.0);
+    if (from_knots || block_L) {
+        bool swapped = false;
+        const std::optional<bool> r =
+            lanes == 16 ? solve_lanes_from_knots<16>(xs, ys, out.data(), L, block_L, block_ahead, &swapped, true)
+                        : solve_lanes_from_knots<8>(xs, ys, out.data(), L, block_L, block_ahead, &swapped, true);
+        if (!r) validate_knots(xs, ys);
+        return r.value_or(false);
+    }
+    validate_knots(xs, ys);
     std::vector<double> h(n), m(n);
     kernels::segments_block(xs.data(), ys.data(), h.data(), m.data(), n);
     const NotAKnotRows R = notaknot_ends(xs.data(), ys.data(), h.data(), m.data(), n);

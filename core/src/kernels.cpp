@@ -430,6 +430,15 @@ __attribute__((always_inline)) inline void relayout(const double* __restrict src
         }
 }
 
+// Bit j set for each lane j whose entry of the masks is set.
+template <std::size_t G>
+__attribute__((always_inline)) inline std::uint32_t lane_bits(const v4l (&mask)[G]) {
+    std::uint32_t lanes = 0;
+    for (std::size_t g = 0; g < G; ++g)
+        for (std::size_t q = 0; q < 4; ++q) lanes |= static_cast<std::uint32_t>(mask[g][q] != 0) << (4 * g + q);
+    return lanes;
+}
+
 template <std::size_t K>
 __attribute__((always_inline)) inline std::uint32_t eliminate_impl(const double* __restrict th, const double* __restrict tm,
                                                           std::size_t L, double* state_d, double* state_b,
@@ -462,10 +471,7 @@ __attribute__((always_inline)) inline std::uint32_t eliminate_impl(const double*
         store4(state_d + 4 * g, dc[g]);
         store4(state_b + 4 * g, bc[g]);
     }
-    std::uint32_t lanes = 0;
-    for (std::size_t g = 0; g < G; ++g)
-        for (std::size_t q = 0; q < 4; ++q) lanes |= static_cast<std::uint32_t>(bad[g][q] != 0) << (4 * g + q);
-    return lanes;
+    return lane_bits<G>(bad);
 }
 
 // The same with row interchanges (LAPACK's dgtsv steps): the operands of
@@ -519,10 +525,7 @@ __attribute__((always_inline)) inline std::uint32_t eliminate_swapping_impl(
         store4(state_b + 4 * g, bc[g]);
         store4(state_u + 4 * g, uc[g]);
     }
-    std::uint32_t lanes = 0;
-    for (std::size_t g = 0; g < G; ++g)
-        for (std::size_t q = 0; q < 4; ++q) lanes |= static_cast<std::uint32_t>(bad[g][q] != 0) << (4 * g + q);
-    return lanes;
+    return lane_bits<G>(bad);
 }
 
 // Back substitution ((b - u x1) - f x2) / d; without a fill-in array the

@@ -1009,14 +1009,15 @@ TEST(FastPaths, SwappingLanesMatchTheStepByStepSolve) {
     // The lanes that take the interchanges themselves, on knots drawn at
     // random (a swap every few rows), on smooth grids with a few wide
     // spacings (swaps at lane ends and starts), on spacings alternating
-    // between 1e-3 and 1e3, and with lanes of 2 rows up to the longest: the
-    // step-by-step solve's slopes to the bit. Splines of random knots (which
-    // take these lanes) agree as well, and refuse an overflowing slope with
-    // the step-by-step solve's message.
+    // between 1e-3 and 1e3, and with lanes of 2 rows up to the longest, from
+    // arrays, from the knots and in blocks: the step-by-step solve's slopes
+    // to the bit. Splines of random knots (which take these lanes) agree as
+    // well, and refuse an overflowing slope with the step-by-step solve's
+    // message.
     std::mt19937_64 g(31);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     std::normal_distribution<double> normal(0.0, 1.0);
-    int solved = 0, swapping = 0;
+    int solved = 0, swapping = 0, blocked_48 = 0, tried_48 = 0, blocked_short = 0, tried_short = 0;
     for (int round = 0; round < 300; ++round) {
         const std::size_t lanes = round % 2 ? 16 : 8;
         const std::size_t n = 6 + 2 * lanes + static_cast<std::size_t>(u(g) * (round % 5 == 0 ? 6000 : 600));
@@ -1048,6 +1049,26 @@ TEST(FastPaths, SwappingLanesMatchTheStepByStepSolve) {
         ASSERT_TRUE(vordex::detail::notaknot_slopes_swapping_lanes(x, y, lanes, L, got));
         ++solved;
         ASSERT_TRUE(same_vec(got, want));
+        std::vector<double> from_knots;
+        ASSERT_TRUE(vordex::detail::notaknot_slopes_swapping_lanes(x, y, lanes, L, from_knots, true));
+        ASSERT_TRUE(same_vec(from_knots, want));
+        // In blocks of lanes of 2 to 12 rows, each block's start guessed from
+        // 48 rows ahead or from 1 to 6 (then often wrong, and walked back
+        // into the block through its records): the same slopes whenever the
+        // blocks solve.
+        const std::size_t block_L = 2 + static_cast<std::size_t>(u(g) * 11);
+        if (n >= 2 + lanes * block_L + 64) {
+            for (std::size_t ahead : {std::size_t{48}, 1 + static_cast<std::size_t>(u(g) * 6)}) {
+                std::vector<double> blocked;
+                const bool ok = vordex::detail::notaknot_slopes_swapping_lanes(x, y, lanes, 0, blocked, true,
+                                                                               block_L, ahead);
+                if (ok) {
+                    ASSERT_TRUE(same_vec(blocked, want)) << "ahead " << ahead;
+                }
+                (ahead == 48 ? blocked_48 : blocked_short) += ok;
+                (ahead == 48 ? tried_48 : tried_short) += 1;
+            }
+        }
         if (kind == 0) {
             ASSERT_TRUE(same_vec(Interpolant::cubic(x, y).slopes(), want));
             ASSERT_TRUE(same_vec(Interpolant::cubic_slopes_only(x, y).slopes(), want));
@@ -1055,6 +1076,10 @@ TEST(FastPaths, SwappingLanesMatchTheStepByStepSolve) {
     }
     EXPECT_EQ(solved, 300);
     EXPECT_GT(swapping, 200);
+    // Guesses from 48 rows ahead settle; from a few rows, some do not.
+    EXPECT_GT(tried_48, 200);
+    EXPECT_EQ(blocked_48, tried_48);
+    EXPECT_GT(blocked_short, tried_short / 4);
     // Random knots with slopes that overflow somewhere: the spline refuses
     // them as the step-by-step solve does.
     const std::size_t n = 5000;

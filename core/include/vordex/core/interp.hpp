@@ -168,10 +168,13 @@ bool notaknot_slopes_lanes(std::span<const double> x, std::span<const double> y,
                            std::vector<double>& out, bool from_knots = false, std::size_t block_L = 0,
                            std::size_t block_ahead = 48);
 // The same through the lanes that take the elimination's row interchanges
-// themselves (as systems that swap rows often are solved), the spacings and
-// slopes from arrays. False on a zero pivot.
+// themselves (as systems that swap rows often are solved, and long ones that
+// swap at all), with the same options. False on a zero pivot, and with
+// blocks when a block's guessed start does not settle within the rows it
+// keeps.
 bool notaknot_slopes_swapping_lanes(std::span<const double> x, std::span<const double> y, std::size_t lanes,
-                                    std::size_t L, std::vector<double>& out);
+                                    std::size_t L, std::vector<double>& out, bool from_knots = false,
+                                    std::size_t block_L = 0, std::size_t block_ahead = 48);
 }  // namespace detail
 
 }  // namespace vordex
