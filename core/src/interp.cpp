@@ -2108,9 +2108,9 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
         // strides over the knots), then the pieces, point by point
         // independently. Points outside the knots take the general path.
         std::vector<std::uint32_t> interval(n);
-        kernels::find_intervals(xs, nx, in, n, interval.data(), stride);
+        const std::size_t outside = kernels::find_intervals(xs, nx, in, n, interval.data(), stride);
         if (from_slopes_) {
-            eval_slopes_at(in, out, n, interval.data());
+            eval_slopes_at(in, out, n, interval.data(), outside);
             return;
         }
         const double* c = c_.data();
@@ -2167,7 +2167,7 @@ __attribute__((noinline)) void Interpolant::eval_sparse_slopes(const double* in,
     const bool far = nx > 32 * n;
     const double a = x_[0], b = x_[nx - 1];
     const double* xs = x_.data();
-    std::size_t i = 0;
+    std::size_t i = 0, outside = 0;
     std::vector<std::uint32_t> interval(n);
     for (std::size_t k = 0; k < n; ++k) {
         const double v = in[k];
@@ -2176,25 +2176,33 @@ __attribute__((noinline)) void Interpolant::eval_sparse_slopes(const double* in,
             interval[k] = static_cast<std::uint32_t>(i);
         } else {
             interval[k] = kernels::kNoInterval;
+            ++outside;
         }
     }
-    eval_slopes_at(in, out, n, interval.data());
+    eval_slopes_at(in, out, n, interval.data(), outside);
 }
 
 // The pieces of a slopes-only spline at points whose intervals are known
-// (kNoInterval: outside the knots, evaluated on the general path). Those
-// outside are evaluated first, as `in` may be `out`.
-void Interpolant::eval_slopes_at(const double* in, double* out, std::size_t n, std::uint32_t* interval) const {
-    std::vector<std::pair<std::size_t, double>> outside;
-    for (std::size_t k = 0; k < n; ++k) {
-        if (interval[k] == kernels::kNoInterval) {
-            std::ptrdiff_t g = 0;
-            outside.emplace_back(k, eval_one(in[k], g));
-            interval[k] = 0;
-        }
-    }
+// (kNoInterval, for `outside` of them: outside the knots, evaluated on the
+// general path). Those outside are evaluated first, as `in` may be `out`.
+// They are looked for from both ends (ascending points have them there),
+// and in the middle only when some are still missing.
+void Interpolant::eval_slopes_at(const double* in, double* out, std::size_t n, std::uint32_t* interval,
+                                 std::size_t outside) const {
+    std::vector<std::pair<std::size_t, double>> values;
+    values.reserve(outside);
+    const auto take = [&](std::size_t k) {
+        std::ptrdiff_t g = 0;
+        values.emplace_back(k, eval_one(in[k], g));
+        interval[k] = 0;
+    };
+    std::size_t lo = 0, hi = n;
+    for (; lo < hi && values.size() < outside && interval[lo] == kernels::kNoInterval; ++lo) take(lo);
+    for (; hi > lo && values.size() < outside && interval[hi - 1] == kernels::kNoInterval; --hi) take(hi - 1);
+    for (std::size_t k = lo; k < hi && values.size() < outside; ++k)
+        if (interval[k] == kernels::kNoInterval) take(k);
     kernels::slopes_pieces_at(x_.data(), y_.data(), d_.data(), interval, in, out, n);
-    for (const auto& [k, value] : outside) out[k] = value;
+    for (const auto& [k, value] : values) out[k] = value;
 }
 
 // Many points per interval: the run of ascending points that falls in one

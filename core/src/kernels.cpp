@@ -85,18 +85,19 @@ template <std::size_t S>
 }
 
 template <std::size_t S>
-[[gnu::always_inline]] inline void find_intervals_by(const double* xs, std::size_t nx, const double* in,
-                                                     std::size_t n, std::uint32_t* interval) {
+[[gnu::always_inline]] inline std::size_t find_intervals_by(const double* xs, std::size_t nx, const double* in,
+                                                            std::size_t n, std::uint32_t* interval) {
     const double a = xs[0], b = xs[nx - 1];
     const std::size_t last = nx - 1;
     // c: a knot at or below the previous point, where the next walk starts.
     // The count of the last stride is not needed by the next point's walk,
     // so the points' counts overlap.
-    std::size_t c = 0;
+    std::size_t c = 0, outside = 0;
     for (std::size_t k = 0; k < n; ++k) {
         const double v = in[k];
         if (!(a <= v && v < b)) {
             interval[k] = kNoInterval;
+            ++outside;
             continue;
         }
         if (v < xs[c]) c = static_cast<std::size_t>(std::upper_bound(xs, xs + last, v) - xs) - 1;
@@ -115,14 +116,15 @@ template <std::size_t S>
         }
         interval[k] = static_cast<std::uint32_t>(r);
     }
+    return outside;
 }
 }  // namespace
 
-VX_CLONES void find_intervals(const double* xs, std::size_t nx, const double* in, std::size_t n,
-                              std::uint32_t* interval, std::size_t stride) {
-    if (stride >= 32) find_intervals_by<32>(xs, nx, in, n, interval);
-    else if (stride >= 8) find_intervals_by<8>(xs, nx, in, n, interval);
-    else find_intervals_by<1>(xs, nx, in, n, interval);
+VX_CLONES std::size_t find_intervals(const double* xs, std::size_t nx, const double* in, std::size_t n,
+                                     std::uint32_t* interval, std::size_t stride) {
+    if (stride >= 32) return find_intervals_by<32>(xs, nx, in, n, interval);
+    if (stride >= 8) return find_intervals_by<8>(xs, nx, in, n, interval);
+    return find_intervals_by<1>(xs, nx, in, n, interval);
 }
 
 VX_CLONES bool lane_segments(const double* __restrict x, const double* __restrict y, std::size_t lanes,

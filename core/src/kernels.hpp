@@ -37,10 +37,11 @@ void slopes_pieces_at(const double* x, const double* y, const double* d, const s
 // the other points (NaN among them). Ascending points are followed forward
 // `stride` knots at a time (1, 8 or 32: about the knots per point), the last
 // stride settled by counting its knots at or below the point; a point below
-// the previous one is found by bisection.
+// the previous one is found by bisection. Returns the number of points given
+// kNoInterval.
 inline constexpr std::uint32_t kNoInterval = 0xffffffffu;
-void find_intervals(const double* xs, std::size_t nx, const double* in, std::size_t n, std::uint32_t* interval,
-                    std::size_t stride);
+std::size_t find_intervals(const double* xs, std::size_t nx, const double* in, std::size_t n,
+                           std::uint32_t* interval, std::size_t stride);
 // segments_block for `lanes` runs of `count` knots, run j starting at
 // x + j * stride (and y + j * stride), into h and m + j * out_stride.
 bool lane_segments(const double* x, const double* y, std::size_t lanes, std::size_t stride, std::size_t count,

@@ -119,7 +119,8 @@ private:
     double eval_one(double v, std::ptrdiff_t& guess) const;
     void eval_sparse(const double* in, double* out, std::size_t n) const;
     void eval_sparse_slopes(const double* in, double* out, std::size_t n) const;
-    void eval_slopes_at(const double* in, double* out, std::size_t n, std::uint32_t* interval) const;
+    void eval_slopes_at(const double* in, double* out, std::size_t n, std::uint32_t* interval,
+                        std::size_t outside) const;
     void eval_dense(const double* in, double* out, std::size_t n) const;
     double poly(std::size_t i, double v) const {
         if (from_slopes_) return slopes_piece(i, v);
