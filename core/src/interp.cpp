@@ -1672,8 +1672,20 @@ bool notaknot_solve(std::span<const double> xs, std::span<const double> ys, uvec
             }
             return finite(b[0]);
         }
-        // A pivot (or a zero pivot): the sequential solve below, on the
-        // untouched rows.
+        // A step that swaps rows: eight lanes that take the interchanges
+        // themselves (they leave a zero pivot, and the rows, untouched for
+        // the sequential solve below).
+        if (lane_length(n, 8) >= 16) {
+            Scratch xs(n);
+            if (solve_swapping_lanes<8>(R, xs.get(), lane_length(n, 8))) {
+                std::copy(xs.get(), xs.get() + n, b);
+                if (cout) {
+                    cout->resize(4 * (n - 1));
+                    kernels::hermite_block(h, m, b, y, cout->data(), 0, n - 1);
+                }
+                return all_finite(b, n);
+            }
+        }
     }
     // Forward elimination with partial pivoting (dgtsv). The current row's
     // diagonal and right-hand side stay in registers from one step to the
