@@ -691,31 +691,23 @@ inline double general_row(double b, double du, double dl, double d, double x1, d
     return ((b - du * x1) - dl * x2) / d;
 }
 
-// K lanes of L rows side by side over the interior rows [r0, r0 + K L)
-// (r0 >= 2, and at least one row after them): lane j takes the rows from
-// A_j = r0 + j L. The elimination continues from the reduced row r0 - 1;
-// the substitution from the solution at the two rows after the lanes.
+// The geometry shared by the blocks of lanes below: K lanes of L rows from
+// row r0 (lane j from A_j = r0 + j L), W warm-up steps, and the feed of
+// their spacings and slopes. A block can move to other rows (within the
+// room its owner made).
 template <std::size_t K>
-struct LaneBlock {
+struct LaneSpan {
     static constexpr std::size_t kChunk = 128;
     static_assert(LaneFeed<K>::kStride >= kChunk + 3);
     using LK = LaneKernels<K>;
 
     const NotAKnotRows& R;
     std::size_t r0, L, W;
-    Scratch ths, tms, tdms, tbms, txs;
-    double* th;
-    double* tm;
-    double* tdm;  // reduced rows, interleaved: row A_j + t at K t + j
-    double* tbm;
     LaneFeed<K> feed;
 
-    // Room for lanes of up to `capacity` rows (at least L_).
-    LaneBlock(const NotAKnotRows& R_, std::size_t r0_, std::size_t L_, bool* valid, std::size_t capacity = 0)
-        : R(R_), r0(r0_), L(L_), W(std::min(kWarmUp, L_)), ths(K * (kChunk + 2)), tms(K * (kChunk + 1)),
-          tdms(K * std::max(L_, capacity)), tbms(K * std::max(L_, capacity)), txs(K * kChunk), th(ths.get()),
-          tm(tms.get()), tdm(tdms.get()), tbm(tbms.get()), feed{R_, r0_ - 2, L_, valid} {}
-    // The block from row r with lanes of L_ rows (within the capacity).
+    LaneSpan(const NotAKnotRows& R_, std::size_t r0_, std::size_t L_, bool* valid)
+        : R(R_), r0(r0_), L(L_), W(std::min(kWarmUp, L_)), feed{R_, r0_ - 2, L_, valid} {}
+    // The block from row r with lanes of L_ rows.
     void move_to(std::size_t r, std::size_t L_) {
         r0 = r;
         L = L_;
@@ -725,6 +717,28 @@ struct LaneBlock {
     }
     std::size_t A(std::size_t j) const { return r0 + j * L; }
     std::size_t end() const { return r0 + K * L; }
+};
+
+// K lanes of L rows side by side over the interior rows [r0, r0 + K L)
+// (r0 >= 2, and at least one row after them): lane j takes the rows from
+// A_j = r0 + j L. The elimination continues from the reduced row r0 - 1;
+// the substitution from the solution at the two rows after the lanes.
+template <std::size_t K>
+struct LaneBlock : LaneSpan<K> {
+    using Span = LaneSpan<K>;
+    using typename Span::LK;
+    using Span::kChunk, Span::R, Span::r0, Span::L, Span::W, Span::feed, Span::move_to, Span::A, Span::end;
+    Scratch ths, tms, tdms, tbms, txs;
+    double* th;
+    double* tm;
+    double* tdm;  // reduced rows, interleaved: row A_j + t at K t + j
+    double* tbm;
+
+    // Room for lanes of up to `capacity` rows (at least L_).
+    LaneBlock(const NotAKnotRows& R_, std::size_t r0_, std::size_t L_, bool* valid, std::size_t capacity = 0)
+        : Span(R_, r0_, L_, valid), ths(K * (kChunk + 2)), tms(K * (kChunk + 1)),
+          tdms(K * std::max(L_, capacity)), tbms(K * std::max(L_, capacity)), txs(K * kChunk), th(ths.get()),
+          tm(tms.get()), tdm(tdms.get()), tbm(tbms.get()) {}
     // The reduced diagonal and right side of row k of the block.
     double dm_at(std::size_t k) const { return tdm[K * ((k - r0) % L) + (k - r0) / L]; }
     double bm_at(std::size_t k) const { return tbm[K * ((k - r0) % L) + (k - r0) / L]; }
@@ -1094,13 +1108,10 @@ inline int swap_step(const NotAKnotRows& R, std::size_t i, double& d, double& b,
 // and slopes come from arrays or are worked out from the knots chunk by
 // chunk, as for the lanes above.
 template <std::size_t K>
-struct SwapBlock {
-    static constexpr std::size_t kChunk = 128;
-    static_assert(LaneFeed<K>::kStride >= kChunk + 3);
-    using LK = LaneKernels<K>;
-
-    const NotAKnotRows& R;
-    std::size_t r0, L, W;
+struct SwapBlock : LaneSpan<K> {
+    using Span = LaneSpan<K>;
+    using typename Span::LK;
+    using Span::kChunk, Span::R, Span::r0, Span::L, Span::W, Span::feed, Span::move_to, Span::A, Span::end;
     Scratch fds, fbs, fus, ffs, ths, tms;
     double* fd;  // records, interleaved: slot t of lane j at K t + j
     double* fb;
@@ -1108,23 +1119,13 @@ struct SwapBlock {
     double* ff;
     double* th;
     double* tm;
-    LaneFeed<K> feed;
 
     // Room for lanes of up to `capacity` rows (at least L_).
     SwapBlock(const NotAKnotRows& R_, std::size_t r0_, std::size_t L_, bool* valid, std::size_t capacity = 0)
-        : R(R_), r0(r0_), L(L_), W(std::min(kWarmUp, L_)), fds(K * (std::max(L_, capacity) + 1)),
-          fbs(K * (std::max(L_, capacity) + 1)), fus(K * (std::max(L_, capacity) + 1)),
-          ffs(K * (std::max(L_, capacity) + 1)), ths(K * (kChunk + 2)), tms(K * (kChunk + 1)), fd(fds.get()),
-          fb(fbs.get()), fu(fus.get()), ff(ffs.get()), th(ths.get()), tm(tms.get()), feed{R_, r0_ - 2, L_, valid} {}
-    void move_to(std::size_t r, std::size_t L_) {
-        r0 = r;
-        L = L_;
-        W = std::min(kWarmUp, L_);
-        feed.base = r - 2;
-        feed.L = L_;
-    }
-    std::size_t A(std::size_t j) const { return r0 + j * L; }
-    std::size_t end() const { return r0 + K * L; }
+        : Span(R_, r0_, L_, valid), fds(K * (std::max(L_, capacity) + 1)), fbs(K * (std::max(L_, capacity) + 1)),
+          fus(K * (std::max(L_, capacity) + 1)), ffs(K * (std::max(L_, capacity) + 1)), ths(K * (kChunk + 2)),
+          tms(K * (kChunk + 1)), fd(fds.get()), fb(fbs.get()), fu(fus.get()), ff(ffs.get()), th(ths.get()),
+          tm(tms.get()) {}
     // The record of row k, r0 - 1 <= k < end() (row r0 - 1: lane 0's slot 0).
     SwapRecord record(std::size_t k) const {
         const std::size_t i = k < r0 ? 0 : K * ((k - r0) % L + 1) + (k - r0) / L;
@@ -1335,19 +1336,41 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L, bool* valid, b
 constexpr std::size_t kBlockAhead = 48;  // rows eliminated ahead of a block for its guessed start
 constexpr std::size_t kBlockRest = 64;   // rows left after the last block (at least kBlockAhead + 2)
 
+// The true solution at rows r1 and r1 + 1 walked back into the block that
+// ends at r1, through its last `kept` rows (row r1 - kept + q's value from
+// the two after it by row(q, x1, x2)), until two successive rows agree with
+// the block's values: above them the block's values follow from those two.
+// False when they do not agree within the kept rows.
+template <class Row>
+bool walk_back(double* x, std::size_t r1, std::size_t kept, Row row) {
+    double y1 = x[r1], y2 = x[r1 + 1];
+    bool above_met = false;
+    for (std::size_t q = kept; q-- > 0;) {
+        const double v = row(q, y1, y2);
+        double& stored = x[r1 - kept + q];
+        const bool same = same_bits(v, stored);
+        if (same && above_met) return true;
+        above_met = same;
+        stored = v;
+        y2 = y1;
+        y1 = v;
+    }
+    return false;
+}
+
 // The blocks of solve_blocked: (first row, lane length) pairs, blocks of K
-// lanes of Lb rows from row 2, the last one with lanes of Lb to 2 Lb - 1
-// rows so that 64 to 64 + K - 1 rows remain after it. Empty when the system
-// is shorter than one block and those rows.
+// lanes of Lb rows from row 2, `gap` rows apart, the last one with lanes of
+// Lb to 2 Lb - 1 rows so that 64 to 64 + K - 1 rows remain after it. Empty
+// when the system is shorter than one block and those rows.
 template <std::size_t K>
-std::vector<std::pair<std::size_t, std::size_t>> block_plan(std::size_t n, std::size_t Lb) {
+std::vector<std::pair<std::size_t, std::size_t>> block_plan(std::size_t n, std::size_t Lb, std::size_t gap = 0) {
     std::vector<std::pair<std::size_t, std::size_t>> plan;
     const std::size_t B = K * Lb;
     if (Lb < 2 || n < 2 + B + kBlockRest) return plan;
     std::size_t r0 = 2;
-    while (n - r0 >= 2 * B + kBlockRest) {
+    while (n - r0 >= 2 * B + kBlockRest + gap) {
         plan.emplace_back(r0, Lb);
-        r0 += B;
+        r0 += B + gap;
     }
     plan.emplace_back(r0, (n - r0 - kBlockRest) / K);
     return plan;
@@ -1424,47 +1447,20 @@ bool solve_blocked(const NotAKnotRows& R, double* x, std::size_t Lb, bool* valid
     for (std::size_t k = blocks; k-- > 0;) {
         const std::size_t r1 = plan[k].first + K * plan[k].second;
         if (same_bits(x[r1], guess1[k]) && same_bits(x[r1 + 1], guess2[k])) continue;
-        double y1 = x[r1], y2 = x[r1 + 1];
-        bool above_met = false, met = false;
-        for (std::size_t q = kept; q-- > 0;) {
-            const std::size_t row = r1 - kept + q;
-            const double v = subst_row(tail_b[k * kept + q], R.du(row), tail_d[k * kept + q], y1, y2);
-            const bool same = same_bits(v, x[row]);
-            if (same && above_met) {
-                met = true;
-                break;
-            }
-            above_met = same;
-            x[row] = v;
-            y2 = y1;
-            y1 = v;
-        }
-        if (!met) return false;
+        if (!walk_back(x, r1, kept, [&](std::size_t q, double y1, double y2) {
+                return subst_row(tail_b[k * kept + q], R.du(r1 - kept + q), tail_d[k * kept + q], y1, y2);
+            }))
+            return false;
     }
     x[1] = subst_row(bm1, R.du(1), dm1, x[2], x[3]);
     x[0] = subst_row(bm0, R.du(0), dm0, x[1], x[2]);
     return true;
 }
 
-// The blocks of solve_swapping_blocked: as block_plan's, but one row apart.
-// A block of these lanes ends with the state of the row after it, so the
-// next block starts one row further (its lane 0 records the row between).
-template <std::size_t K>
-std::vector<std::pair<std::size_t, std::size_t>> swap_block_plan(std::size_t n, std::size_t Lb) {
-    std::vector<std::pair<std::size_t, std::size_t>> plan;
-    const std::size_t B = K * Lb;
-    if (Lb < 2 || n < 2 + B + kBlockRest) return plan;
-    std::size_t r0 = 2;
-    while (n - r0 >= 2 * B + kBlockRest + 1) {
-        plan.emplace_back(r0, Lb);
-        r0 += B + 1;
-    }
-    plan.emplace_back(r0, (n - r0 - kBlockRest) / K);
-    return plan;
-}
-
 // solve_blocked with the lanes that take the row interchanges themselves
-// (swap_block_plan): each block's rows are kept as records, and the walks
+// (blocks one row apart: such a block ends with the state of the row after
+// it, so the next block starts one row further and its lane 0 records the
+// row between): each block's rows are kept as records, and the walks
 // back into the blocks run through them, from the row after each block
 // (solved there, from its record). False on a zero pivot, or when a walk
 // back does not meet its block within the rows it keeps.
@@ -1473,7 +1469,7 @@ bool solve_swapping_blocked(const NotAKnotRows& R, double* x, std::size_t Lb, bo
                             bool* complete = nullptr, std::size_t ahead = kBlockAhead) {
     constexpr std::size_t kKept = 64;
     const std::size_t n = R.n;
-    const auto plan = swap_block_plan<K>(n, Lb);
+    const auto plan = block_plan<K>(n, Lb, 1);
     if (plan.empty() || ahead == 0 || ahead > kBlockAhead) return false;
     const std::size_t blocks = plan.size();
     const std::size_t kept = std::min(kKept, K * Lb);
@@ -1524,23 +1520,11 @@ bool solve_swapping_blocked(const NotAKnotRows& R, double* x, std::size_t Lb, bo
             x[r1] = general_row(r.b, r.u, r.f, r.d, x[r1 + 1], x[r1 + 2]);
         }
         if (same_bits(x[r1], guess1[k]) && same_bits(x[r1 + 1], guess2[k])) continue;
-        double y1 = x[r1], y2 = x[r1 + 1];
-        bool above_met = false, met = false;
-        for (std::size_t q = kept; q-- > 0;) {
-            const std::size_t row = r1 - kept + q;
-            const SwapRecord& r = tails[k * kept + q];
-            const double v = general_row(r.b, r.u, r.f, r.d, y1, y2);
-            const bool same = same_bits(v, x[row]);
-            if (same && above_met) {
-                met = true;
-                break;
-            }
-            above_met = same;
-            x[row] = v;
-            y2 = y1;
-            y1 = v;
-        }
-        if (!met) return false;
+        if (!walk_back(x, r1, kept, [&](std::size_t q, double y1, double y2) {
+                const SwapRecord& r = tails[k * kept + q];
+                return general_row(r.b, r.u, r.f, r.d, y1, y2);
+            }))
+            return false;
     }
     x[1] = general_row(rec1.b, rec1.u, rec1.f, rec1.d, x[2], x[3]);
     x[0] = general_row(rec0.b, rec0.u, rec0.f, rec0.d, x[1], x[2]);
@@ -1566,7 +1550,7 @@ std::optional<bool> solve_lanes_from_knots(std::span<const double> xs, std::span
     // The lanes reach the knots [0, reach); the rest are checked here.
     std::size_t reach = K * L + 3;
     if (Lb) {
-        const auto plan = swapping ? swap_block_plan<K>(n, Lb) : block_plan<K>(n, Lb);
+        const auto plan = swapping ? block_plan<K>(n, Lb, 1) : block_plan<K>(n, Lb);
         reach = plan.empty() ? 3 : plan.back().first + K * plan.back().second + 1;
     }
     bool valid = true;
@@ -1779,30 +1763,10 @@ void notaknot_fused(std::span<const double> xs, std::span<const double> ys, uvec
 }  // namespace
 
 namespace detail {
-bool notaknot_slopes_lanes(std::span<const double> xs, std::span<const double> ys, std::size_t lanes,
-                           std::size_t L, std::vector<double>& out, bool from_knots, std::size_t block_L,
-                           std::size_t block_ahead) {
-    const std::size_t n = xs.size();
-    if (n != ys.size() || (lanes != 8 && lanes != 16) ||
-        (block_L ? block_L < 2 || n < 2 + lanes * block_L + 64 : L < 2 || L > lane_length(n, lanes)))
-        throw ValueError("lane count or length out of range");
-    out.assign(n, 0.0);
-    if (from_knots || block_L) {
-        const std::optional<bool> r =
-            lanes == 16 ? solve_lanes_from_knots<16>(xs, ys, out.data(), L, block_L, block_ahead)
-                        : solve_lanes_from_knots<8>(xs, ys, out.data(), L, block_L, block_ahead);
-        if (!r) validate_knots(xs, ys);  // it stopped early: the knots are checked here
-        return r.value_or(false);
-    }
-    validate_knots(xs, ys);
-    std::vector<double> h(n), m(n);
-    kernels::segments_block(xs.data(), ys.data(), h.data(), m.data(), n);
-    const NotAKnotRows R = notaknot_ends(xs.data(), ys.data(), h.data(), m.data(), n);
-    return lanes == 16 ? solve_lanes<16>(R, out.data(), L, nullptr) : solve_lanes<8>(R, out.data(), L, nullptr);
-}
-bool notaknot_slopes_swapping_lanes(std::span<const double> xs, std::span<const double> ys, std::size_t lanes,
-                                    std::size_t L, std::vector<double>& out, bool from_knots, std::size_t block_L,
-                                    std::size_t block_ahead) {
+namespace {
+bool slopes_through_lanes(std::span<const double> xs, std::span<const double> ys, std::size_t lanes, std::size_t L,
+                          std::vector<double>& out, bool from_knots, std::size_t block_L, std::size_t block_ahead,
+                          bool swapping) {
     const std::size_t n = xs.size();
     if (n != ys.size() || (lanes != 8 && lanes != 16) ||
         (block_L ? block_L < 2 || n < 2 + lanes * block_L + 64 : L < 2 || L > lane_length(n, lanes)))
@@ -1811,16 +1775,31 @@ bool notaknot_slopes_swapping_lanes(std::span<const double> xs, std::span<const 
     if (from_knots || block_L) {
         bool swapped = false;
         const std::optional<bool> r =
-            lanes == 16 ? solve_lanes_from_knots<16>(xs, ys, out.data(), L, block_L, block_ahead, &swapped, true)
-                        : solve_lanes_from_knots<8>(xs, ys, out.data(), L, block_L, block_ahead, &swapped, true);
-        if (!r) validate_knots(xs, ys);
+            lanes == 16
+                ? solve_lanes_from_knots<16>(xs, ys, out.data(), L, block_L, block_ahead, &swapped, swapping)
+                : solve_lanes_from_knots<8>(xs, ys, out.data(), L, block_L, block_ahead, &swapped, swapping);
+        if (!r) validate_knots(xs, ys);  // it stopped early: the knots are checked here
         return r.value_or(false);
     }
     validate_knots(xs, ys);
     std::vector<double> h(n), m(n);
     kernels::segments_block(xs.data(), ys.data(), h.data(), m.data(), n);
     const NotAKnotRows R = notaknot_ends(xs.data(), ys.data(), h.data(), m.data(), n);
-    return lanes == 16 ? solve_swapping_lanes<16>(R, out.data(), L) : solve_swapping_lanes<8>(R, out.data(), L);
+    if (swapping)
+        return lanes == 16 ? solve_swapping_lanes<16>(R, out.data(), L) : solve_swapping_lanes<8>(R, out.data(), L);
+    return lanes == 16 ? solve_lanes<16>(R, out.data(), L, nullptr) : solve_lanes<8>(R, out.data(), L, nullptr);
+}
+}  // namespace
+
+bool notaknot_slopes_lanes(std::span<const double> xs, std::span<const double> ys, std::size_t lanes,
+                           std::size_t L, std::vector<double>& out, bool from_knots, std::size_t block_L,
+                           std::size_t block_ahead) {
+    return slopes_through_lanes(xs, ys, lanes, L, out, from_knots, block_L, block_ahead, false);
+}
+bool notaknot_slopes_swapping_lanes(std::span<const double> xs, std::span<const double> ys, std::size_t lanes,
+                                    std::size_t L, std::vector<double>& out, bool from_knots, std::size_t block_L,
+                                    std::size_t block_ahead) {
+    return slopes_through_lanes(xs, ys, lanes, L, out, from_knots, block_L, block_ahead, true);
 }
 }  // namespace detail
 

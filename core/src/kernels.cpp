@@ -441,16 +441,24 @@ __attribute__((always_inline)) inline std::uint32_t lane_bits(const v4l (&mask)[
     return lanes;
 }
 
+// The G vectors of K = 4 G lanes' values from or to an array.
+template <std::size_t G>
+__attribute__((always_inline)) inline void load_lanes(v4d (&v)[G], const double* p) {
+    for (std::size_t g = 0; g < G; ++g) v[g] = load4(p + 4 * g);
+}
+template <std::size_t G>
+__attribute__((always_inline)) inline void store_lanes(double* p, const v4d (&v)[G]) {
+    for (std::size_t g = 0; g < G; ++g) store4(p + 4 * g, v[g]);
+}
+
 template <std::size_t K>
 __attribute__((always_inline)) inline std::uint32_t eliminate_impl(const double* __restrict th, const double* __restrict tm,
                                                           std::size_t L, double* state_d, double* state_b,
                                                           double* __restrict tdm, double* __restrict tbm) {
     constexpr std::size_t G = K / 4;
     v4d dc[G], bc[G];
-    for (std::size_t g = 0; g < G; ++g) {
-        dc[g] = load4(state_d + 4 * g);
-        bc[g] = load4(state_b + 4 * g);
-    }
+    load_lanes(dc, state_d);
+    load_lanes(bc, state_b);
     v4l bad[G];
     for (std::size_t g = 0; g < G; ++g) bad[g] = v4l{0, 0, 0, 0};
     const v4d two = {2.0, 2.0, 2.0, 2.0}, three = {3.0, 3.0, 3.0, 3.0}, zero = {0.0, 0.0, 0.0, 0.0};
@@ -469,10 +477,8 @@ __attribute__((always_inline)) inline std::uint32_t eliminate_impl(const double*
             store4(tbm + K * t + 4 * g, bc[g]);
         }
     }
-    for (std::size_t g = 0; g < G; ++g) {
-        store4(state_d + 4 * g, dc[g]);
-        store4(state_b + 4 * g, bc[g]);
-    }
+    store_lanes(state_d, dc);
+    store_lanes(state_b, bc);
     return lane_bits<G>(bad);
 }
 
@@ -491,11 +497,9 @@ __attribute__((always_inline)) inline std::uint32_t eliminate_swapping_impl(
     double* state_u, double* __restrict fd, double* __restrict fb, double* __restrict fu, double* __restrict ff) {
     constexpr std::size_t G = K / 4;
     v4d dc[G], bc[G], uc[G];
-    for (std::size_t g = 0; g < G; ++g) {
-        dc[g] = load4(state_d + 4 * g);
-        bc[g] = load4(state_b + 4 * g);
-        uc[g] = load4(state_u + 4 * g);
-    }
+    load_lanes(dc, state_d);
+    load_lanes(bc, state_b);
+    load_lanes(uc, state_u);
     v4l bad[G];
     for (std::size_t g = 0; g < G; ++g) bad[g] = v4l{0, 0, 0, 0};
     const v4d two = {2.0, 2.0, 2.0, 2.0}, three = {3.0, 3.0, 3.0, 3.0}, zero = {0.0, 0.0, 0.0, 0.0};
@@ -522,11 +526,9 @@ __attribute__((always_inline)) inline std::uint32_t eliminate_swapping_impl(
             uc[g] = pick4(sw, -(fact * h1), h1);
         }
     }
-    for (std::size_t g = 0; g < G; ++g) {
-        store4(state_d + 4 * g, dc[g]);
-        store4(state_b + 4 * g, bc[g]);
-        store4(state_u + 4 * g, uc[g]);
-    }
+    store_lanes(state_d, dc);
+    store_lanes(state_b, bc);
+    store_lanes(state_u, uc);
     return lane_bits<G>(bad);
 }
 
