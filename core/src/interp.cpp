@@ -1100,7 +1100,6 @@ inline int swap_step(const NotAKnotRows& R, std::size_t i, double& d, double& b,
     return sw ? 1 : 0;
 }
 
-
 // K such lanes of L rows side by side over the interior rows [r0, r0 + K L)
 // (r0 >= 2, and at least two rows after them): lane j takes the steps from
 // row A_j - 1 to row A_j + L (A_j = r0 + j L), one more than its rows, so
