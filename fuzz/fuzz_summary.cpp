@@ -63,7 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const vordex::Summary s = vordex::summarize(*prep, brent);
         FUZZ_CHECK(std::isnan(s.sd) || s.sd >= 0.0);
         FUZZ_CHECK((std::isnan(s.mode) && std::isnan(m)) || s.mode == m);
-        for (std::size_t i = 1; i < s.quantiles.size(); ++i)
+        // Quantiles ascend, except on ranges near the ends of the double
+        // range, whose table slopes overflow (as np.interp's do: a
+        // quantile of a marginal over [-5e307, 3e4] comes out +inf there).
+        const double scale = std::max(std::fabs(ld.xmin), std::fabs(ld.xmax));
+        for (std::size_t i = 1; i < s.quantiles.size() && scale < 1e250; ++i)
             if (!std::isnan(s.quantiles[i]) && !std::isnan(s.quantiles[i - 1]))
                 FUZZ_CHECK(s.quantiles[i - 1] <= s.quantiles[i]);
     } catch (const vordex::ValueError&) {
