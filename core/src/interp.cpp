@@ -1100,6 +1100,28 @@ inline int swap_step(const NotAKnotRows& R, std::size_t i, double& d, double& b,
     return sw ? 1 : 0;
 }
 
+// The true solution at rows r1 and r1 + 1 walked back into the block that
+// ends at r1, through its last `kept` rows (row r1 - kept + q's value from
+// the two after it by row(q, x1, x2)), until two successive rows agree with
+// the block's values: above them the block's values follow from those two.
+// False when they do not agree within the kept rows.
+template <class Row>
+bool walk_back(double* x, std::size_t r1, std::size_t kept, Row row) {
+    double y1 = x[r1], y2 = x[r1 + 1];
+    bool above_met = false;
+    for (std::size_t q = kept; q-- > 0;) {
+        const double v = row(q, y1, y2);
+        double& stored = x[r1 - kept + q];
+        const bool same = same_bits(v, stored);
+        if (same && above_met) return true;
+        above_met = same;
+        stored = v;
+        y2 = y1;
+        y1 = v;
+    }
+    return false;
+}
+
 // K such lanes of L rows side by side over the interior rows [r0, r0 + K L)
 // (r0 >= 2, and at least two rows after them): lane j takes the steps from
 // row A_j - 1 to row A_j + L (A_j = r0 + j L), one more than its rows, so
@@ -1232,20 +1254,13 @@ struct SwapBlock : LaneSpan<K> {
         }
         // The true values walked down into lanes K-2..0 from the top of the
         // lane after, until two successive rows agree.
-        for (std::size_t j = K - 1; j-- > 0;) {
-            double y1 = x[A(j + 1)], y2 = x[A(j + 1) + 1];
-            bool above_same = false;
-            for (std::size_t t = L; t >= 1; --t) {
-                const std::size_t k = K * t + j, row = A(j) + t - 1;
-                const double v = general_row(fb[k], fu[k], ff[k], fd[k], y1, y2);
-                const bool same = same_bits(v, x[row]);
-                if (same && above_same) break;
-                above_same = same;
-                x[row] = v;
-                y2 = y1;
-                y1 = v;
-            }
-        }
+        // Row A_j + q is in record slot q + 1. A walk that never meets
+        // rewrites the whole lane, which is then right too.
+        for (std::size_t j = K - 1; j-- > 0;)
+            (void)walk_back(x, A(j + 1), L, [&](std::size_t q, double y1, double y2) {
+                const std::size_t k = K * (q + 1) + j;
+                return general_row(fb[k], fu[k], ff[k], fd[k], y1, y2);
+            });
     }
 };
 
@@ -1334,28 +1349,6 @@ bool solve_lanes(const NotAKnotRows& R, double* x, std::size_t L, bool* valid, b
 // false. The results are those of the sequential solve, like solve_lanes'.
 constexpr std::size_t kBlockAhead = 48;  // rows eliminated ahead of a block for its guessed start
 constexpr std::size_t kBlockRest = 64;   // rows left after the last block (at least kBlockAhead + 2)
-
-// The true solution at rows r1 and r1 + 1 walked back into the block that
-// ends at r1, through its last `kept` rows (row r1 - kept + q's value from
-// the two after it by row(q, x1, x2)), until two successive rows agree with
-// the block's values: above them the block's values follow from those two.
-// False when they do not agree within the kept rows.
-template <class Row>
-bool walk_back(double* x, std::size_t r1, std::size_t kept, Row row) {
-    double y1 = x[r1], y2 = x[r1 + 1];
-    bool above_met = false;
-    for (std::size_t q = kept; q-- > 0;) {
-        const double v = row(q, y1, y2);
-        double& stored = x[r1 - kept + q];
-        const bool same = same_bits(v, stored);
-        if (same && above_met) return true;
-        above_met = same;
-        stored = v;
-        y2 = y1;
-        y1 = v;
-    }
-    return false;
-}
 
 // The blocks of solve_blocked: (first row, lane length) pairs, blocks of K
 // lanes of Lb rows from row 2, `gap` rows apart, the last one with lanes of
