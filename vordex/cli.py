@@ -37,6 +37,7 @@ from typing import Any, List, Optional, Sequence, Tuple
 EXIT_USAGE = 2
 EXAMPLE_NAME = "example_marginal.csv"
 INSTALL_MATPLOTLIB = "apt-get install python3-matplotlib"
+SAMPLE_BLOCK = 65536  # draws formatted and written together by `sample`
 
 
 class UserError(Exception):
@@ -379,7 +380,10 @@ def cmd_sample(args: argparse.Namespace) -> int:
         draws = _call(lm, _toolkit().tova_rmarginal, args.n, lm.xy, rng)
     except MemoryError:
         raise UserError(f"{args.n} draws do not fit in memory") from None
-    _write_lines([_fmt(v) for v in draws.tolist()])
+    # Written a block at a time: the text of many draws is not held at once,
+    # and a reader that stops early (| head) ends the command at once.
+    for start in range(0, draws.size, SAMPLE_BLOCK):
+        _write_lines([_fmt(v) for v in draws[start:start + SAMPLE_BLOCK].tolist()])
     return 0
 
 

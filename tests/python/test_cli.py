@@ -135,6 +135,27 @@ def test_quantile_cdf_and_sample_match_the_toolkit(example):
     assert out_lines(run("sample", path, 0)) == []
 
 
+def test_many_draws_are_written_in_blocks_and_a_reader_may_stop_early(example):
+    from vordex.cli import SAMPLE_BLOCK
+    path = PKG_ROOT / "vordex" / "data" / "example_marginal.csv"
+    if not path.is_file():
+        pytest.skip("example marginal not next to the imported package")
+    # Across block boundaries: every draw once, in order.
+    n = 2 * SAMPLE_BLOCK + 3
+    want = [repr(v) for v in dk.tova_rmarginal(n, example, np.random.default_rng(5)).tolist()]
+    assert out_lines(run("sample", path, n, "--seed", 5)) == want
+    # A reader that takes one line and goes away (| head -1) ends the command
+    # quietly, long before it has written its millions of lines.
+    env = dict(os.environ, PYTHONPATH=str(PKG_ROOT))
+    proc = subprocess.Popen([sys.executable, "-m", "vordex", "sample", str(path), "5000000", "--seed", "5"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    assert proc.stdout.readline().decode().strip() == want[0]
+    proc.stdout.close()
+    assert proc.wait(timeout=120) == 1
+    assert proc.stderr.read() == b""
+    proc.stderr.close()
+
+
 def _object_npy():
     buf = io.BytesIO()
     np.save(buf, np.array([[1, "a"], [2, "b"], [3, "c"]], dtype=object), allow_pickle=True)
