@@ -12,9 +12,9 @@ without an executor that each summarise one share of the marginals. With small m
 microseconds, about what the executor spends on a task of its own (futures,
 queue, locks, all under the interpreter's lock), so per-marginal tasks
 cannot scale; chunked tasks leave the native work to run side by side.
-For comparison the executor's one-task-per-call run is repeated with NumPy's
-own np.exp (which also releases the lock) on an array sized so that a call
-takes about as long as a summary.
+For comparison the executor's one-task-per-call run and the plain threads are
+repeated with NumPy's own np.exp (which also releases the lock) on an array
+sized so that a call takes about as long as a summary.
 """
 import argparse
 import os
@@ -64,10 +64,11 @@ def run(marginals, threads, chunk=0):
 
 
 def numpy_reference(seconds, count, threads):
-    """The same executor runs for NumPy's own np.exp, which also releases the
-    interpreter's lock, on an array sized so that one call takes about as
-    long as one summary: the executor's share does not depend on whose native
-    code runs."""
+    """The same executor and plain-thread runs for NumPy's own np.exp, which
+    also releases the interpreter's lock, on an array sized so that one call
+    takes about as long as one summary: the executor's share, and the cost of
+    handing the lock over after each call, do not depend on whose native code
+    runs."""
     # Each thread writes into an output of its own (no allocation per call).
     local = threading.local()
     def call(_):
@@ -92,7 +93,15 @@ def numpy_reference(seconds, count, threads):
     serial = best(lambda: [call(i) for i in items])
     with ThreadPoolExecutor(threads) as ex:
         pooled = best(lambda: list(ex.map(call, items)))
-    return size, serial, pooled
+    def shares():
+        pool = [threading.Thread(target=lambda r: [call(i) for i in r], args=(range(i, count, threads),))
+                for i in range(threads)]
+        for th in pool:
+            th.start()
+        for th in pool:
+            th.join()
+    plain = best(shares)
+    return size, serial, pooled, plain
 
 
 def _timed(fn):
@@ -142,9 +151,10 @@ def main(argv=None):
     for t in args.threads:
         if t == 1:
             continue
-        size, serial, pooled = numpy_reference(base_time / args.count, args.count, t)
-        print(f"for comparison, np.exp on {size} points ({serial / args.count * 1e6:.0f} us a call), {t} threads, "
-              f"a task per call: speed-up {serial / pooled:.2f}x")
+        size, serial, pooled, plain = numpy_reference(base_time / args.count, args.count, t)
+        print(f"for comparison, np.exp on {size} points ({serial / args.count * 1e6:.0f} us a call), {t} threads: "
+              f"a task per call: speed-up {serial / pooled:.2f}x; plain threads, a share each: "
+              f"speed-up {serial / plain:.2f}x")
     return 0 if ok else 1
 
 
