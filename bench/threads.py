@@ -36,6 +36,19 @@ def _summaries(chunk):
     return [dk.tova_zmarginal(m, silent=True) for m in chunk]
 
 
+def _in_plain_threads(work, threads):
+    """work(i) for i < threads, each in a thread of its own; the results in order."""
+    results = [None] * threads
+    def target(i):
+        results[i] = work(i)
+    pool = [threading.Thread(target=target, args=(i,)) for i in range(threads)]
+    for th in pool:
+        th.start()
+    for th in pool:
+        th.join()
+    return results
+
+
 def run(marginals, threads, chunk=0):
     t0 = time.perf_counter()
     if threads == 1:
@@ -44,14 +57,7 @@ def run(marginals, threads, chunk=0):
         # No executor: each plain thread summarises one contiguous share of
         # the marginals (the kinds alternate, so every share has the same mix).
         bounds = [len(marginals) * i // threads for i in range(threads + 1)]
-        shares = [None] * threads
-        def work(i):
-            shares[i] = _summaries(marginals[bounds[i]:bounds[i + 1]])
-        pool = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
-        for th in pool:
-            th.start()
-        for th in pool:
-            th.join()
+        shares = _in_plain_threads(lambda i: _summaries(marginals[bounds[i]:bounds[i + 1]]), threads)
         out = [s for share in shares for s in share]
     elif chunk == 0:
         with ThreadPoolExecutor(threads) as ex:
@@ -93,14 +99,7 @@ def numpy_reference(seconds, count, threads):
     serial = best(lambda: [call(i) for i in items])
     with ThreadPoolExecutor(threads) as ex:
         pooled = best(lambda: list(ex.map(call, items)))
-    def shares():
-        pool = [threading.Thread(target=lambda r: [call(i) for i in r], args=(range(i, count, threads),))
-                for i in range(threads)]
-        for th in pool:
-            th.start()
-        for th in pool:
-            th.join()
-    plain = best(shares)
+    plain = best(lambda: _in_plain_threads(lambda j: [call(i) for i in range(j, count, threads)], threads))
     return size, serial, pooled, plain
 
 
