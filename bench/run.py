@@ -6,7 +6,7 @@ baseline and of vordex, their ratio, and whether both gave the same numbers
 (so a fast wrong answer cannot pass).
 
     python3 bench/run.py [--sizes 30 300 3000 30000] [--kinds gauss skew uneven]
-                         [--json out.json] [--quick]
+                         [--ops hpd zmarginal] [--json out.json] [--quick]
 
 Each size is timed on three marginals: a Gaussian and a right-skewed density
 on evenly spaced grids, and a skewed Gaussian on an uneven grid (points
@@ -205,7 +205,9 @@ def write_markdown(path, results, args):
         "",
         f"Machine: {_machine()}.",
         f"Command: `make bench` (`python3 bench/run.py --sizes {' '.join(map(str, args.sizes))} "
-        f"--kinds {' '.join(args.kinds)} --markdown BENCHMARKS.md --notes bench/notes.md`), "
+        f"--kinds {' '.join(args.kinds)}"
+        + (f" --ops {' '.join(args.ops)}" if getattr(args, "ops", None) else "")
+        + " --markdown BENCHMARKS.md --notes bench/notes.md`), "
         f"budget {args.budget} s per timing.",
         "",
         "Marginals: *gauss*, a Gaussian density on an evenly spaced grid over [-4, 4]; *skew*, the",
@@ -242,12 +244,17 @@ def main(argv=None):
     ap.add_argument("--sizes", type=int, nargs="+", default=[30, 300, 3000, 30000])
     ap.add_argument("--kinds", nargs="+", default=["gauss", "skew", "uneven"],
                     choices=["gauss", "skew", "heavy", "uneven"])
+    ap.add_argument("--ops", nargs="+", metavar="TEXT",
+                    help="time only the operations whose name contains one of these texts")
     ap.add_argument("--budget", type=float, default=0.5, help="seconds per timing (per side)")
     ap.add_argument("--quick", action="store_true", help="short budget, sizes 30 and 300")
     ap.add_argument("--json", help="write the results to this file")
     ap.add_argument("--markdown", help="write the table as Markdown to this file (BENCHMARKS.md)")
     ap.add_argument("--notes", help="Markdown appended after the tables (bench/notes.md)")
     args = ap.parse_args(argv)
+    if args.ops and not any(text in name for text in args.ops
+                            for name, *_ in _workloads(R.make_marginal("gauss", 30, seed=0), -5.0, 5.0)):
+        ap.error(f"no operation's name contains any of {args.ops}")
     if args.quick:
         args.sizes, args.budget = [30, 300], 0.1
 
@@ -260,6 +267,8 @@ def main(argv=None):
             m = R.make_marginal(kind, n, seed=0)
             lo, hi = float(m[0, 0]) - 0.5, float(m[-1, 0]) + 0.5
             for name, fast, slow, (rtol, atol) in _workloads(m, lo, hi):
+                if args.ops and not any(text in name for text in args.ops):
+                    continue
                 same = _close(fast(), slow(), rtol, atol)
                 (t_fast, reps_fast), (t_slow, reps_slow) = _paired_times(fast, slow, args.budget)
                 ratio = t_slow / t_fast

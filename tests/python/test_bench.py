@@ -47,3 +47,18 @@ def test_thread_scaling_runs_give_the_serial_results():
     assert proc.returncode == 0, proc.stdout + proc.stderr
     lines = [ln for ln in proc.stdout.splitlines() if "identical" in ln]
     assert len(lines) == 3 and all("identical: yes" in ln for ln in lines), proc.stdout
+
+
+def test_runner_times_only_the_chosen_operations(tmp_path):
+    out = tmp_path / "bench.json"
+    env = dict(os.environ, PYTHONPATH=os.environ.get("PYTHONPATH", ROOT))
+    run = [sys.executable, "-P", os.path.join(ROOT, "bench", "run.py"), "--sizes", "30", "--budget", "0.005"]
+    proc = subprocess.run(run + ["--ops", "hpd", "qmarginal(5)", "--kinds", "skew", "--json", str(out)],
+                          capture_output=True, text=True, env=env, timeout=600)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    rows = json.loads(out.read_text())["results"]
+    assert sorted(r["operation"] for r in rows) == ["tova_hpdmarginal([.5,.95])", "tova_qmarginal(5)"]
+    assert all(r["same"] and r["kind"] == "skew" for r in rows)
+    # A text that names no operation is an error, not an empty run.
+    proc = subprocess.run(run + ["--ops", "hdp"], capture_output=True, text=True, env=env, timeout=600)
+    assert proc.returncode == 2 and "hdp" in proc.stderr and "tova_" not in proc.stdout
