@@ -5,6 +5,7 @@
 #                   examples/demo.py
 #   make test       install missing packages, build, run C++ and Python tests
 #   make asan       Python (and C++) tests against an ASan/UBSan build
+#   make widths     C++ and Python tests against SSE2-only and AVX2-only builds
 #   make pip-check  pip install into a fresh venv, import from outside the tree
 #   make bench      time every toolkit operation beside NumPy/SciPy
 #   make build      configure build/ once, then build incrementally
@@ -22,7 +23,7 @@ PYTEST       = $(PYTHON) -P -m pytest tests/python -q
 
 # Prerequisites are made one after another, in the order written.
 .NOTPARALLEL:
-.PHONY: deps build demo test asan pip-check bench clean
+.PHONY: deps build demo test asan widths pip-check bench clean
 
 deps:
 	bash scripts/install_deps.sh
@@ -69,6 +70,14 @@ asan: deps
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(PYTHON) -P -m pytest tests/python -v --capture=sys --hypothesis-profile=ci
 
+# The normal build runs the widest copy of each kernel the processor has;
+# these builds (build-x86-64, build-x86-64-v3) hold one copy each, so the
+# narrower copies are tested on this machine too. WIDTHS="x86-64-v4" adds
+# the AVX-512 one as a build of its own.
+WIDTHS ?= x86-64 x86-64-v3
+widths: deps
+	PYTHON=$(PYTHON) bash scripts/test_widths.sh $(WIDTHS)
+
 # The benchmark table (BENCHMARKS.md, with bench/notes.md after the tables):
 # vordex beside the same steps written with NumPy/SciPy, the targets met.
 # BENCH_ARGS="--quick" for a short run, "--json out.json" for the numbers.
@@ -83,4 +92,4 @@ pip-check: deps
 
 # Removes only the side build directories; build/ is kept (incremental).
 clean:
-	rm -rf $(ASAN_DIR) build-pip vordex.egg-info
+	rm -rf $(ASAN_DIR) build-pip build-x86-64 build-x86-64-v2 build-x86-64-v3 build-x86-64-v4 vordex.egg-info
