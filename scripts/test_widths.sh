@@ -8,6 +8,10 @@
 # test suite against it, so that the copies a machine would not otherwise
 # choose are tested too. Every copy must give the same bits.
 #
+# NumPy, whose exp and log the toolkit calls, is kept to the same level
+# (NPY_DISABLE_CPU_FEATURES), so each run is what a processor of that level
+# would do.
+#
 #   bash scripts/test_widths.sh [march ...]   (default: x86-64 x86-64-v3)
 #
 # A -march the processor cannot run is skipped with a message.
@@ -26,6 +30,21 @@ fi
 supported() {
   [ "$1" = x86-64 ] && return 0
   /lib64/ld-linux-x86-64.so.2 --help 2>/dev/null | grep -q "^ *$1 (supported"
+}
+
+# The optimisations NumPy dispatches at run time beyond a given x86-64 level.
+numpy_above() {
+  "$PY" - "$1" <<'PYEOF'
+import sys
+try:
+    from numpy._core._multiarray_umath import __cpu_dispatch__
+except ImportError:
+    from numpy.core._multiarray_umath import __cpu_dispatch__
+level = {"x86-64": set(), "x86-64-v2": {"SSSE3", "SSE41", "POPCNT", "SSE42"}}
+level["x86-64-v3"] = level["x86-64-v2"] | {"AVX", "F16C", "FMA3", "AVX2"}
+allowed = level.get(sys.argv[1])
+print(" ".join(f for f in __cpu_dispatch__ if allowed is not None and f not in allowed))
+PYEOF
 }
 
 for march in "$@"; do
@@ -51,9 +70,17 @@ for march in "$@"; do
     -exec cp --parents {} "$pkg/" \;
   ninja -C "$dir"
   (cd "$dir" && ctest --output-on-failure)
-  # The tests must import this build's modules, not the source tree's.
-  PYTHONPATH="$ROOT/$pkg" "$PY" -P -c "
+  above=$(numpy_above "$march")
+  echo "NumPy without: ${above:-(nothing)}"
+  # The tests must import this build's modules, not the source tree's, and
+  # NumPy must be held to the level.
+  PYTHONPATH="$ROOT/$pkg" NPY_DISABLE_CPU_FEATURES="$above" "$PY" -P -c "
 import sys, vordex.pure.densitykit as dk
-sys.exit(not dk.__file__.startswith('$ROOT/$pkg/'))"
-  PYTHONPATH="$ROOT/$pkg" "$PY" -P -m pytest tests/python -q
+try:
+    from numpy._core._multiarray_umath import __cpu_features__
+except ImportError:
+    from numpy.core._multiarray_umath import __cpu_features__
+on = [f for f in '$above'.split() if __cpu_features__.get(f)]
+sys.exit(f'NumPy still uses {on}' if on else not dk.__file__.startswith('$ROOT/$pkg/'))"
+  PYTHONPATH="$ROOT/$pkg" NPY_DISABLE_CPU_FEATURES="$above" "$PY" -P -m pytest tests/python -q
 done
