@@ -9,8 +9,9 @@
 # choose are tested too. Every copy must give the same bits.
 #
 # NumPy, whose exp and log the toolkit calls, is kept to the same level
-# (NPY_DISABLE_CPU_FEATURES), so each run is what a processor of that level
-# would do.
+# (NPY_DISABLE_CPU_FEATURES), and so is the C library, whose mathematical
+# functions the C++ tests call and whose variants depend on the processor
+# (GLIBC_TUNABLES), so each run is what a processor of that level would do.
 #
 #   bash scripts/test_widths.sh [march ...]   (default: x86-64 x86-64-v3)
 #
@@ -47,6 +48,17 @@ print(" ".join(f for f in __cpu_dispatch__ if allowed is not None and f not in a
 PYEOF
 }
 
+# The processor features the C library must not use below a given level.
+glibc_above() {
+  local v4=AVX512F,-AVX512DQ,-AVX512CD,-AVX512BW,-AVX512VL v3=AVX,-AVX2,-FMA,-F16C v2=SSSE3,-SSE4_1,-SSE4_2,-POPCNT
+  case "$1" in
+    x86-64) echo "glibc.cpu.hwcaps=-$v2,-$v3,-$v4" ;;
+    x86-64-v2) echo "glibc.cpu.hwcaps=-$v3,-$v4" ;;
+    x86-64-v3) echo "glibc.cpu.hwcaps=-$v4" ;;
+    *) echo "" ;;
+  esac
+}
+
 for march in "$@"; do
   case "$march" in
     x86-64|x86-64-v2|x86-64-v3|x86-64-v4) ;;
@@ -69,7 +81,9 @@ for march in "$@"; do
   find vordex -type f \( -name '*.py' -o -name '*.pyi' -o -name py.typed -o -path 'vordex/data/*' \) \
     -exec cp --parents {} "$pkg/" \;
   ninja -C "$dir"
-  (cd "$dir" && ctest --output-on-failure)
+  tunables=$(glibc_above "$march")
+  echo "C library: ${tunables:-(all features)}"
+  (cd "$dir" && GLIBC_TUNABLES="$tunables" ctest --output-on-failure)
   above=$(numpy_above "$march")
   echo "NumPy without: ${above:-(nothing)}"
   # The tests must import this build's modules, not the source tree's, and
@@ -82,5 +96,6 @@ except ImportError:
     from numpy.core._multiarray_umath import __cpu_features__
 on = [f for f in '$above'.split() if __cpu_features__.get(f)]
 sys.exit(f'NumPy still uses {on}' if on else not dk.__file__.startswith('$ROOT/$pkg/'))"
-  PYTHONPATH="$ROOT/$pkg" NPY_DISABLE_CPU_FEATURES="$above" "$PY" -P -m pytest tests/python -q
+  PYTHONPATH="$ROOT/$pkg" NPY_DISABLE_CPU_FEATURES="$above" GLIBC_TUNABLES="$tunables" \
+    "$PY" -P -m pytest tests/python -q
 done
