@@ -110,6 +110,12 @@ def _workloads(m, rng_lo, rng_hi):
     return rows
 
 
+def _chosen(name, ops):
+    """Whether operation `name` is timed: every one without --ops, else those
+    whose name contains one of its texts."""
+    return not ops or any(text in name for text in ops)
+
+
 def _machine():
     model = ""
     try:
@@ -252,7 +258,7 @@ def main(argv=None):
     ap.add_argument("--markdown", help="write the table as Markdown to this file (BENCHMARKS.md)")
     ap.add_argument("--notes", help="Markdown appended after the tables (bench/notes.md)")
     args = ap.parse_args(argv)
-    if args.ops and not any(text in name for text in args.ops
+    if args.ops and not any(_chosen(name, args.ops)
                             for name, *_ in _workloads(R.make_marginal("gauss", 30, seed=0), -5.0, 5.0)):
         ap.error(f"no operation's name contains any of {args.ops}")
     if args.quick:
@@ -267,7 +273,7 @@ def main(argv=None):
             m = R.make_marginal(kind, n, seed=0)
             lo, hi = float(m[0, 0]) - 0.5, float(m[-1, 0]) + 0.5
             for name, fast, slow, (rtol, atol) in _workloads(m, lo, hi):
-                if args.ops and not any(text in name for text in args.ops):
+                if not _chosen(name, args.ops):
                     continue
                 same = _close(fast(), slow(), rtol, atol)
                 (t_fast, reps_fast), (t_slow, reps_slow) = _paired_times(fast, slow, args.budget)
