@@ -191,13 +191,21 @@ def test_cleaning_and_smoothing_keep_their_guarantees(raw, form):
         assert fixed is not None
         assert sx[0] >= np.nanmin(fixed["x"]) - tol_for(sx[0], sx[-1])
         assert sx[-1] <= np.nanmax(fixed["x"]) + tol_for(sx[0], sx[-1])
-        # The log output is the same grid before cleaning.
+        # The log output is the same grid before cleaning. The cleaning sorts
+        # by position: on grids only a few ulps wide the positions can tie or
+        # step back by rounding, and then the order of the points changes, so
+        # the comparison is with the cleaning of exp(log output).
         lg = dk.tova_smarginal(m, log=True)
         assert lg["x"].size == 15 * fixed["x"].size
         e = np.exp(lg["y"])
         kept = ~np.isnan(e) & (e > 0) & (np.abs(e / np.nanmax(e)) > dk._EPS)
-        np.testing.assert_array_equal(e[kept], sy)
-        np.testing.assert_array_equal(lg["x"][kept], sx)
+        assert np.count_nonzero(kept) == sy.size
+        again = dk.tova_marginal_fix({"x": lg["x"], "y": e})
+        np.testing.assert_array_equal(again["y"], sy)
+        np.testing.assert_array_equal(again["x"], sx)
+        if np.all(np.diff(lg["x"]) > 0):  # strictly ascending: nothing moves
+            np.testing.assert_array_equal(e[kept], sy)
+            np.testing.assert_array_equal(lg["x"][kept], sx)
     sp = attempt(dk.tova_spline, m)
     if sp is not None:
         px, py = (sp[:, 0], sp[:, 1]) if form == "matrix" else (sp["x"], sp["y"])
