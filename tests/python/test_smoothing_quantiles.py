@@ -198,7 +198,6 @@ def test_distribution_on_a_tiny_scale_stays_a_probability(path):
                                                  {"x": xs * 1e-110, "y": np.ones(31)}), [0.2, 0.7], atol=1e-6)
 
 
-
 def test_grid_a_few_ulps_wide_is_sorted_as_the_cleaning_sorts(path):
     # Positions 1 + 1e-11 u: steps of a few ulps, so the smoothed positions
     # tie or step back by rounding. The smoothed marginal is then the cleaning
@@ -217,6 +216,8 @@ def test_grid_a_few_ulps_wide_is_sorted_as_the_cleaning_sorts(path):
     ref = R.smarginal(m, scipy=path)
     _eq(sm["x"], ref["x"])
     _eq(sm["y"], ref["y"])
+
+
 def test_length_below_two_is_refused():
     m = R.make_marginal("gauss", 30)
     for fn in (lambda L: dk.tova_qmarginal(0.5, m, length=L), lambda L: dk.tova_pmarginal(0.5, m, length=L)):
