@@ -15,9 +15,15 @@ cannot scale; chunked tasks leave the native work to run side by side.
 For comparison the executor's one-task-per-call run and the plain threads are
 repeated with NumPy's own np.exp (which also releases the lock) on an array
 sized so that a call takes about as long as a summary.
+
+Each run also reports the processor time the whole process spent (all
+threads, relative to the serial run) and its context switches: a run that
+does not scale either left a processor idle or made the processors do more
+work, and these numbers tell which.
 """
 import argparse
 import os
+import resource
 import sys
 import threading
 import time
@@ -103,10 +109,19 @@ def numpy_reference(seconds, count, threads):
     return size, serial, pooled, plain
 
 
+def _usage():
+    # The process's processor time (user and system) and its voluntary and
+    # involuntary context switches so far, over all its threads.
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime, r.ru_nvcsw, r.ru_nivcsw
+
+
 def _timed(fn):
+    """(elapsed seconds, processor seconds of the process) of one call of fn."""
+    cpu0 = _usage()[0]
     t0 = time.perf_counter()
     fn()
-    return time.perf_counter() - t0
+    return time.perf_counter() - t0, _usage()[0] - cpu0
 
 
 def main(argv=None):
@@ -127,33 +142,46 @@ def main(argv=None):
             configs += [(t, 0, "a task per marginal"), (t, args.chunk, f"tasks of {args.chunk} marginals"),
                         (t, -1, "plain threads, a share each")]
     # Every run's summaries are compared with the first serial run's.
-    times = {cfg: [] for cfg in configs}
+    # Beside each best time, the processor time the process spent in that run
+    # (all threads) and its context switches: where two threads do not scale,
+    # these say whether the processors sat idle or did more work.
+    best = {}
     same = dict.fromkeys(configs, True)
     base = None
     for _ in range(args.repeat):
         for cfg in configs:
+            before = _usage()
             elapsed, out = run(marginals, cfg[0], cfg[1])
-            times[cfg].append(elapsed)
+            after = _usage()
+            if cfg not in best or elapsed < best[cfg][0]:
+                best[cfg] = (elapsed,) + tuple(b - a for a, b in zip(before, after))
             base = out if base is None else base
             same[cfg] = same[cfg] and out == base
 
-    base_time = min(times[configs[0]])
+    base_time, base_cpu = best[configs[0]][:2]
+
+    def usage(cfg):
+        _, cpu, vcs, ivcs = best[cfg]
+        return (f"processor time {cpu / base_cpu:.2f}x the serial run's, "
+                f"context switches {vcs} voluntary, {ivcs} involuntary")
+
     print(f"{args.size} points, {args.count} marginals")
-    print(f"1 thread : {base_time:.3f} s  ({args.count / base_time:.0f} marginals/s)")
+    print(f"1 thread : {base_time:.3f} s  ({args.count / base_time:.0f} marginals/s)  {usage(configs[0])}")
     ok = same[configs[0]]
     for cfg in configs[1:]:
         t, _, label = cfg
-        elapsed = min(times[cfg])
+        elapsed = best[cfg][0]
         ok &= same[cfg]
         print(f"{t} threads, {label}: {elapsed:.3f} s  ({args.count / elapsed:.0f} marginals/s)  "
-              f"speed-up {base_time / elapsed:.2f}x  identical: {'yes' if same[cfg] else 'NO'}")
+              f"speed-up {base_time / elapsed:.2f}x  identical: {'yes' if same[cfg] else 'NO'}  {usage(cfg)}")
     for t in args.threads:
         if t == 1:
             continue
         size, serial, pooled, plain = numpy_reference(base_time / args.count, args.count, t)
-        print(f"for comparison, np.exp on {size} points ({serial / args.count * 1e6:.0f} us a call), {t} threads: "
-              f"a task per call: speed-up {serial / pooled:.2f}x; plain threads, a share each: "
-              f"speed-up {serial / plain:.2f}x")
+        print(f"for comparison, np.exp on {size} points ({serial[0] / args.count * 1e6:.0f} us a call), {t} threads: "
+              f"a task per call: speed-up {serial[0] / pooled[0]:.2f}x (processor time {pooled[1] / serial[1]:.2f}x); "
+              f"plain threads, a share each: speed-up {serial[0] / plain[0]:.2f}x "
+              f"(processor time {plain[1] / serial[1]:.2f}x)")
     return 0 if ok else 1
 
 

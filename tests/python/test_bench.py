@@ -47,6 +47,10 @@ def test_thread_scaling_runs_give_the_serial_results():
     assert proc.returncode == 0, proc.stdout + proc.stderr
     lines = [ln for ln in proc.stdout.splitlines() if "identical" in ln]
     assert len(lines) == 3 and all("identical: yes" in ln for ln in lines), proc.stdout
+    # Every run, the serial one included, reports its processor time against
+    # the serial run's and its context switches; the serial run is the unit.
+    usage = [ln for ln in proc.stdout.splitlines() if "context switches" in ln]
+    assert len(usage) == 4 and "processor time 1.00x the serial run's" in usage[0], proc.stdout
 
 
 def test_runner_times_only_the_chosen_operations(tmp_path):
