@@ -116,6 +116,12 @@ def _usage():
     return r.ru_utime + r.ru_stime, r.ru_nvcsw, r.ru_nivcsw
 
 
+def _ratio(a, b):
+    # A run too short for the clock's resolution has no processor time to
+    # compare with.
+    return f"{a / b:.2f}x" if b > 0 else "n/a"
+
+
 def _timed(fn):
     """(elapsed seconds, processor seconds of the process) of one call of fn."""
     cpu0 = _usage()[0]
@@ -162,7 +168,7 @@ def main(argv=None):
 
     def usage(cfg):
         _, cpu, vcs, ivcs = best[cfg]
-        return (f"processor time {cpu / base_cpu:.2f}x the serial run's, "
+        return (f"processor time {_ratio(cpu, base_cpu)} the serial run's, "
                 f"context switches {vcs} voluntary, {ivcs} involuntary")
 
     print(f"{args.size} points, {args.count} marginals")
@@ -179,9 +185,9 @@ def main(argv=None):
             continue
         size, serial, pooled, plain = numpy_reference(base_time / args.count, args.count, t)
         print(f"for comparison, np.exp on {size} points ({serial[0] / args.count * 1e6:.0f} us a call), {t} threads: "
-              f"a task per call: speed-up {serial[0] / pooled[0]:.2f}x (processor time {pooled[1] / serial[1]:.2f}x); "
+              f"a task per call: speed-up {serial[0] / pooled[0]:.2f}x (processor time {_ratio(pooled[1], serial[1])}); "
               f"plain threads, a share each: speed-up {serial[0] / plain[0]:.2f}x "
-              f"(processor time {plain[1] / serial[1]:.2f}x)")
+              f"(processor time {_ratio(plain[1], serial[1])})")
     return 0 if ok else 1
 
 
