@@ -9,9 +9,10 @@ Two ways of handing the work to the pool are timed: one task per marginal
 (`ex.map` over the marginals) and one task per chunk of marginals (`ex.map`
 over slices of --chunk marginals); and, for comparison, plain threads
 without an executor that each summarise one share of the marginals. With small marginals a call takes tens of
-microseconds, about what the executor spends on a task of its own (futures,
-queue, locks, all under the interpreter's lock), so per-marginal tasks
-cannot scale; chunked tasks leave the native work to run side by side.
+microseconds, about what the executor costs per task of its own (futures,
+queue and locks under the interpreter's lock, and the threads it puts to
+sleep and wakes), so per-marginal tasks cannot scale; chunked tasks leave
+the native work to run side by side.
 For comparison the executor's one-task-per-call run and the plain threads are
 repeated with NumPy's own np.exp (which also releases the lock) on an array
 sized so that a call takes about as long as a summary.
