@@ -36,6 +36,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 import reference as R  # noqa: E402
 
+from vordex.cli import _positive_int  # noqa: E402  (whole numbers of at least 1)
 from vordex.pure import densitykit as dk  # noqa: E402
 
 
@@ -133,11 +134,11 @@ def _timed(fn):
 
 def main(argv=None):
     ap = argparse.ArgumentParser()
-    ap.add_argument("--count", type=int, default=2000)
-    ap.add_argument("--size", type=int, default=300)
-    ap.add_argument("--threads", type=int, nargs="+", default=[1, 2])
-    ap.add_argument("--chunk", type=int, default=50, help="marginals per task in the chunked run")
-    ap.add_argument("--repeat", type=int, default=5, help="rounds; each configuration keeps its best run")
+    ap.add_argument("--count", type=_positive_int, default=2000)
+    ap.add_argument("--size", type=_positive_int, default=300)
+    ap.add_argument("--threads", type=_positive_int, nargs="+", default=[1, 2])
+    ap.add_argument("--chunk", type=_positive_int, default=50, help="marginals per task in the chunked run")
+    ap.add_argument("--repeat", type=_positive_int, default=5, help="rounds; each configuration keeps its best run")
     args = ap.parse_args(argv)
     kinds = ["gauss", "skew", "heavy", "uneven"]
     marginals = [R.make_marginal(kinds[i % 4], args.size, seed=i) for i in range(args.count)]

@@ -53,6 +53,17 @@ def test_thread_scaling_runs_give_the_serial_results():
     assert len(usage) == 4 and "processor time 1.00x the serial run's" in usage[0], proc.stdout
 
 
+def test_thread_script_refuses_counts_below_one():
+    # A chunk of 0 or less would time another configuration under the chunked
+    # run's label; no marginals or no rounds would leave nothing to compare.
+    env = dict(os.environ, PYTHONPATH=os.environ.get("PYTHONPATH", ROOT))
+    for bad in (["--chunk", "0"], ["--chunk", "-2"], ["--count", "0"], ["--repeat", "0"], ["--threads", "0"]):
+        proc = subprocess.run([sys.executable, "-P", os.path.join(ROOT, "bench", "threads.py")] + bad,
+                              capture_output=True, text=True, env=env, timeout=600)
+        assert proc.returncode == 2 and "must" in proc.stderr and bad[0] in proc.stderr, (bad, proc.stderr)
+        assert "Traceback" not in proc.stderr and "points," not in proc.stdout
+
+
 def test_runner_times_only_the_chosen_operations(tmp_path):
     out = tmp_path / "bench.json"
     env = dict(os.environ, PYTHONPATH=os.environ.get("PYTHONPATH", ROOT))
