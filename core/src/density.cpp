@@ -123,6 +123,13 @@ CdfTable cdf_table(const LogDensity& ld, std::int64_t length) {
     uvector ef = ld.S.eval(t.xx);
     vexp(ef.data(), ef.data(), L);
     const double dx = t.xx[1] - t.xx[0];
+    // At positions far from zero a range only a few ulps wide holds fewer
+    // doubles than the table has points: the step rounds to zero and every
+    // increment is 0 (NaN where a density overflows).
+    if (dx == 0.0)
+        throw ValueError("The marginal's range is too narrow for a table of " + std::to_string(L) +
+                         " points: the step between them rounds to zero at these positions (shift the positions "
+                         "nearer to zero or widen the range).");
     t.cdf.resize(L);
     t.cdf[0] = 0.0;
     double run = 0.0;

@@ -155,6 +155,26 @@ TEST(Tables, QuantilesOfASymmetricDensity) {
     EXPECT_THROW(check_length(-1), ValueError);
 }
 
+TEST(Tables, StepThatRoundsToZeroIsRefused) {
+    // 0.1 wide at -1e12, where doubles lie 1.2e-4 apart: 2,048 table points
+    // cannot be told apart, 500 can.
+    const std::vector<double> x{-1e12, -999999999999.999, -999999999999.9, -999999999990.0};
+    const std::vector<double> y{0.0497, 0.0498, 0.0642, 1.9e-15};
+    for (bool spline : {true, false}) {
+        const Prepared p(x, y, spline);
+        try {
+            (void)cdf_table(p.ld, 2048);
+            ADD_FAILURE() << "no error";
+        } catch (const ValueError& e) {
+            EXPECT_NE(std::string(e.what()).find("too narrow for a table of 2048 points"), std::string::npos)
+                << e.what();
+        }
+        const CdfTable t = cdf_table(p.ld, 500);
+        EXPECT_EQ(t.cdf.front(), 0.0);
+        EXPECT_EQ(t.cdf.back(), 1.0);
+    }
+}
+
 TEST(Tables, DistributionOnKnotsCloserThanTheCubeRootOfTheSmallestDouble) {
     // On steps of about 1e-110 the power form of a PCHIP piece overflows
     // (its leading coefficient is inf, the cube of the offset 0): the scaled

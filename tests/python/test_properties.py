@@ -18,6 +18,7 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
+import reference as R
 from vordex.pure import densitykit as dk
 
 LONG = os.environ.get("VORDEX_LONG") == "1"
@@ -339,7 +340,14 @@ def test_hpd_interval_no_wider_than_equal_tailed(raw, form, probs):
     assert np.all(h[:, 0] >= lo) and np.all(h[:, 1] <= hi)
     assert np.all(h[:, 0] <= h[:, 1] + tol_for(lo, hi))
     p = np.asarray(probs)
-    et = dk.tova_qmarginal(np.column_stack([(1 - p) / 2, (1 + p) / 2]), m)
+    pairs = np.column_stack([(1 - p) / 2, (1 + p) / 2])
+    if np.linspace(lo, hi, 2048)[1] == lo:
+        # Too narrow a range for the distribution table (its step rounds to
+        # zero), while the HPD table, which has no step, is still usable.
+        with pytest.raises(ValueError, match="too narrow for a table of 2048 points"):
+            dk.tova_qmarginal(pairs, m)
+        return
+    et = dk.tova_qmarginal(pairs, m)
     dx = (hi - lo) / 2047
     # Grid resolution: the two tables differ by a cell at each end, and the
     # search stops at a tolerance of 1e-6 in probability.
@@ -473,3 +481,21 @@ def test_tables_without_usable_mass_are_refused():
             # the HPD table sums densities without the grid step: still usable
             want = dk.tova_hpdmarginal(0.9, _scaled_gauss(1e-12, 1.0))
             np.testing.assert_allclose(dk.tova_hpdmarginal(0.9, m), want, rtol=1e-3)
+
+
+def test_tables_whose_step_rounds_to_zero_are_refused():
+    # Four points within 0.1 of -1e12, where doubles lie 1.2e-4 apart: the
+    # 2,048-point table's step rounds to zero, which used to be reported as
+    # densities without mass. The HPD table has no step and still works.
+    x = np.array([-1e12, -999999999999.999, -999999999999.9, -999999999990.0])
+    m = np.column_stack([x, [0.0497, 0.0498, 0.0642, 1.9e-15]])
+    for flag in (True, False):
+        with pytest.MonkeyPatch.context() as mp:
+            mp.setattr(dk, "_SCIPY_OK", flag)
+            for call in (lambda: dk.tova_qmarginal([0.25, 0.75], m), lambda: dk.tova_pmarginal(-1e12, m),
+                         lambda: dk.tova_zmarginal(m, silent=True), lambda: dk.tova_mmarginal(m)):
+                with pytest.raises(ValueError, match="too narrow for a table of 2048 points"):
+                    call()
+            np.testing.assert_array_equal(dk.tova_hpdmarginal(0.5, m), R.hpdmarginal(0.5, m, scipy=flag))
+            # A shorter table has a step again.
+            assert np.all(np.isfinite(dk.tova_qmarginal([0.25, 0.75], m, length=500)))
