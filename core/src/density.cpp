@@ -55,13 +55,21 @@ Prepared::Prepared(std::span<const double> x, std::span<const double> y, bool sp
     : spline(spline_) {
     SmoothOptions o;
     o.spline = spline_;
-    XY smoothed = smooth(x, y, o);
-    // Cleaning a smoothed (already cleaned) grid again changes nothing: it is
-    // sorted, has no NaN and every density passes the test against the same
-    // maximum. So the log-density spline is built from it directly, and its
-    // knots are the smoothed positions.
+    bool settled = false;
+    XY smoothed = smooth(x, y, o, &settled);
     smoothed_y = std::move(smoothed.y);
-    ld = LogDensity::from_clean(std::move(smoothed.x), smoothed_y, spline_);
+    if (settled) {
+        // Cleaning a smoothed grid whose positions ascend strictly changes
+        // nothing (every density passes the test against the same maximum),
+        // so the log-density spline is built from it directly.
+        ld = LogDensity::from_clean(std::move(smoothed.x), smoothed_y, spline_);
+        return;
+    }
+    // Equal (or NaN) positions: the log-density function cleans the smoothed
+    // grid again, and that sort may reorder the densities of equal positions.
+    // The positions stay the same; the expectations keep the first order.
+    const XY again = marginal_fix(std::span<const double>(smoothed.x), std::span<const double>(smoothed_y));
+    ld = LogDensity::from_clean(again, spline_);
 }
 
 void density(const LogDensity& ld, const double* in, double* out, std::size_t n, bool log) {

@@ -218,7 +218,8 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y) {
     return out;
 }
 
-XY smooth(std::span<const double> x_in, std::span<const double> y_in, const SmoothOptions& opts) {
+XY smooth(std::span<const double> x_in, std::span<const double> y_in, const SmoothOptions& opts, bool* settled) {
+    if (settled) *settled = false;
     XY m = marginal_fix(x_in, y_in);
     const uvector& x = m.x;
     const std::size_t k = x.size();
@@ -289,7 +290,11 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
     Interpolant::eval_pair(S, t2x, t_lin.data(), out.y.data(), out.x.data(), nn, grid);
     if (opts.log) return out;
     vexp(out.y.data(), out.y.data(), out.y.size());
-    return marginal_fix(std::move(out));
+    if (clean_sorted(out.x, out.y, out, true)) {
+        if (settled) *settled = true;
+        return out;
+    }
+    return marginal_fix(std::span<const double>(out.x), std::span<const double>(out.y));
 }
 
 }  // namespace vordex

@@ -499,3 +499,75 @@ def test_tables_whose_step_rounds_to_zero_are_refused():
             np.testing.assert_array_equal(dk.tova_hpdmarginal(0.5, m), R.hpdmarginal(0.5, m, scipy=flag))
             # A shorter table has a step again.
             assert np.all(np.isfinite(dk.tova_qmarginal([0.25, 0.75], m, length=500)))
+
+
+# --- against the NumPy/SciPy steps ----------------------------------------------------------------
+
+# Refusals of the module's own where the NumPy/SciPy steps divide 0 by 0
+# (and then fail in an interpolant, or return NaN without SciPy).
+TABLE_REFUSALS = ("no usable probability mass", "too narrow for a table of")
+
+
+def _outcome(call):
+    with np.errstate(all="ignore"):
+        try:
+            return True, call()
+        except Exception as e:  # noqa: BLE001 - every failure is compared
+            return False, e
+
+
+def _equal(a, b, tol):
+    if isinstance(a, dict) or isinstance(b, dict):
+        return isinstance(a, dict) and isinstance(b, dict) and a.keys() == b.keys() and all(
+            _equal(a[k], b[k], tol) for k in a)
+    a, b = np.asarray(a, dtype=float), np.asarray(b, dtype=float)
+    if a.shape != b.shape:
+        return False
+    if tol == 0:
+        return np.array_equal(a, b, equal_nan=True)
+    return np.allclose(a, b, rtol=tol, atol=tol, equal_nan=True)
+
+
+@SETTINGS
+@given(raw_marginals(), st.booleans(), st.integers(0, 2 ** 31))
+def test_results_match_the_numpy_scipy_steps(raw, scipy, seed):
+    # Every generated marginal, faults included: the module gives the numbers
+    # of the same steps done with NumPy and SciPy (bit for bit where the
+    # benchmark checks them so), or both refuse it.
+    x, y, info = raw
+    m = np.column_stack([x, y])
+    rng = np.random.default_rng(seed)
+    p = np.concatenate([[0.0, 1.0], rng.uniform(0.0, 1.0, 5)])
+    finite = x[np.isfinite(x)]
+    centre, spread = (float(np.median(finite)), float(np.ptp(finite))) if finite.size else (0.0, 1.0)
+    pts = centre + spread * rng.uniform(-0.6, 0.6, 7)
+    two = lambda v: np.column_stack([v, v * v])  # noqa: E731
+    calls = [
+        ("tova_marginal_fix", lambda: dk.tova_marginal_fix(m), lambda: R.marginal_fix(m), 0),
+        ("tova_smarginal", lambda: dk.tova_smarginal(m), lambda: R.smarginal(m, scipy=scipy), 0),
+        ("tova_qmarginal", lambda: dk.tova_qmarginal(p, m), lambda: R.qmarginal(p, m, scipy=scipy), 0),
+        ("tova_pmarginal", lambda: dk.tova_pmarginal(pts, m), lambda: R.pmarginal(pts, m, scipy=scipy), 0),
+        ("tova_dmarginal", lambda: dk.tova_dmarginal(pts, m), lambda: R.dmarginal(pts, m, scipy=scipy), 0),
+        ("tova_rmarginal", lambda: dk.tova_rmarginal(9, m, rng=np.random.default_rng(seed)),
+         lambda: R.rmarginal(9, m, np.random.default_rng(seed), scipy=scipy), 0),
+        ("tova_hpdmarginal", lambda: dk.tova_hpdmarginal([0.5, 0.9], m),
+         lambda: R.hpdmarginal([0.5, 0.9], m, scipy=scipy), 1e-12),
+    ]
+    if mass_in_range(x, y):
+        # Outside that range the module's quadrature weights are rescaled,
+        # where the plain steps under- or overflow.
+        calls.append(("tova_emarginal", lambda: dk.tova_emarginal(two, m),
+                      lambda: R.emarginal(two, m, scipy=scipy), 0))
+        calls.append(("tova_zmarginal", lambda: dk.tova_zmarginal(m, silent=True),
+                      lambda: R.zmarginal(m, scipy=scipy), 1e-12))
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(dk, "_SCIPY_OK", scipy)
+        for name, mine, steps, tol in calls:
+            (ok, got), (ref_ok, want) = _outcome(mine), _outcome(steps)
+            where = (name, info, x.tolist(), y.tolist())
+            if not ok:
+                assert isinstance(got, (ValueError, TypeError, IndexError)) and str(got), (where, repr(got))
+                assert not ref_ok or any(t in str(got) for t in TABLE_REFUSALS), (where, repr(got), want)
+                continue
+            assert ref_ok, (where, "the steps raise", repr(want), "the module returns", got)
+            assert _equal(got, want, tol), (where, got, want)

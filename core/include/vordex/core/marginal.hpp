@@ -41,8 +41,13 @@ struct SmoothOptions {
 
 // Smooth the log-density of a marginal onto a finer grid placed by the
 // square-root spacing map. Returns the cleaned density, or with opts.log the
-// raw log-density on every grid point.
-XY smooth(std::span<const double> x, std::span<const double> y, const SmoothOptions& opts);
+// raw log-density on every grid point. With `settled`, the cleaned density
+// also tells whether cleaning it again is certain to change nothing: true
+// when its positions ascend strictly. Where two positions are equal (or NaN)
+// it is false: sorting again may reorder their densities, as NumPy's argsort
+// does not keep the order of equal keys.
+XY smooth(std::span<const double> x, std::span<const double> y, const SmoothOptions& opts,
+          bool* settled = nullptr);
 
 // Upper bound on the number of points any grid may have.
 inline constexpr std::int64_t kMaxGridPoints = std::int64_t{1} << 31;
