@@ -1909,25 +1909,61 @@ std::ptrdiff_t Interpolant::find_interval(double v, std::ptrdiff_t guess) const 
     return i;
 }
 
+namespace {
+// NumPy's binary search with a guess (np.interp): -1 below x[0], len above
+// x[len - 1], else an index found by a linear scan (len <= 4) or from the
+// guess's neighbourhood and then by bisection. Every comparison is NumPy's,
+// so NaN knots steer it the same way.
+std::ptrdiff_t numpy_interp_search(double key, const double* arr, std::ptrdiff_t len, std::ptrdiff_t guess) {
+    constexpr std::ptrdiff_t kLikelyInCache = 8;
+    std::ptrdiff_t imin = 0, imax = len;
+    if (key > arr[len - 1]) return len;
+    if (key < arr[0]) return -1;
+    if (len <= 4) {
+        std::ptrdiff_t i = 1;
+        while (i < len && key >= arr[i]) ++i;
+        return i - 1;
+    }
+    if (guess > len - 3) guess = len - 3;
+    if (guess < 1) guess = 1;
+    if (key < arr[guess]) {
+        if (key < arr[guess - 1]) {
+            imax = guess - 1;
+            if (guess > kLikelyInCache && key >= arr[guess - kLikelyInCache]) imin = guess - kLikelyInCache;
+        } else {
+            return guess - 1;
+        }
+    } else {
+        if (key < arr[guess + 1]) return guess;
+        if (key < arr[guess + 2]) return guess + 1;
+        imin = guess + 2;
+        if (guess < len - kLikelyInCache - 1 && key < arr[guess + kLikelyInCache]) imax = guess + kLikelyInCache;
+    }
+    while (imin < imax) {
+        const std::ptrdiff_t imid = imin + ((imax - imin) >> 1);
+        if (key >= arr[imid]) imin = imid + 1;
+        else imax = imid;
+    }
+    return imin - 1;
+}
+}  // namespace
+
 double Interpolant::eval_one(double v, std::ptrdiff_t& guess) const {
     if (kind_ == InterpKind::Linear) {
         const std::size_t n = x_.size();
-        if (std::isnan(v)) return v;
+        // A single knot: its value unless v lies below or above it (so also
+        // for a NaN v or knot), as np.interp has it.
         if (n == 1) return v < x_[0] ? kNaN : (v > x_[0] ? kNaN : y_[0]);
-        if (v > x_[n - 1] || v < x_[0]) return kNaN;
-        // Largest j with x[j] <= v (the previous j first, for ascending points).
-        std::size_t j;
-        const std::size_t g = static_cast<std::size_t>(guess);
-        if (guess >= 0 && g + 1 < n && x_[g] <= v && v < x_[g + 1]) {
-            j = g;
-        } else {
-            auto it = std::upper_bound(x_.begin(), x_.end(), v);
-            j = static_cast<std::size_t>(it - x_.begin());
-            if (j == 0) return kNaN;  // only reachable with unsorted or NaN knots
-            j -= 1;
-            guess = static_cast<std::ptrdiff_t>(j);
-        }
-        if (j >= n - 1) return y_[n - 1];
+        if (std::isnan(v)) return v;
+        // np.interp's search, from the previous point's index: on knots that
+        // ascend it is the largest j with x[j] <= v whatever the guess, and
+        // on knots with NaN (kept last by the cleaning) it lands where
+        // NumPy's lands.
+        const std::ptrdiff_t jj = numpy_interp_search(v, x_.data(), static_cast<std::ptrdiff_t>(n), guess);
+        guess = jj;
+        if (jj < 0 || jj == static_cast<std::ptrdiff_t>(n)) return kNaN;
+        const std::size_t j = static_cast<std::size_t>(jj);
+        if (j == n - 1) return y_[j];
         if (x_[j] == v) return y_[j];
         const double slope = (y_[j + 1] - y_[j]) / (x_[j + 1] - x_[j]);
         double r = slope * (v - x_[j]) + y_[j];

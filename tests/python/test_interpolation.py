@@ -104,12 +104,39 @@ def test_constructor_errors_match_scipy(kind, x, y, message):
         ct.interp(kind, np.array(x), np.array(y), np.array([0.5]))
 
 
-def test_linear_with_unsorted_or_nan_knots_stays_in_bounds():
-    # meaningless values, but no crash and no out-of-range read
+def test_linear_with_unsorted_or_nan_knots_is_numpy_interp():
+    # No crash and no out-of-range read; and the values are np.interp's, whose
+    # search from the previous point's index decides where such knots send a
+    # point (a cleaned marginal keeps NaN positions last, and then the value
+    # at the last number is that knot's own). A single knot gives its value
+    # to a NaN point too.
     x = np.array([3.0, np.nan, 1.0, 2.0])
     y = np.array([1.0, 2.0, 3.0, 4.0])
-    out = ct.interp("linear", x, y, np.linspace(-1, 5, 50))
-    assert out.shape == (50,)
+    at = np.linspace(-1, 5, 50)
+    np.testing.assert_array_equal(ct.interp("linear", x, y, at), np.interp(at, x, y, left=np.nan, right=np.nan))
+    np.testing.assert_array_equal(ct.interp("linear", np.array([5e-12, 1e-11, np.nan]), np.array([1.0, 2.0, 3.0]),
+                                            np.array([1e-11])), [2.0])
+    np.testing.assert_array_equal(ct.interp("linear", np.array([2.0]), np.array([7.0]), np.array([np.nan, 2.0, 3.0])),
+                                  [7.0, 7.0, np.nan])
+    rng = np.random.default_rng(5)
+    for trial in range(3000):
+        n = int(rng.integers(2, 40))
+        if trial % 3 == 0:
+            x = np.sort(rng.uniform(0, 10, n))
+            x[rng.integers(0, n, max(1, n // 4))] = np.nan
+            x = np.sort(x)  # NaN last
+        elif trial % 3 == 1:
+            x = rng.uniform(0, 10, n)
+        else:
+            x = np.sort(rng.integers(0, 6, n).astype(float))  # equal knots
+            x[n - int(rng.integers(0, 3)):] = np.nan
+        y = rng.normal(size=n)
+        at = rng.uniform(-1, 11, int(rng.integers(1, 60)))
+        if trial % 2:
+            at = np.sort(at)
+        at[::7] = np.nan
+        np.testing.assert_array_equal(ct.interp("linear", x, y, at), np.interp(at, x, y, left=np.nan, right=np.nan),
+                                      err_msg=f"{x!r} {at!r}")
 
 
 def test_numpy_sum_and_mean_bit_for_bit():

@@ -552,6 +552,13 @@ def test_results_match_the_numpy_scipy_steps(raw, scipy, seed):
          lambda: R.rmarginal(9, m, np.random.default_rng(seed), scipy=scipy), 0),
         ("tova_hpdmarginal", lambda: dk.tova_hpdmarginal([0.5, 0.9], m),
          lambda: R.hpdmarginal([0.5, 0.9], m, scipy=scipy), 1e-12),
+        ("tova_smarginal(log=True)", lambda: dk.tova_smarginal(m, log=True),
+         lambda: R.smarginal(m, log=True, scipy=scipy), 0),
+        ("tova_spline", lambda: dk.tova_spline(m), lambda: np.column_stack(R.spline(m, scipy=scipy)), 1e-13),
+        ("tova_sfmarginal", lambda: dk.tova_sfmarginal(m)["fun"](pts),
+         lambda: R.sfmarginal(m, scipy=scipy)[1](pts), 1e-13),
+        ("tova_tmarginal", lambda: dk.tova_tmarginal(np.exp, m, n=33),
+         lambda: R.tmarginal(np.exp, m, n=33, scipy=scipy), 1e-12),
     ]
     if mass_in_range(x, y):
         # Outside that range the module's quadrature weights are rescaled,
