@@ -529,8 +529,9 @@ def _equal(a, b, tol):
 
 
 @SETTINGS
-@given(raw_marginals(), st.booleans(), st.integers(0, 2 ** 31))
-def test_results_match_the_numpy_scipy_steps(raw, scipy, seed):
+@given(raw_marginals(), st.booleans(), st.integers(0, 2 ** 31), st.integers(2, 3000),
+       st.sampled_from([0.0, 0.05, 0.5]), st.integers(1, 30))
+def test_results_match_the_numpy_scipy_steps(raw, scipy, seed, length, extrapolate, factor):
     # Every generated marginal, faults included: the module gives the numbers
     # of the same steps done with NumPy and SciPy (bit for bit where the
     # benchmark checks them so), or both refuse it.
@@ -554,6 +555,14 @@ def test_results_match_the_numpy_scipy_steps(raw, scipy, seed):
          lambda: R.hpdmarginal([0.5, 0.9], m, scipy=scipy), 1e-12),
         ("tova_smarginal(log=True)", lambda: dk.tova_smarginal(m, log=True),
          lambda: R.smarginal(m, log=True, scipy=scipy), 0),
+        ("tova_smarginal(options)", lambda: dk.tova_smarginal(m, extrapolate=extrapolate, factor=factor),
+         lambda: R.smarginal(m, extrapolate=extrapolate, factor=factor, scipy=scipy), 0),
+        ("tova_qmarginal(length)", lambda: dk.tova_qmarginal(p, m, length=length),
+         lambda: R.qmarginal(p, m, length=length, scipy=scipy), 0),
+        ("tova_pmarginal(length)", lambda: dk.tova_pmarginal(pts, m, length=length),
+         lambda: R.pmarginal(pts, m, length=length, scipy=scipy), 0),
+        ("tova_hpdmarginal(length)", lambda: dk.tova_hpdmarginal([0.3, 0.95], m, length=length),
+         lambda: R.hpdmarginal([0.3, 0.95], m, length=length, scipy=scipy), 1e-12),
         ("tova_spline", lambda: dk.tova_spline(m), lambda: np.column_stack(R.spline(m, scipy=scipy)), 1e-13),
         ("tova_sfmarginal", lambda: dk.tova_sfmarginal(m)["fun"](pts),
          lambda: R.sfmarginal(m, scipy=scipy)[1](pts), 1e-13),
