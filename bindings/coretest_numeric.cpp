@@ -43,11 +43,26 @@ Arr interp_eval(const std::string& kind, Arr x, Arr y, Arr at, bool extrapolate)
         return Arr(static_cast<py::ssize_t>(out.size()), out.data());
     });
 }
+
+// The knot slopes of a cubic kind (as SciPy's interpolants hold them in
+// c[2], plus the last knot's).
+Arr interp_slopes(const std::string& kind, Arr x, Arr y) {
+    return translate([&] {
+        vordex::Interpolant I;
+        if (kind == "pchip") I = vordex::Interpolant::pchip(sp(x), sp(y));
+        else if (kind == "cubic") I = vordex::Interpolant::cubic(sp(x), sp(y));
+        else if (kind == "cubic_slopes_only") I = vordex::Interpolant::cubic_slopes_only(sp(x), sp(y));
+        else throw py::value_error("unknown kind");
+        const vordex::uvector& d = I.slopes();
+        return Arr(static_cast<py::ssize_t>(d.size()), d.data());
+    });
+}
 }  // namespace
 
 void register_numeric(py::module_& m) {
     m.def("interp", &interp_eval, py::arg("kind"), py::arg("x"), py::arg("y"), py::arg("at"),
           py::arg("extrapolate") = false);
+    m.def("slopes", &interp_slopes, py::arg("kind"), py::arg("x"), py::arg("y"));
     m.def("numpy_sum", [](Arr a) { return vordex::numpy_sum(a.data(), static_cast<size_t>(a.size())); });
     m.def("numpy_mean", [](Arr a) { return vordex::numpy_mean(a.data(), static_cast<size_t>(a.size())); });
     m.def("linspace", [](double a, double b, size_t n) {

@@ -33,6 +33,16 @@ inline bool finite(double v) { return v - v == 0.0; }
 [[noreturn]] void nonfinite_slopes() { throw ValueError("`dydx` must contain only finite values."); }
 bool all_finite(const double* v, std::size_t n) { return kernels::all_finite(v, n); }
 
+// The square of a spacing as the spline's end rows take it: NumPy's power of
+// a float64 scalar, h**2, which is the C library's pow(h, 2.0). That can
+// differ from h * h in the last bit (about one spacing in a thousand), so the
+// call must stay a call: the exponent is read from a volatile, which keeps the
+// compiler from turning pow(h, 2.0) into h * h.
+double scalar_square(double h) {
+    static volatile double two = 2.0;
+    return std::pow(h, two);
+}
+
 double pchip_edge(double h0, double h1, double m0, double m1) {
     double d = ((2 * h0 + h1) * m0 - h0 * m1) / (h0 + h1);
     const bool mask = ne(sgn(d), sgn(m0));
@@ -185,14 +195,14 @@ std::vector<double> notaknot_slopes_seg(const Segments& seg, std::span<const dou
     du[0] = x[2] - x[0];
     {
         const double dd = x[2] - x[0];
-        b[0] = ((dx[0] + 2 * dd) * dx[1] * slope[0] + dx[0] * dx[0] * slope[1]) / dd;
+        b[0] = ((dx[0] + 2 * dd) * dx[1] * slope[0] + scalar_square(dx[0]) * slope[1]) / dd;
     }
     // not-a-knot at the end
     d[n - 1] = dx[n - 3];
     dl[n - 2] = x[n - 1] - x[n - 3];
     {
         const double dd = x[n - 1] - x[n - 3];
-        b[n - 1] = (dx[n - 2] * dx[n - 2] * slope[n - 3] + (2 * dd + dx[n - 2]) * dx[n - 3] * slope[n - 2]) / dd;
+        b[n - 1] = (scalar_square(dx[n - 2]) * slope[n - 3] + (2 * dd + dx[n - 2]) * dx[n - 3] * slope[n - 2]) / dd;
     }
     if (!gtsv(dl, d, du, b)) throw LinAlgError("singular matrix");
     if (!all_finite(b.data(), n)) nonfinite_slopes();
@@ -562,11 +572,11 @@ NotAKnotRows notaknot_ends(const double* x, const double* y, const double* h, co
     R.d_last = R.H(n - 3);
     {
         const double dd = x[2] - x[0];
-        R.b0 = ((R.H(0) + 2 * dd) * R.H(1) * R.M(0) + R.H(0) * R.H(0) * R.M(1)) / dd;
+        R.b0 = ((R.H(0) + 2 * dd) * R.H(1) * R.M(0) + scalar_square(R.H(0)) * R.M(1)) / dd;
     }
     {
         const double dd = x[n - 1] - x[n - 3];
-        R.b_last = (R.H(n - 2) * R.H(n - 2) * R.M(n - 3) + (2 * dd + R.H(n - 2)) * R.H(n - 3) * R.M(n - 2)) / dd;
+        R.b_last = (scalar_square(R.H(n - 2)) * R.M(n - 3) + (2 * dd + R.H(n - 2)) * R.H(n - 3) * R.M(n - 2)) / dd;
     }
     return R;
 }

@@ -286,3 +286,22 @@ def test_quantile_beyond_last_kept_point_is_that_point():
     m = {"x": x, "y": np.maximum(y, 1e-11)}
     qs = dk.tova_qmarginal([1.0 - 1e-16, 1.0], m)
     assert np.all(np.isfinite(qs))
+
+
+def test_log_density_spline_squares_its_end_spacings_as_scipy_does(path):
+    # The smoothed grid of these 13 points starts with a spacing whose square
+    # as a NumPy float64 (h**2, the C library's pow) differs from h * h in
+    # the last bit; SciPy's spline takes that square for its first row, and
+    # so must the log-density function, or the distribution function of the
+    # table built from it moves in the last bits.
+    x = 1.0 + 1e-6 * (np.linspace(0.0, 1.0, 13) * 10.0)
+    y = np.array([7.014888729522297e-301, 9.507872821356013e-301, 8.29547625945093e-301, 6.098511555808707e-301,
+                  1.0745423420749856e-301, 4.579555122976579e-301, 4.82061778186913e-302, 7.919633741327218e-301,
+                  6.506309698883432e-301, 4.131571288121887e-301, 5.761202808388436e-301, 7.3627790811843465e-301,
+                  0.0])
+    m = np.column_stack([x, y])
+    rng, fun = R._prep(m, path)
+    grid = np.linspace(rng[0], rng[1], 2048)
+    _eq(dk.tova_sfmarginal(dk.tova_smarginal(m))["fun"](grid), fun(grid))
+    pts = np.linspace(x[0], x[-1], 400)
+    _eq(dk.tova_pmarginal(pts, m), R.pmarginal(pts, m, scipy=path))
