@@ -29,8 +29,11 @@ struct FnObject {
     PyObject* annotations;  // dict, created on first access
     PyObject* annotation_spec;  // tuple of (name, text) pairs, shared
     PyObject* globals;      // dict
+    PyObject* builtins;     // dict: the builtins of `globals` when created
     PyObject* payload;      // object
     PyObject* dict;         // instance dict (attributes set by users), or nullptr
+    PyObject* weakreflist;  // weak references to the callable, or nullptr
+    bool fresh_defaults;    // __defaults__ is a new tuple of new floats on each request
 };
 
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
@@ -119,6 +122,7 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->annotation_spec);
     Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
     Py_VISIT(f->payload);
     Py_VISIT(f->dict);
     return 0;
@@ -137,6 +141,7 @@ int fn_clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->annotation_spec);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
     Py_CLEAR(f->payload);
     Py_CLEAR(f->dict);
     return 0;
@@ -144,6 +149,7 @@ int fn_clear(PyObject* self) {
 
 void fn_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<FnObject*>(self)->weakreflist) PyObject_ClearWeakRefs(self);
     fn_clear(self);
     Py_TYPE(self)->tp_free(self);
 }
@@ -166,27 +172,47 @@ PyObject* getter(PyObject* self, void*) {
     return get_obj(reinterpret_cast<FnObject*>(self)->*Member);
 }
 
-template <PyObject* FnObject::*Member, bool RequireStr, bool RequireDict, bool RequireTuple>
-int setter(PyObject* self, PyObject* value, void*) {
-    auto* f = reinterpret_cast<FnObject*>(self);
-    if (!value) {
-        PyErr_SetString(PyExc_TypeError, "cannot delete this attribute");
-        return -1;
-    }
-    if (RequireStr && !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "attribute must be set to a string object");
-        return -1;
-    }
-    if (RequireDict && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "attribute must be set to a dict object");
-        return -1;
-    }
-    if (RequireTuple && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "attribute must be set to a tuple object");
+// Setters with the checks and messages of Python's own functions.
+template <PyObject* FnObject::*Member>
+int set_str(PyObject* self, PyObject* value, const char* message) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
     Py_INCREF(value);
-    Py_XSETREF(f->*Member, value);
+    Py_XSETREF(reinterpret_cast<FnObject*>(self)->*Member, value);
+    return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_str<&FnObject::name>(self, value, "__name__ must be set to a string object");
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_str<&FnObject::qualname>(self, value, "__qualname__ must be set to a string object");
+}
+
+// __module__ and __doc__ take any object; deleting them leaves None.
+template <PyObject* FnObject::*Member>
+int set_any(PyObject* self, PyObject* value, void*) {
+    if (!value) value = Py_None;
+    Py_INCREF(value);
+    Py_XSETREF(reinterpret_cast<FnObject*>(self)->*Member, value);
+    return 0;
+}
+
+// __annotations__ takes a dict; None or deleting it leaves a new empty dict
+// on the next access.
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(f->annotations, value);
+    if (!value) Py_CLEAR(f->annotation_spec);
     return 0;
 }
 
@@ -272,16 +298,37 @@ PyObject* get_signature(PyObject* self, void*) {
 
 // __defaults__ as for a Python function: None when there are none; a tuple
 // or None may be set.
+// Functions created with fresh defaults show a new tuple, with new float
+// objects of the stored values, on each request (until one is set).
 PyObject* get_defaults(PyObject* self, void*) {
     auto* f = reinterpret_cast<FnObject*>(self);
-    if (PyTuple_GET_SIZE(f->defaults) == 0) Py_RETURN_NONE;
-    Py_INCREF(f->defaults);
-    return f->defaults;
+    const Py_ssize_t n = PyTuple_GET_SIZE(f->defaults);
+    if (n == 0) Py_RETURN_NONE;
+    if (!f->fresh_defaults) {
+        Py_INCREF(f->defaults);
+        return f->defaults;
+    }
+    PyObject* t = PyTuple_New(n);
+    if (!t) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = PyTuple_GET_ITEM(f->defaults, i);
+        if (PyFloat_CheckExact(v)) {
+            v = PyFloat_FromDouble(PyFloat_AS_DOUBLE(v));
+            if (!v) {
+                Py_DECREF(t);
+                return nullptr;
+            }
+        } else {
+            Py_INCREF(v);
+        }
+        PyTuple_SET_ITEM(t, i, v);
+    }
+    return t;
 }
 
 int set_defaults(PyObject* self, PyObject* value, void*) {
     auto* f = reinterpret_cast<FnObject*>(self);
-    if (value == Py_None) {
+    if (!value || value == Py_None) {
         value = PyTuple_New(0);
         if (!value) return -1;
     } else if (value && PyTuple_Check(value)) {
@@ -291,21 +338,27 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     Py_XSETREF(f->defaults, value);
+    f->fresh_defaults = false;
     return 0;
 }
+
+// No keyword-only parameters, hence no keyword-only defaults.
+PyObject* get_no_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyObject* get_code_argcount(PyObject* self, void*) {
     return PyLong_FromSsize_t(reinterpret_cast<FnObject*>(self)->nparams);
 }
 
 PyGetSetDef fn_getset[] = {
-    {"__name__", getter<&FnObject::name>, setter<&FnObject::name, true, false, false>, nullptr, nullptr},
-    {"__qualname__", getter<&FnObject::qualname>, setter<&FnObject::qualname, true, false, false>, nullptr, nullptr},
-    {"__module__", getter<&FnObject::module>, setter<&FnObject::module, false, false, false>, nullptr, nullptr},
-    {"__doc__", getter<&FnObject::doc>, setter<&FnObject::doc, false, false, false>, nullptr, nullptr},
+    {"__name__", getter<&FnObject::name>, set_name, nullptr, nullptr},
+    {"__qualname__", getter<&FnObject::qualname>, set_qualname, nullptr, nullptr},
+    {"__module__", getter<&FnObject::module>, set_any<&FnObject::module>, nullptr, nullptr},
+    {"__doc__", getter<&FnObject::doc>, set_any<&FnObject::doc>, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, setter<&FnObject::annotations, false, true, false>, nullptr, nullptr},
+    {"__kwdefaults__", get_no_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__globals__", getter<&FnObject::globals>, nullptr, nullptr, nullptr},
+    {"__builtins__", getter<&FnObject::builtins>, nullptr, nullptr, nullptr},
     {"__dict__", get_dict, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"_argcount", get_code_argcount, nullptr, nullptr, nullptr},
@@ -355,6 +408,7 @@ PyTypeObject* fn_type() {
         static PyMemberDef members[] = {
             {"__vectorcalloffset__", T_PYSSIZET, offsetof(FnObject, vectorcall), READONLY, nullptr},
             {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
+            {"__weaklistoffset__", T_PYSSIZET, offsetof(FnObject, weakreflist), READONLY, nullptr},
             {nullptr, 0, 0, 0, nullptr}};
         static PyType_Slot slots_with_members[10];
         int i = 0;
@@ -372,47 +426,34 @@ PyTypeObject* fn_type() {
 }
 
 // --- argument binding ---------------------------------------------------------
-
-std::string qualname_of(FnObject* f) {
-    Py_ssize_t len;
-    const char* s = PyUnicode_AsUTF8AndSize(f->qualname, &len);
-    return s ? std::string(s, static_cast<size_t>(len)) : std::string("function");
-}
-
-std::string param_name(FnObject* f, Py_ssize_t i) {
-    return PyUnicode_AsUTF8(PyTuple_GET_ITEM(f->params, i));
-}
-
-PyObject* raise_type_error(const std::string& msg) {
-    PyErr_SetString(PyExc_TypeError, msg.c_str());
-    return nullptr;
-}
+// Arguments are bound in the interpreter's order for Python functions:
+// positional arguments, then keywords (an unexpected or repeated keyword is
+// reported first), then too many positional arguments, then missing ones,
+// with the interpreter's messages.
 
 PyObject* report_missing(FnObject* f, const std::vector<Py_ssize_t>& missing) {
     std::string names;
     const size_t n = missing.size();
     for (size_t k = 0; k < n; ++k) {
         std::string q(1, '\'');
-        q += param_name(f, missing[k]);
+        q += PyUnicode_AsUTF8(PyTuple_GET_ITEM(f->params, missing[k]));  // ASCII names
         q += '\'';
         if (k > 0) names += k + 1 < n ? ", " : (n > 2 ? ", and " : " and ");
         names += q;
     }
-    return raise_type_error(qualname_of(f) + "() missing " + std::to_string(n) + " required positional argument" +
-                            (n == 1 ? "" : "s") + ": " + names);
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s", f->qualname,
+                 static_cast<Py_ssize_t>(n), n == 1 ? "" : "s", names.c_str());
+    return nullptr;
 }
 
 PyObject* report_too_many(FnObject* f, Py_ssize_t given) {
-    Py_ssize_t ndef = PyTuple_GET_SIZE(f->defaults);
-    Py_ssize_t maxp = f->nparams;
-    Py_ssize_t minp = maxp - ndef;
-    std::string takes;
-    if (ndef > 0 && minp != maxp)
-        takes = "from " + std::to_string(minp) + " to " + std::to_string(maxp) + " positional arguments";
-    else
-        takes = std::to_string(maxp) + " positional argument" + (maxp == 1 ? "" : "s");
-    return raise_type_error(qualname_of(f) + "() takes " + takes + " but " + std::to_string(given) +
-                            (given == 1 ? " was" : " were") + " given");
+    const Py_ssize_t ndef = PyTuple_GET_SIZE(f->defaults);
+    const Py_ssize_t maxp = f->nparams;
+    std::string takes = ndef > 0 ? "from " + std::to_string(maxp - ndef) + " to " + std::to_string(maxp)
+                                 : std::to_string(maxp);
+    PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd %s given", f->qualname,
+                 takes.c_str(), (ndef > 0 || maxp != 1) ? "s" : "", given, given == 1 ? "was" : "were");
+    return nullptr;
 }
 
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -429,23 +470,20 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
         for (Py_ssize_t i = 0; i < np_; ++i) small[i] = nullptr;
     }
     py::object varargs, varkw;
-    if (npos > np_) {
-        if (!f->varargs) return report_too_many(f, npos);
-        PyObject* t = PyTuple_New(npos - np_);
+    if (f->varkw) {
+        varkw = py::reinterpret_steal<py::object>(PyDict_New());
+        if (!varkw) return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < std::min(npos, np_); ++i) bound[i] = args[i];
+    if (f->varargs) {
+        PyObject* t = PyTuple_New(std::max<Py_ssize_t>(npos - np_, 0));
         if (!t) return nullptr;
         for (Py_ssize_t i = np_; i < npos; ++i) {
             Py_INCREF(args[i]);
             PyTuple_SET_ITEM(t, i - np_, args[i]);
         }
         varargs = py::reinterpret_steal<py::object>(t);
-    } else if (f->varargs) {
-        varargs = py::reinterpret_steal<py::object>(PyTuple_New(0));
     }
-    if (f->varkw) {
-        varkw = py::reinterpret_steal<py::object>(PyDict_New());
-        if (!varkw) return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < std::min(npos, np_); ++i) bound[i] = args[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -468,16 +506,17 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
                     if (PyDict_SetItem(varkw.ptr(), key, val) < 0) return nullptr;
                     continue;
                 }
-                return raise_type_error(qualname_of(f) + "() got an unexpected keyword argument '" +
-                                        PyUnicode_AsUTF8(key) + "'");
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+                return nullptr;
             }
             if (bound[idx]) {
-                return raise_type_error(qualname_of(f) + "() got multiple values for argument '" +
-                                        param_name(f, idx) + "'");
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+                return nullptr;
             }
             bound[idx] = val;
         }
     }
+    if (npos > np_ && !f->varargs) return report_too_many(f, npos);
     const Py_ssize_t ndef = PyTuple_GET_SIZE(f->defaults);
     const Py_ssize_t first_default = np_ - ndef;
     std::vector<Py_ssize_t> missing;
@@ -493,7 +532,8 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     py::object keep_defaults = py::reinterpret_borrow<py::object>(f->defaults);
     py::object keep_payload = py::reinterpret_borrow<py::object>(f->payload);
     py::object keep_globals = py::reinterpret_borrow<py::object>(f->globals);
-    Call call{bound, np_, varargs.ptr(), varkw.ptr(), f->payload, f->globals, callable};
+    py::object keep_builtins = py::reinterpret_borrow<py::object>(f->builtins);
+    Call call{bound, np_, varargs.ptr(), varkw.ptr(), f->payload, f->globals, callable, f->builtins};
     try {
         py::object result = f->impl(call);
         return result.release().ptr();
@@ -515,7 +555,7 @@ py::handle Call::global(const char* name) const {
 py::object Call::global_required(const char* name) const {
     PyObject* v = PyDict_GetItemString(globals, name);
     if (!v) {
-        v = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+        v = PyDict_GetItemString(builtins, name);
         if (!v) {
             PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
             throw py::error_already_set();
@@ -533,7 +573,9 @@ py::object make_function(const FnDef& def, py::tuple defaults, py::handle global
     f->impl = def.impl;
     f->nparams = static_cast<Py_ssize_t>(def.params.size());
     f->params = f->varargs = f->varkw = f->defaults = f->name = f->qualname = nullptr;
-    f->module = f->doc = f->annotations = f->annotation_spec = f->globals = f->payload = f->dict = nullptr;
+    f->module = f->doc = f->annotations = f->annotation_spec = f->globals = f->builtins = f->payload = f->dict =
+        f->weakreflist = nullptr;
+    f->fresh_defaults = def.fresh_defaults;
     py::object self = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 
     f->params = cached_params(def);
@@ -553,6 +595,14 @@ py::object make_function(const FnDef& def, py::tuple defaults, py::handle global
     f->annotation_spec = cached_annotations(def);
     Py_INCREF(globals.ptr());
     f->globals = globals.ptr();
+    // The builtins a function defined in `globals` would have: its
+    // __builtins__ (a module's dict for a module), else the interpreter's.
+    PyObject* b = PyDict_GetItemString(globals.ptr(), "__builtins__");
+    if (b && PyModule_Check(b)) b = PyModule_GetDict(b);
+    if (!b || !PyDict_Check(b)) b = PyEval_GetBuiltins();
+    if (!b) throw py::error_already_set();
+    Py_INCREF(b);
+    f->builtins = b;
     f->payload = payload.release().ptr();
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return self;
@@ -582,7 +632,7 @@ double to_real(py::handle o) {
     return v;
 }
 
-Py_ssize_t to_int(py::handle o, const char* param) {
+Py_ssize_t to_int(py::handle o, const char* param, bool floor) {
     PyObject* p = o.ptr();
     py::object as_int;
     if (PyLong_Check(p)) {
@@ -595,7 +645,17 @@ Py_ssize_t to_int(py::handle o, const char* param) {
         as_int = py::reinterpret_steal<py::object>(r);
     }
     Py_ssize_t v = PyLong_AsSsize_t(as_int.ptr());
-    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();  // OverflowError
+    if (v == -1 && PyErr_Occurred()) {  // OverflowError
+        if (floor && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            py::object zero = own(PyLong_FromLong(0));
+            const int negative = PyObject_RichCompareBool(as_int.ptr(), zero.ptr(), Py_LT);
+            if (negative < 0) throw py::error_already_set();
+            if (negative) return PY_SSIZE_T_MIN;
+            PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C ssize_t");
+        }
+        throw py::error_already_set();
+    }
     return v;
 }
 

@@ -17,6 +17,41 @@ namespace vx {
 
 namespace py = pybind11;
 
+}  // namespace vx
+
+// Entry point of an extension module whose body is the function that follows.
+// The module is initialised in two phases: like a Python module's body, the
+// body runs on each import that creates the module (the first, or one after
+// the module was removed from sys.modules), each time on a new module object
+// whose dict its functions read; reload() leaves a module as it is. An
+// exception raised by the body fails the import with that very exception.
+#define VX_MODULE(name, variable)                                                                        \
+    static void PYBIND11_CONCAT(vx_body_, name)(::pybind11::module_&);                                   \
+    static int PYBIND11_CONCAT(vx_exec_, name)(PyObject * module) {                                      \
+        try {                                                                                             \
+            auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(module);                         \
+            PYBIND11_CONCAT(vx_body_, name)(m);                                                          \
+            return 0;                                                                                     \
+        } catch (...) {                                                                                   \
+            ::vx::translate_current_exception();                                                          \
+            return -1;                                                                                    \
+        }                                                                                                 \
+    }                                                                                                     \
+    static PyModuleDef_Slot PYBIND11_CONCAT(vx_slots_, name)[] = {                                       \
+        {Py_mod_exec, reinterpret_cast<void*>(PYBIND11_CONCAT(vx_exec_, name))}, {0, nullptr}};           \
+    static PyModuleDef PYBIND11_CONCAT(vx_def_, name) = {                                                \
+        PyModuleDef_HEAD_INIT, PYBIND11_TOSTRING(name), nullptr, 0, nullptr,                             \
+        PYBIND11_CONCAT(vx_slots_, name), nullptr, nullptr, nullptr};                                     \
+    extern "C" PYBIND11_EXPORT PyObject* PYBIND11_CONCAT(PyInit_, name)();                               \
+    extern "C" PYBIND11_EXPORT PyObject* PYBIND11_CONCAT(PyInit_, name)() {                              \
+        PYBIND11_CHECK_PYTHON_VERSION                                                                     \
+        PYBIND11_ENSURE_INTERNALS_READY                                                                   \
+        return PyModuleDef_Init(&PYBIND11_CONCAT(vx_def_, name));                                         \
+    }                                                                                                     \
+    void PYBIND11_CONCAT(vx_body_, name)(::pybind11::module_ & (variable))
+
+namespace vx {
+
 // Take ownership of a new reference, raising the pending Python error when
 // the C API call failed.
 inline py::object own(PyObject* o) {
@@ -41,10 +76,11 @@ struct Call {
     PyObject* payload;   // borrowed, Py_None when nothing is captured
     PyObject* globals;   // borrowed module __dict__
     PyObject* self;      // the callable itself
+    PyObject* builtins;  // borrowed: the builtins the callable was created with
     py::handle operator[](Py_ssize_t i) const { return py::handle(args[i]); }
     // Look a name up in the module's globals at call time (borrowed or null).
     py::handle global(const char* name) const;
-    // Same, raising NameError when absent.
+    // Same, then the callable's builtins, raising NameError when neither has it.
     py::object global_required(const char* name) const;
 };
 
@@ -60,6 +96,8 @@ struct FnDef {
     // Annotations as strings, in order; the return annotation under "return".
     std::vector<std::pair<const char*, const char*>> annotations;
     Impl impl = nullptr;
+    // __defaults__ shows a new tuple of new floats on each request.
+    bool fresh_defaults = false;
 };
 
 // Create a callable. `defaults` covers the last parameters (may be empty);
@@ -97,7 +135,10 @@ py::object make_payload(T* value) {
 
 bool to_flag(py::handle o);                         // truth value
 double to_real(py::handle o);                       // number protocol (float())
-Py_ssize_t to_int(py::handle o, const char* param); // int, or int() of a number
+// int, or int() of a number; OverflowError beyond the range of Py_ssize_t,
+// except that with `floor` an int below it is taken as PY_SSIZE_T_MIN (for
+// counts where every value not above 0 means the same).
+Py_ssize_t to_int(py::handle o, const char* param, bool floor = false);
 std::string to_str_exact(py::handle o, const char* param);  // exactly str
 
 // ---------------------------------------------------------------------------

@@ -32,7 +32,7 @@ void keep_freed_memory_for_reuse() {
 
 }  // namespace
 
-PYBIND11_MODULE(densitykit, m) {
+VX_MODULE(densitykit, m) {
     m.doc() =
         "Toolkit for posterior marginal densities given as grids of (x, density) points: cleaning,\n"
         "log-density smoothing, densities, distribution and quantile functions, expectations, HPD\n"
@@ -63,8 +63,8 @@ PYBIND11_MODULE(densitykit, m) {
         g["_SCIPY_OK"] = false;
     }
     // 5. _EPS.
-    const double eps = vordex::kEps;
-    g["_EPS"] = eps;
+    // np.finfo(float).eps * 1000.0, a NumPy float64 like the expression's value
+    g["_EPS"] = np.attr("float64")(vordex::kEps);
     // 6. Aliases.
     py::object Union = typing.attr("Union");
     py::object List = typing.attr("List"), Tuple = typing.attr("Tuple"), Dict = typing.attr("Dict");

@@ -351,13 +351,13 @@ void register_sampling(py::module_& m) {
                      {"fun", "step_size"}, nullptr, nullptr,
                      {{"fun", "Callable[[ArrayLike], ArrayLike]"}, {"step_size", "float"},
                       {"return", "Callable[[ArrayLike], np.ndarray]"}},
-                     impl_deriv_func},
+                     impl_deriv_func, true},
                  py::make_tuple(step_default));
     add_function(m, {"tova_tmarginal", nullptr, kTransformDoc, {"fun", "marginal", "n", "h_diff", "method"},
                      nullptr, nullptr,
                      {{"fun", "Callable[[ArrayLike], ArrayLike]"}, {"marginal", "Marginal"}, {"n", "int"},
                       {"h_diff", "float"}, {"method", "str"}, {"return", "Marginal"}},
-                     impl_tmarginal},
+                     impl_tmarginal, true},
                  py::make_tuple(2048, h_default, "quantile"));
 }
 
@@ -368,7 +368,7 @@ void register_transform_alias(py::module_& m) {
                      {"fun", "marginal", "n", "h_diff", "method"}, nullptr, nullptr,
                      {{"fun", "Callable[[ArrayLike], ArrayLike]"}, {"marginal", "Marginal"}, {"n", "int"},
                       {"h_diff", "float"}, {"method", "str"}, {"return", "Marginal"}},
-                     impl_marginal_transform},
+                     impl_marginal_transform, true},
                  py::make_tuple(2048, h_default, "quantile"));
 }
 

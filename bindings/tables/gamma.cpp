@@ -19,28 +19,18 @@ constexpr const char* kDoc =
 
 constexpr const char* kHelperName = "_gen_beta_hyper";
 
-// `from ._helpers import _gen_beta_hyper`, relative to this module's package.
-//
-// While a single-phase extension module initialises, its __package__ and
-// __spec__ are not set yet, so the package is given explicitly (derived from
-// __name__, which already holds the full dotted name).
+// `from ._helpers import _gen_beta_hyper`, relative to this module's package
+// (its __package__, set before the module body runs), through the builtins'
+// __import__ as a module body's import statement goes.
 py::object import_gen_beta_hyper(py::handle g) {
-    PyObject* modname = PyDict_GetItemString(g.ptr(), "__name__");  // borrowed
-    py::object package = own(PyUnicode_FromString(""));
-    if (modname && PyUnicode_Check(modname)) {
-        py::object dot = new_str(".");
-        py::object parts = own(PyUnicode_RPartition(modname, dot.ptr()));
-        package = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(parts.ptr(), 0));
+    PyObject* import = PyDict_GetItemString(PyEval_GetBuiltins(), "__import__");  // borrowed
+    if (!import) {
+        PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        throw py::error_already_set();
     }
-    py::object import_globals = new_dict();
-    put(import_globals, "__package__", package);
-    if (modname) put(import_globals, "__name__", modname);
-
     py::object attr = interned(kHelperName);
     py::object fromlist = own(PyTuple_Pack(1, attr.ptr()));
-    py::object sub = new_str("_helpers");
-    py::object helpers =
-        own(PyImport_ImportModuleLevelObject(sub.ptr(), import_globals.ptr(), nullptr, fromlist.ptr(), 1));
+    py::object helpers = own(PyObject_CallFunction(import, "sOOOi", "_helpers", g.ptr(), g.ptr(), fromlist.ptr(), 1));
 
     PyObject* fn = PyObject_GetAttr(helpers.ptr(), attr.ptr());
     if (fn) return py::reinterpret_steal<py::object>(fn);

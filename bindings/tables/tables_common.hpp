@@ -10,27 +10,8 @@
 
 #include <initializer_list>
 
-// Entry point of a table module. Like PYBIND11_MODULE, except that an
-// exception raised while the module body runs makes the import fail with
-// that very exception (PYBIND11_MODULE would replace it by
-// ImportError("initialization failed")).
-#define VX_TABLE_MODULE(name, variable)                                                               \
-    static ::pybind11::module_::module_def PYBIND11_CONCAT(vx_table_def_, name);                      \
-    static void PYBIND11_CONCAT(vx_table_init_, name)(::pybind11::module_&);                          \
-    PYBIND11_PLUGIN_IMPL(name) {                                                                      \
-        PYBIND11_CHECK_PYTHON_VERSION                                                                 \
-        PYBIND11_ENSURE_INTERNALS_READY                                                               \
-        auto m = ::pybind11::module_::create_extension_module(PYBIND11_TOSTRING(name), nullptr,       \
-                                                              &PYBIND11_CONCAT(vx_table_def_, name)); \
-        try {                                                                                         \
-            PYBIND11_CONCAT(vx_table_init_, name)(m);                                                 \
-            return m.ptr();                                                                           \
-        } catch (...) {                                                                               \
-            ::vx::translate_current_exception();                                                      \
-            return nullptr;                                                                           \
-        }                                                                                             \
-    }                                                                                                 \
-    void PYBIND11_CONCAT(vx_table_init_, name)(::pybind11::module_ & (variable))
+// Entry point of a table module (see VX_MODULE).
+#define VX_TABLE_MODULE(name, variable) VX_MODULE(name, variable)
 
 namespace vx::tables {
 

@@ -493,3 +493,36 @@ def test_real_helper_blocks():
         _helpers._gen_beta_hyper(1, -1, "x", 0, [])
     with pytest.raises(TypeError):
         _helpers._gen_beta_hyper(1, 2.0, "x", 0, [])
+
+
+def test_import_after_removal_runs_the_body_again():
+    # As for a Python module: a new module object, the helper called three
+    # more times, new tables, and transforms that read the new module's globals.
+    r = run_py("""
+        import importlib, sys
+        from vordex.model_defs.likelihood import _helpers
+        calls = []
+        real = _helpers._gen_beta_hyper
+        def spy(*a, **k):
+            calls.append(a[0])
+            return real(*a, **k)
+        _helpers._gen_beta_hyper = spy
+        N = "vordex.model_defs.likelihood.gamma"
+        g1 = importlib.import_module(N)
+        g1.MODELS["gamma"]["doc"] = "changed"
+        del sys.modules[N]
+        g2 = importlib.import_module(N)
+        print(calls, g1 is g2, g1.MODELS is g2.MODELS, g2.MODELS["gamma"]["doc"] != "changed")
+        class FakeNp:
+            log = staticmethod(lambda x: "fake")
+        g2.np = FakeNp
+        print(g2.MODELS["gamma"]["hyper"]["theta"]["to_theta"](2.0), g1.MODELS["gamma"]["hyper"]["theta"]["to_theta"](1.0))
+        A = "vordex.model_defs.latent.autoreg"
+        a1 = importlib.import_module(A)
+        del sys.modules[A]
+        a2 = importlib.import_module(A)
+        a2._PACF_INITIAL = [9] * 10
+        print(a2._pacf_hyper(3)["initial"], a1._pacf_hyper(3)["initial"], importlib.reload(a2) is a2)
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["[58102, 58122, 58200, 58102, 58122, 58200] False False True", "fake 0.0", "9 0 True"]

@@ -70,3 +70,54 @@ def test_demo_runs_on_the_bundled_example():
     lines = run.stdout.splitlines()
     assert any(line.startswith("cleaned: 38 points") for line in lines), run.stdout
     assert any(line.startswith("resampled") and ": 38 points" in line for line in lines), run.stdout
+
+
+def _run_fresh(code):
+    """Run `code` in a fresh interpreter importing the same package."""
+    import textwrap
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(vordex.__file__).parents[1]))
+    return subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)], env=env, capture_output=True,
+                          text=True, timeout=120)
+
+
+def test_toolkit_import_after_removal_is_a_new_module_reading_its_own_flags():
+    r = _run_fresh("""
+        import sys
+        import numpy as np
+        import vordex.pure.densitykit as d1
+        del sys.modules["vordex.pure.densitykit"]
+        import vordex.pure.densitykit as d2
+        d2._SCIPY_OK = False
+        x = np.linspace(-3.0, 3.0, 31)
+        m = np.column_stack([x, np.exp(-0.5 * x * x + 0.3 * x)])
+        print(d1 is d2, d2.tova_spline.__globals__ is vars(d2), d2._SCIPY_OK, d1._SCIPY_OK)
+        print(d1.tova_qmarginal(0.3, m) == d2.tova_qmarginal(0.3, m))
+        d1._SCIPY_OK = False
+        print(d1.tova_qmarginal(0.3, m) == d2.tova_qmarginal(0.3, m))
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["False True False True", "False", "True"]
+
+
+@pytest.mark.parametrize("blocked, raised, shown", [
+    ("pandas", "RuntimeError('broken pandas')", "RuntimeError broken pandas"),
+    ("scipy.interpolate", "KeyboardInterrupt()", "KeyboardInterrupt "),
+])
+def test_toolkit_import_fails_with_the_very_exception(blocked, raised, shown):
+    # Only an ImportError of pandas, or an Exception of SciPy, marks them
+    # unavailable; anything else fails the import with itself.
+    r = _run_fresh(f"""
+        import sys, importlib.abc
+        class Block(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path, target=None):
+                if name == {blocked!r}:
+                    raise {raised}
+        sys.meta_path.insert(0, Block())
+        try:
+            import vordex.pure.densitykit
+        except BaseException as e:
+            print(type(e).__name__, e)
+        print("vordex.pure.densitykit" in sys.modules)
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [shown, "False"]

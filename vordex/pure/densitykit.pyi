@@ -25,7 +25,7 @@ class _LogDensity(TypedDict):
     range: Tuple[float, float]
     fun: _Curve
 
-_EPS: float
+_EPS: np.float64
 _SCIPY_OK: bool
 _PANDAS_OK: bool
 
