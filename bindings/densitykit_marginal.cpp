@@ -20,19 +20,13 @@ const char* kFormError =
 
 bool is_ndarray(py::handle o) { return py::isinstance<py::array>(o); }
 
-// pandas' DataFrame type when the module flag says pandas is available.
-py::handle dataframe_type(const Call& c) {
-    py::handle ok = c.global("_PANDAS_OK");
-    if (!ok || !to_flag(ok)) return py::handle();
-    py::handle pd = c.global("pd");
-    if (!pd) return py::handle();
-    PyObject* t = PyObject_GetAttrString(pd.ptr(), "DataFrame");
-    if (!t) {
-        PyErr_Clear();
-        return py::handle();
-    }
-    Py_DECREF(t);  // kept alive by the pandas module
-    return py::handle(t);
+// pandas' DataFrame type when the module flag says pandas is available,
+// looked up as `_PANDAS_OK and pd.DataFrame` is at call time (a missing name
+// raises NameError, a missing attribute AttributeError).
+py::object dataframe_type(const Call& c) {
+    py::object ok = c.global_required("_PANDAS_OK");
+    if (!to_flag(ok)) return py::object();
+    return c.global_required("pd").attr("DataFrame");
 }
 
 bool is_instance(py::handle o, py::handle type) {
@@ -70,7 +64,7 @@ struct RawForm {
 };
 
 RawForm raw_form(const Call& c, py::handle m) {
-    py::handle df = dataframe_type(c);
+    py::object df = dataframe_type(c);
     if (df && is_instance(m, df)) {
         if (!has_column(m, "x") || !has_column(m, "y"))
             throw py::value_error("DataFrame marginal must have columns 'x' and 'y'.");
@@ -93,18 +87,14 @@ void require_1d(const DArray& a, const char* which) {
     }
 }
 
-DArray contiguous_1d(py::handle values, const char* which) {
-    DArray a = as_contig(values);
-    require_1d(a, which);
-    return a;
-}
-
-// The columns of a matrix form. A subclass such as np.matrix gives them as
-// (n, 1) arrays; as the cleaning's boolean selection would, they are read in
-// row order as one-dimensional (x and y of the same shape).
-void matrix_columns(const RawForm& f, MarginalIn& m) {
+// The x and y values of a form as one-dimensional arrays, read as the
+// cleaning's boolean selection reads them: a single value (0-d) is one
+// point, and values of equal shape in more dimensions (the (n, 1) columns of
+// a np.matrix, say) are read in row order. Values of different shapes,
+// which the selection would pair up wrongly or refuse, are refused.
+void columns_1d(const RawForm& f, MarginalIn& m) {
     DArray x = as_contig(f.x), y = as_contig(f.y);
-    if (x.ndim() > 1 && x.ndim() == y.ndim() && std::equal(x.shape(), x.shape() + x.ndim(), y.shape())) {
+    if (x.ndim() != 1 && x.ndim() == y.ndim() && std::equal(x.shape(), x.shape() + x.ndim(), y.shape())) {
         const py::ssize_t nx = x.size(), ny = y.size();
         x = DArray(py::array(x).reshape({nx}));
         y = DArray(py::array(y).reshape({ny}));
@@ -121,10 +111,8 @@ std::span<const double> span_of(const DArray& a) { return {a.data(), static_cast
 
 // --- shared pieces --------------------------------------------------------------------
 
-bool scipy_ok(const Call& c) {
-    py::handle v = c.global("_SCIPY_OK");
-    return v && to_flag(v);
-}
+// The module flag, read at each call (NameError when it was deleted).
+bool scipy_ok(const Call& c) { return to_flag(c.global_required("_SCIPY_OK")); }
 
 py::tuple as_xy(const Call& c, py::handle marginal) {
     RawForm f = raw_form(c, marginal);
@@ -144,7 +132,7 @@ bool read_float_matrix(const Call& c, py::handle marginal, MarginalIn& m) {
     if (a->nd != 2 || a->dimensions[1] != 2 || d->type_num != py::detail::npy_api::NPY_DOUBLE_ ||
         d->byteorder == (std::endian::native == std::endian::little ? '>' : '<'))
         return false;
-    if (py::handle df = dataframe_type(c); df && is_instance(marginal, df)) return false;
+    if (py::object df = dataframe_type(c); df && is_instance(marginal, df)) return false;
     const std::size_t n = static_cast<std::size_t>(a->dimensions[0]);
     const Py_ssize_t s0 = a->strides[0], s1 = a->strides[1];
     const char* base = a->data;
@@ -166,12 +154,7 @@ MarginalIn read_marginal(const Call& c, py::handle marginal) {
     MarginalIn m;
     if (read_float_matrix(c, marginal, m)) return m;
     RawForm f = raw_form(c, marginal);
-    if (f.is_mat) {
-        matrix_columns(f, m);
-    } else {
-        m.x = contiguous_1d(f.x, "x");
-        m.y = contiguous_1d(f.y, "y");
-    }
+    columns_1d(f, m);
     m.is_mat = f.is_mat;
     return m;
 }
@@ -237,10 +220,8 @@ py::object impl_is_marginal(const Call& c) {
         if (a.ndim() == 2) return py::bool_(a.shape(1) == 2 && a.shape(0) > 2);
     }
     if (PyDict_Check(m.ptr())) {
-        // set(marginal.keys()) == {"x", "y"}
-        PyObject* keys = PyDict_Keys(m.ptr());
-        if (!keys) throw py::error_already_set();
-        py::object k = py::reinterpret_steal<py::object>(keys);
+        // set(marginal.keys()) == {"x", "y"} (a subclass's own keys() included)
+        py::object k = PyDict_CheckExact(m.ptr()) ? own(PyDict_Keys(m.ptr())) : m.attr("keys")();
         py::set s(k);
         py::set want;
         want.add(py::str("x"));
@@ -249,7 +230,7 @@ py::object impl_is_marginal(const Call& c) {
         if (eq < 0) throw py::error_already_set();
         if (eq) return py::bool_(true);
     }
-    py::handle df = dataframe_type(c);
+    py::object df = dataframe_type(c);
     if (df && is_instance(m, df)) {
         if (!has_column(m, "x") || !has_column(m, "y")) return py::bool_(false);
         Py_ssize_t n = PyObject_Length(m.ptr());
@@ -286,20 +267,19 @@ py::object impl_marginal_fix(const Call& c) {
 
 namespace {
 // The fallback interpolant: an instance of a class created afresh per call,
-// whose method __call__(self, xx) interpolates linearly (NaN outside the knots).
+// whose method __call__(self, xx) returns np.interp(xx, x, y, left=np.nan,
+// right=np.nan) with the x and y objects of the factory call (held, not
+// copied: they are read, and checked by np.interp, when it is called).
 py::object impl_lin_call(const Call& c) {
-    auto& li = payload_as<vordex::Interpolant>(c);
-    return eval_like(c[1], [&](const double* in, double* out, size_t n) { li.eval(in, out, n); }, true);
+    py::handle xy = c.payload;
+    py::object np = c.global_required("np");
+    py::object nan = np.attr("nan");
+    return np.attr("interp")(c[1], py::handle(PyTuple_GET_ITEM(xy.ptr(), 0)), py::handle(PyTuple_GET_ITEM(xy.ptr(), 1)),
+                             py::arg("left") = nan, py::arg("right") = nan);
 }
 
 py::object make_lin(const Call& c, const char* factory) {
-    py::handle x = c[0], y = c[1];
-    DArray xa = as_contig(x), ya = as_contig(y);
-    // np.interp's wording for sample points of the wrong depth
-    if (xa.ndim() > 1 || ya.ndim() > 1) throw py::value_error("object too deep for desired array");
-    if (xa.ndim() != 1 || ya.ndim() != 1) throw py::value_error("object of too small depth for desired array");
-    auto* li = new vordex::Interpolant(vordex::Interpolant::linear(span_of(xa), span_of(ya)));
-    py::object payload = make_payload(li);
+    py::object payload = py::make_tuple(c[0], c[1]);
     std::string qual = std::string(factory) + ".<locals>._Lin";
     std::string callq = qual + ".__call__";
     FnDef def{"__call__", callq.c_str(), nullptr, {"self", "xx"}, nullptr, nullptr, {}, impl_lin_call};
@@ -307,7 +287,7 @@ py::object make_lin(const Call& c, const char* factory) {
     py::dict ns;
     ns["__call__"] = call;
     ns["__qualname__"] = py::str(qual);
-    ns["__module__"] = py::handle(PyDict_GetItemString(c.globals, "__name__"));
+    if (PyObject* name = PyDict_GetItemString(c.globals, "__name__")) ns["__module__"] = py::handle(name);
     py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
     py::object cls = type(py::str("_Lin"), py::make_tuple(py::reinterpret_borrow<py::object>(
                                                 reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
@@ -368,7 +348,7 @@ py::object impl_smarginal(const Call& c) {
     o.log = to_flag(c[1]);
     o.extrapolate = to_real(c[2]);
     const bool keep_type = to_flag(c[3]);
-    o.factor = to_int(c[4], "factor");
+    o.factor = to_int(c[4], "factor", true);  // any factor not above 0 keeps the points as they are
     if (o.extrapolate < 0.0) throw py::value_error("extrapolate must be non-negative.");
     MarginalIn m = read_marginal(c, c[0]);
     o.spline = scipy_ok(c);
@@ -450,7 +430,8 @@ py::object impl_emarginal(const Call& c) {
     py::array raw = py::reinterpret_steal<py::array>(
         py::detail::npy_api::get().PyArray_FromAny_(res.ptr(), nullptr, 0, 0, 0, nullptr));
     if (!raw) throw py::error_already_set();
-    if (raw.ndim() == 0) throw py::index_error("fun(x) must return an array with one value or one row per point of x.");
+    // A single value has no first dimension to look up.
+    if (raw.ndim() == 0) throw py::index_error("tuple index out of range");
     const char kind = raw.dtype().kind();
     if (kind == 'c') throw py::type_error("fun(x) must return real values, not complex.");
     if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b' && kind != 'O')
@@ -461,8 +442,8 @@ py::object impl_emarginal(const Call& c) {
     if (f.ndim() == 1) {
         const size_t len = static_cast<size_t>(f.shape(0));
         if (len != n && len != 1) {
-            PyErr_Format(PyExc_ValueError,
-                         "fun(x) returned %zd values for %zd points; it must return one value (or one row) per point.",
+            // The column of values times the column of weights: NumPy's error.
+            PyErr_Format(PyExc_ValueError, "operands could not be broadcast together with shapes (%zd,1) (%zd,1) ",
                          static_cast<Py_ssize_t>(len), static_cast<Py_ssize_t>(n));
             throw py::error_already_set();
         }
@@ -476,9 +457,9 @@ py::object impl_emarginal(const Call& c) {
         }
         return new_array_shaped(out, {});
     }
-    if (f.ndim() > 2) throw py::value_error("fun(x) must return a one- or two-dimensional array.");
     if (static_cast<size_t>(f.shape(0)) != n)
         throw py::value_error("fun(x) must return an array with first dimension equal to len(x).");
+    if (f.ndim() > 2) throw py::value_error("fun(x) must return a one- or two-dimensional array.");
     k = static_cast<size_t>(f.shape(1));
     std::vector<double> out;
     {
@@ -544,8 +525,13 @@ py::object impl_qmarginal(const Call& c) {
 
 namespace vx {
 bool install_numpy_kernels_from(PyObject* np_exp, PyObject* np_log);
+// Once per process: a later import of the module (after it was removed from
+// sys.modules, or a reload) finds them installed, and calls running without
+// the interpreter's lock never see them change.
 void install_numpy_kernels() {
+    static bool installed = false;
+    if (installed) return;
     py::module_ np = py::module_::import("numpy");
-    install_numpy_kernels_from(np.attr("exp").ptr(), np.attr("log").ptr());
+    installed = install_numpy_kernels_from(np.attr("exp").ptr(), np.attr("log").ptr());
 }
 }  // namespace vx

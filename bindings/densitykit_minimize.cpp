@@ -17,8 +17,7 @@ py::object impl_minimize_on_interval(const Call& c) {
     if (std::isnan(tol)) throw vordex::ValueError(vordex::kToleranceNaN);
 
     // The flag is read at each call, so a caller may switch paths at run time.
-    py::handle flag = c.global("_SCIPY_OK");
-    if (flag && to_flag(flag)) {
+    if (scipy_ok(c)) {
         py::object minimize_scalar = c.global_required("minimize_scalar");
         py::dict options;
         options["xatol"] = py::float_(tol);

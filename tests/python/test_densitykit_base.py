@@ -1,5 +1,6 @@
 """Module attributes, the callable type, marginal forms, cleaning and
 argument conversion of vordex.pure.densitykit."""
+import builtins
 import inspect
 import math
 
@@ -20,6 +21,7 @@ def fallback(monkeypatch):
 
 def test_module_attributes_and_flags():
     assert dk._EPS == 2.220446049250313e-13 == np.finfo(float).eps * 1000.0
+    assert type(dk._EPS) is type(np.finfo(float).eps * 1000.0)
     assert dk._SCIPY_OK is True and dk._PANDAS_OK is True
     assert dk.np is np and dk.pd is pd
     from scipy.interpolate import CubicSpline, PchipInterpolator
@@ -68,6 +70,18 @@ def test_callable_type_reports_bad_calls_in_standard_wording():
         with pytest.raises(TypeError) as err:
             call()
         assert str(err.value) == message
+    # Keywords are bound before positional arguments are counted, as for a
+    # Python function; names that are not valid UTF-8 are reported as given.
+    def py_fn(p, marginal, length=2048):
+        pass
+
+    for args, kwargs in (((0.5, m, 10, 11), {"p": 1}), ((0.5, m, 10, 11), {"size": 1}),
+                         ((), {"\udc80": 1}), ((1,), {"x\ud800y": 1, "p": 2})):
+        with pytest.raises(TypeError) as want:
+            py_fn(*args, **kwargs)
+        with pytest.raises(TypeError) as err:
+            dk.tova_qmarginal(*args, **kwargs)
+        assert str(err.value) == str(want.value).replace(py_fn.__qualname__, "tova_qmarginal")
     # keywords in any order
     a = dk.tova_qmarginal(marginal=m, length=100, p=[0.5])
     b = dk.tova_qmarginal([0.5], m, 100)
@@ -119,6 +133,44 @@ def test_callable_type_behaves_like_a_function_for_copies_pickles_and_classes():
         f()
     with pytest.raises(TypeError, match="^__defaults__ must be set to a tuple object$"):
         f.__defaults__ = [0.0]
+    del f.__defaults__
+    assert f.__defaults__ is None
+
+    # The other attributes take and refuse what a Python function's do.
+    def py_fn(x):
+        pass
+
+    for attr, value in (("__name__", 3), ("__qualname__", None), ("__annotations__", []), ("__defaults__", 1)):
+        with pytest.raises(TypeError) as want:
+            setattr(py_fn, attr, value)
+        with pytest.raises(TypeError) as err:
+            setattr(f, attr, value)
+        assert str(err.value) == str(want.value)
+    for attr in ("__name__", "__qualname__"):
+        with pytest.raises(TypeError, match=f"^{attr} must be set to a string object$"):
+            delattr(f, attr)
+    del f.__doc__, f.__module__
+    assert f.__doc__ is None and f.__module__ is None
+    f.__annotations__ = {"x": int}
+    assert f.__annotations__ == {"x": int}
+    del f.__annotations__
+    assert f.__annotations__ == {} and str(inspect.signature(f)) == "(x)"
+    assert f.__kwdefaults__ is None and to_theta.__kwdefaults__ is None
+    assert to_theta.__builtins__ is dk.tova_zmarginal.__builtins__ is builtins.__dict__
+    # weak references, as to a function
+    import gc
+    import weakref
+    ref = weakref.ref(f)
+    assert ref() is f
+    del f
+    gc.collect()
+    assert ref() is None
+    # Defaults computed at import are shown as new objects on each request.
+    d = dk.tova_tmarginal.__defaults__
+    assert d == (2048, 6.055454452393342e-05, "quantile") == dk.tova_marginal_transform.__defaults__
+    assert d is not dk.tova_tmarginal.__defaults__ and d[1] is not dk.tova_tmarginal.__defaults__[1]
+    assert dk.tova_deriv_func.__defaults__ == (0.0006864518129765004,)
+    assert dk.tova_qmarginal.__defaults__ is dk.tova_qmarginal.__defaults__
 
 
 def test_is_marginal_forms():
@@ -127,6 +179,19 @@ def test_is_marginal_forms():
                 {"x": 1, "y": 2, "w": 3}, {"x": 1}]:
         assert dk.tova_is_marginal(bad) is False
     assert dk.tova_is_marginal({"x": [], "y": []}) is True
+
+    # A dict subclass answers with its own keys().
+    class Keys(dict):
+        def keys(self):
+            return ["x", "y"]
+
+    class BadKeys(dict):
+        def keys(self):
+            raise RuntimeError("keys")
+
+    assert dk.tova_is_marginal(Keys(a=1)) is True
+    with pytest.raises(RuntimeError, match="keys"):
+        dk.tova_is_marginal(BadKeys(x=1, y=2))
     assert dk.tova_is_marginal(pd.DataFrame({"x": [1, 2, 3], "y": [1, 2, 3], "w": 0})) is True
     assert dk.tova_is_marginal(pd.DataFrame({"x": [1, 2], "y": [1, 2]})) is False
     assert dk.tova_is_marginal(pd.DataFrame({"x": [1, 2, 3]})) is False
@@ -182,9 +247,20 @@ def test_matrix_layouts_read_as_their_columns():
             np.testing.assert_array_equal(a["x"], b["x"])
             np.testing.assert_array_equal(a["y"], b["y"])
         assert dk.tova_hpdmarginal(0.9, m).tolist() == dk.tova_hpdmarginal(0.9, cols).tolist()
-    # 2-D columns of a dict stay an error
+    # Values of a dict are read as the cleaning's boolean selection reads them:
+    # equal shapes in row order, a single value as one point; values of
+    # different shapes are refused.
+    for fn in (dk.tova_marginal_fix, dk.tova_smarginal):
+        for m in ({"x": base[:, :1], "y": base[:, 1:]}, {"x": base[:, 0].reshape(2, -1), "y": base[:, 1].reshape(2, -1)}):
+            a, b = fn(m), fn(cols)
+            np.testing.assert_array_equal(a["x"], b["x"])
+            np.testing.assert_array_equal(a["y"], b["y"])
+    with pytest.raises(ValueError, match="^Marginal too small after filtering. Need >=3 support points.$"):
+        dk.tova_marginal_fix({"x": 1.0, "y": 2.0})
+    with pytest.raises(ValueError, match="^Marginal has no finite density points after NaN removal.$"):
+        dk.tova_marginal_fix({"x": 1.0, "y": np.nan})
     with pytest.raises(ValueError, match="one-dimensional"):
-        dk.tova_marginal_fix({"x": base[:, :1], "y": base[:, 1:]})
+        dk.tova_marginal_fix({"x": base[:, :1], "y": base[:, 1]})
     with pytest.raises(ValueError, match="^Marginal has no finite density points after NaN removal.$"):
         dk.tova_marginal_fix(np.empty((0, 2)))
     with pytest.raises(ValueError, match=r"^Matrix marginal must be an \(n,2\) array\.$"):
@@ -269,7 +345,7 @@ def test_malformed_inputs_raise_python_exceptions():
         np.array([["a", "b"], ["c", "d"], ["e", "f"]]),
         np.array([[object(), 1], [2, 3], [4, 5]], dtype=object),
         {"x": [[1, 2], [3]], "y": [1, 2]},
-        {"x": [[1, 2], [3, 4], [5, 6]], "y": [[1, 2], [3, 4], [5, 6]]},
+        {"x": [[1, 2], [3, 4], [5, 6]], "y": [[1, 2], [3, 4]]},
         {"x": 1.0, "y": 2.0},
         {"x": "abc", "y": [1, 2, 3]},
         {"x": None, "y": None},
@@ -294,6 +370,9 @@ def test_argument_conversion_rules():
         dk.tova_qmarginal(0.5, m, length=None)
     with pytest.raises(OverflowError):
         dk.tova_qmarginal(0.5, m, length=2 ** 80)
+    # every factor not above 0 keeps one point per input point, however large
+    for f in (0, -3, -2 ** 64):
+        np.testing.assert_array_equal(dk.tova_smarginal(m, factor=f)["x"], dk.tova_smarginal(m, factor=1)["x"])
     with pytest.raises(TypeError):
         dk.tova_smarginal(m, extrapolate="0.1")
     # flags by truth value, None counts as false
@@ -309,6 +388,14 @@ def test_pchip_and_cubic_factories(fallback):
         np.testing.assert_array_equal(f(np.array([-0.5, 0.5, 2.5])), [np.nan, 0.5, np.nan])
         assert f(2.0) == 4.0
     assert type(dk._pchip(x, y)) is not type(dk._pchip(x, y))  # a class of its own per call
+    # x and y are held, not copied, and only read (and checked) when called
+    yy = y.copy()
+    f = dk._pchip(x, yy)
+    yy[:] = [10.0, 20.0, 30.0]
+    assert f(0.5) == 15.0
+    g = dk._cubic([0.0, 1.0, 2.0], [0.0, 1.0])
+    with pytest.raises(ValueError, match="fp and xp are not of the same length"):
+        g(0.5)
     # sample points of the wrong depth: np.interp's messages
     for xp, fp, message in ((np.array([[0.0, 1.0], [2.0, 3.0]]), np.arange(4.0), "object too deep"),
                             (np.arange(4.0), np.arange(4.0).reshape(2, 2), "object too deep"),
@@ -342,6 +429,23 @@ def test_spline_forms_and_values():
     assert isinstance(dk.tova_spline(pd.DataFrame({"x": mat[:, 0], "y": mat[:, 1]})), dict)
     one_zero = {"x": [0, 1, 2, 3], "y": [1.0, 0.0, 2.0, 1.0]}
     assert len(dk.tova_spline(one_zero)["x"]) == 3
+
+
+def test_deleted_flags_are_name_errors(monkeypatch):
+    m = {"x": np.array([0.0, 1.0, 3.0, 4.0, 6.0]), "y": np.array([0.1, 0.5, 1.0, 0.4, 0.05])}
+    monkeypatch.delattr(dk, "_SCIPY_OK")
+    with pytest.raises(NameError, match="^name '_SCIPY_OK' is not defined$"):
+        dk.tova_spline(m)
+    with pytest.raises(NameError, match="_SCIPY_OK"):
+        dk._minimize_on_interval(abs, -1.0, 1.0)
+    monkeypatch.undo()
+    monkeypatch.delattr(dk, "_PANDAS_OK")
+    with pytest.raises(NameError, match="^name '_PANDAS_OK' is not defined$"):
+        dk.tova_marginal_fix(m)
+    monkeypatch.undo()
+    monkeypatch.delattr(dk, "pd")
+    with pytest.raises(NameError, match="^name 'pd' is not defined$"):
+        dk.tova_marginal_fix(m)
 
 
 def test_flag_is_read_at_call_time(monkeypatch):

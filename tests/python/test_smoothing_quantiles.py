@@ -148,9 +148,18 @@ def test_simpson_weights_and_expectation_rules():
     assert len(calls) == 1 and calls[0][1:] == (2, 3) and calls[0][0] % 2 == 1
     with pytest.raises(ValueError, match=r"^fun\(x\) must return an array with first dimension equal to len\(x\)\.$"):
         dk.tova_emarginal(lambda x: np.ones((3, 2)), m)
-    with pytest.raises(ValueError, match="one value"):
-        dk.tova_emarginal(lambda x: x[:-1], m)
-    with pytest.raises(IndexError):
+    with pytest.raises(ValueError, match=r"^fun\(x\) must return an array with first dimension equal to len\(x\)\.$"):
+        dk.tova_emarginal(lambda x: np.ones((3, 2, 2)), m)
+    # A column of the wrong length meets the weights' column in NumPy's product.
+    n = len(dk.tova_smarginal(m)["x"])
+    n -= 1 - n % 2
+    for k in (n - 1, 0):
+        with pytest.raises(ValueError) as numpy_error:
+            np.ones((k, 1)) * np.ones((n, 1))
+        with pytest.raises(ValueError) as err:
+            dk.tova_emarginal(lambda x: x[:k], m)
+        assert str(err.value) == str(numpy_error.value)
+    with pytest.raises(IndexError, match="^tuple index out of range$"):
         dk.tova_emarginal(lambda x: 1.0, m)
     with pytest.raises(ZeroDivisionError):
         dk.tova_emarginal(lambda x: 1 / 0, m)
