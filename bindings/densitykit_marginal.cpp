@@ -481,6 +481,20 @@ py::object impl_dmarginal(const Call& c) {
         vordex::density(p.ld, src, dst, pr.n, lg);
         return 0;
     });
+    // The densities are laid out as np.empty_like lays out a new array like
+    // the points (as float64): points in Fortran or another order that is
+    // not C's give a result in that order.
+    py::handle points = c[0];
+    if (pr.in.ndim() > 1 && is_ndarray(points) &&
+        !(py::reinterpret_borrow<py::array>(points).flags() & py::array::c_style)) {
+        py::array as_float = as_double_array(points);
+        if (!(as_float.flags() & py::array::c_style)) {
+            py::object np = c.global_required("np");
+            py::object like = np.attr("empty_like")(as_float);
+            np.attr("copyto")(like, pr.out);
+            return like;
+        }
+    }
     return std::move(pr.out);
 }
 

@@ -174,6 +174,13 @@ def test_density_distribution_quantile_edge_cases(path):
     assert isinstance(d, np.ndarray) and d.shape == ()
     assert dk.tova_dmarginal([], m).shape == (0,)
     assert dk.tova_dmarginal(np.zeros((2, 3)), m).shape == (2, 3)
+    # laid out as np.empty_like lays out an array like the points
+    pts = np.linspace(lo, hi, 24).reshape(4, 6)
+    for p in (np.asfortranarray(pts), pts[:, ::2], pts.T, np.asfortranarray(pts).astype(np.float32), pts.tolist()):
+        got = dk.tova_dmarginal(p, m)
+        want = np.empty_like(np.asarray(p, dtype=float))
+        assert got.strides == want.strides and got.dtype == np.float64
+        np.testing.assert_array_equal(got, dk.tova_dmarginal(np.ascontiguousarray(p, dtype=float), m))
     out = dk.tova_dmarginal([lo, hi, lo - 1e-9, hi + 1e-9, np.nan], m, log=True)
     assert np.all(np.isfinite(out[:2])) and np.all(out[2:] == -np.inf)
     assert np.all(dk.tova_dmarginal([lo - 1, np.nan], m) == 0.0)
