@@ -27,19 +27,28 @@ using DArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // A marginal reduced to contiguous one-dimensional float64 arrays.
 // Columns of a float64 matrix are copied straight into `cols` (x then y);
-// other forms keep the converted NumPy arrays.
+// other forms keep the converted NumPy arrays, which may be the caller's own.
+// Their spans are taken once, when they are converted: Python code that runs
+// later in the call (a flag's truth value, another thread while the lock is
+// released) may give such an array a new dtype or shape over the same
+// memory, and sizes read then would not match it.
 struct MarginalIn {
     DArray x, y;
     vordex::uvector cols;
     bool in_cols = false;
     bool is_mat = false;
+    std::span<const double> xspan, yspan;
+    void set_spans() {
+        xspan = {x.data(), static_cast<size_t>(x.size())};
+        yspan = {y.data(), static_cast<size_t>(y.size())};
+    }
     std::span<const double> xs() const {
         if (in_cols) return {cols.data(), cols.size() / 2};
-        return {x.data(), static_cast<size_t>(x.size())};
+        return xspan;
     }
     std::span<const double> ys() const {
         if (in_cols) return {cols.data() + cols.size() / 2, cols.size() / 2};
-        return {y.data(), static_cast<size_t>(y.size())};
+        return yspan;
     }
 };
 

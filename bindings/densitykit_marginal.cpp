@@ -63,9 +63,10 @@ struct RawForm {
     bool is_mat;
 };
 
-RawForm raw_form(const Call& c, py::handle m) {
-    py::object df = dataframe_type(c);
-    if (df && is_instance(m, df)) {
+// `is_frame`: whether the marginal is a DataFrame while pandas counts as
+// available (see dataframe_type).
+RawForm raw_form(py::handle m, bool is_frame) {
+    if (is_frame) {
         if (!has_column(m, "x") || !has_column(m, "y"))
             throw py::value_error("DataFrame marginal must have columns 'x' and 'y'.");
         return {get_item(m, "x"), get_item(m, "y"), false};
@@ -94,6 +95,12 @@ void require_1d(const DArray& a, const char* which) {
 // which the selection would pair up wrongly or refuse, are refused.
 void columns_1d(const RawForm& f, MarginalIn& m) {
     DArray x = as_contig(f.x), y = as_contig(f.y);
+    // Converting y may run Python code (an object's __array__ or __float__)
+    // that changes x in place, when x is the caller's own float64 array: a
+    // new dtype or shape over the same memory. Checked again here (a no-op
+    // when x is still a contiguous float64 array); from here on no Python
+    // code runs until the spans are taken.
+    x = as_contig(x);
     if (x.ndim() != 1 && x.ndim() == y.ndim() && std::equal(x.shape(), x.shape() + x.ndim(), y.shape())) {
         const py::ssize_t nx = x.size(), ny = y.size();
         x = DArray(py::array(x).reshape({nx}));
@@ -103,6 +110,7 @@ void columns_1d(const RawForm& f, MarginalIn& m) {
     require_1d(y, "y");
     m.x = std::move(x);
     m.y = std::move(y);
+    m.set_spans();
 }
 
 std::span<const double> span_of(const DArray& a) { return {a.data(), static_cast<size_t>(a.size())}; }
@@ -114,8 +122,15 @@ std::span<const double> span_of(const DArray& a) { return {a.data(), static_cast
 // The module flag, read at each call (NameError when it was deleted).
 bool scipy_ok(const Call& c) { return to_flag(c.global_required("_SCIPY_OK")); }
 
+// Whether the marginal is a pandas DataFrame (while pandas counts as
+// available): the documented first test of every form.
+bool is_frame(const Call& c, py::handle marginal) {
+    py::object df = dataframe_type(c);
+    return df && is_instance(marginal, df);
+}
+
 py::tuple as_xy(const Call& c, py::handle marginal) {
-    RawForm f = raw_form(c, marginal);
+    RawForm f = raw_form(marginal, is_frame(c, marginal));
     return py::make_tuple(as_double_array(f.x), as_double_array(f.y), py::bool_(f.is_mat));
 }
 
@@ -123,8 +138,9 @@ namespace {
 // The columns of a plain ndarray of float64 in machine order with shape
 // (n, 2), whatever its strides, copied into m.cols: the values that
 // arr[:, 0] and arr[:, 1] made contiguous would hold. False for any other
-// array (subclasses, other types) and for a DataFrame form.
-bool read_float_matrix(const Call& c, py::handle marginal, MarginalIn& m) {
+// array (subclasses, other types). No Python code runs between the checks
+// of the array's layout and the copy.
+bool read_float_matrix(py::handle marginal, MarginalIn& m) {
     auto& api = py::detail::npy_api::get();
     if (Py_TYPE(marginal.ptr()) != api.PyArray_Type_) return false;
     auto* a = reinterpret_cast<py::detail::PyArray_Proxy*>(marginal.ptr());
@@ -132,7 +148,6 @@ bool read_float_matrix(const Call& c, py::handle marginal, MarginalIn& m) {
     if (a->nd != 2 || a->dimensions[1] != 2 || d->type_num != py::detail::npy_api::NPY_DOUBLE_ ||
         d->byteorder == (std::endian::native == std::endian::little ? '>' : '<'))
         return false;
-    if (py::object df = dataframe_type(c); df && is_instance(marginal, df)) return false;
     const std::size_t n = static_cast<std::size_t>(a->dimensions[0]);
     const Py_ssize_t s0 = a->strides[0], s1 = a->strides[1];
     const char* base = a->data;
@@ -152,8 +167,11 @@ bool read_float_matrix(const Call& c, py::handle marginal, MarginalIn& m) {
 
 MarginalIn read_marginal(const Call& c, py::handle marginal) {
     MarginalIn m;
-    if (read_float_matrix(c, marginal, m)) return m;
-    RawForm f = raw_form(c, marginal);
+    // The DataFrame test comes first and may run Python code (the flag's
+    // truth value, an __instancecheck__); the array is read after it.
+    const bool frame = is_frame(c, marginal);
+    if (!frame && read_float_matrix(marginal, m)) return m;
+    RawForm f = raw_form(marginal, frame);
     columns_1d(f, m);
     m.is_mat = f.is_mat;
     return m;
@@ -178,10 +196,12 @@ PointsAndResult points_and_result(const Call& c, py::handle marginal, py::handle
         if (table_length) vordex::check_length(*table_length);
         throw;
     }
+    // The size is taken at once: later Python code may give the caller's
+    // array a new dtype over the same memory.
+    r.n = static_cast<size_t>(r.in.size());
     std::vector<py::ssize_t> shape(r.in.shape(), r.in.shape() + r.in.ndim());
     for (Py_ssize_t t : trailing) shape.push_back(t);
     r.out = py::array_t<double>(shape);
-    r.n = static_cast<size_t>(r.in.size());
     return r;
 }
 

@@ -105,10 +105,10 @@ py::object impl_rmarginal(const Call& c) {
         Q->eval(d, d, m);
     } else {
         DArray in = as_contig(u);
-        u = py::array_t<double>(std::vector<py::ssize_t>(in.shape(), in.shape() + in.ndim()));
-        double* d = py::reinterpret_borrow<py::array_t<double>>(u).mutable_data();
         const double* s = in.data();
         const size_t m = static_cast<size_t>(in.size());
+        u = py::array_t<double>(std::vector<py::ssize_t>(in.shape(), in.shape() + in.ndim()));
+        double* d = py::reinterpret_borrow<py::array_t<double>>(u).mutable_data();
         py::gil_scoped_release nogil;
         Q->eval(s, d, m);
     }
@@ -144,10 +144,20 @@ std::array<py::object, 4> stencil_calls(py::handle fun, const DArray& x, double 
     return r;
 }
 
+// The values are converted one after the other, and converting one may run
+// Python code (an object's __array__ or __float__) that gives another, when
+// it is an array fun keeps, a new dtype or shape over the same memory. So
+// all four are checked again once converted (a no-op for contiguous float64
+// arrays, and no Python code runs in it), before their sizes are read.
+void recheck(Stencil& s) {
+    for (int k = 0; k < 4; ++k) s.f[k] = as_contig(s.f[k]);
+}
+
 Stencil stencil_values(py::handle fun, const DArray& x, double h) {
     std::array<py::object, 4> r = stencil_calls(fun, x, h);
     Stencil s;
     for (int k = 0; k < 4; ++k) s.f[k] = float_values(r[k]);
+    recheck(s);
     return s;
 }
 
@@ -192,11 +202,19 @@ void check_same_shapes(const Stencil& s) {
     }
 }
 
-void combine(const Stencil& s, double h, double* out) {
-    const size_t n = static_cast<size_t>(s.f[0].size());
-    const double *f1 = s.f[0].data(), *f2 = s.f[1].data(), *f3 = s.f[2].data(), *f4 = s.f[3].data();
+// The four values' spans, taken once their shapes are checked.
+struct StencilSpans {
+    const double* f[4];
+    size_t n;
+};
+
+StencilSpans spans_of(const Stencil& s) {
+    return {{s.f[0].data(), s.f[1].data(), s.f[2].data(), s.f[3].data()}, static_cast<size_t>(s.f[0].size())};
+}
+
+void combine(const StencilSpans& v, double h, double* out) {
     py::gil_scoped_release nogil;
-    vordex::five_point_stencil(f1, f2, f3, f4, h, out, n);
+    vordex::five_point_stencil(v.f[0], v.f[1], v.f[2], v.f[3], h, out, v.n);
 }
 
 py::object impl_fd(const Call& c) {
@@ -206,9 +224,11 @@ py::object impl_fd(const Call& c) {
     const std::array<py::object, 4> r = stencil_calls(fun, x, h);
     Stencil s;
     if (!real_stencil(r, s)) return stencil_by_protocol(r, h);
+    recheck(s);
     check_same_shapes(s);
+    const StencilSpans v = spans_of(s);
     py::array_t<double> out(std::vector<py::ssize_t>(s.f[0].shape(), s.f[0].shape() + s.f[0].ndim()));
-    combine(s, h, out.mutable_data());
+    combine(v, h, out.mutable_data());
     if (out.ndim() == 0) return numpy_float(*out.data());
     return out;
 }
@@ -294,13 +314,12 @@ py::object impl_tmarginal(const Call& c) {
     // argument changes the points used here.
     DArray ff = float_values(call1(fun, new_array(x)));
     check_per_point(ff, N, "fun(x)");
+    std::vector<double> yv(ff.data(), ff.data() + N), dens(N), deriv(N);
     DArray xd = new_array(x);
     Stencil s = stencil_values(fun, xd, h);
     static const char* const where[4] = {"fun(x + 2h)", "fun(x + h)", "fun(x - h)", "fun(x - 2h)"};
     for (int k = 0; k < 4; ++k) check_per_point(s.f[k], N, where[k]);
-
-    std::vector<double> yv(ff.data(), ff.data() + N), dens(N), deriv(N);
-    combine(s, h, deriv.data());
+    combine(spans_of(s), h, deriv.data());
     {
         py::gil_scoped_release nogil;
         vordex::transformed_density(p.ld, x.data(), deriv.data(), dens.data(), N);

@@ -306,3 +306,81 @@ def test_reentrant_failure_inside_a_callback():
     with pytest.raises(ValueError, match="too small"):
         dk.tova_emarginal(f, M)
     assert_same(baseline(), before)
+
+
+# --- Python code that reshapes or retypes the caller's arrays during a call ------------------------
+# Hooks (a flag's truth value, an object's __array__) may give an array the
+# caller passed, or one a callback keeps, a new dtype or shape over the same
+# memory while a call runs. The toolkit reads each array's size when it
+# converts it, so it never reads past the memory (the sanitizer build of the
+# test suite checks that), and the results are those of the arrays as they
+# were converted or a clean error.
+
+def _gauss(n):
+    x = np.linspace(-4.0, 4.0, n)
+    return x, np.exp(-0.5 * x * x)
+
+
+def test_flag_hook_that_retypes_the_marginal_arrays(monkeypatch):
+    x, y = _gauss(64)
+    want = {"s": dk.tova_smarginal({"x": x.copy(), "y": y.copy()}),
+            "q": dk.tova_qmarginal([0.1, 0.5], {"x": x.copy(), "y": y.copy()})}
+
+    class Flag:
+        def __bool__(self):
+            x.dtype = np.int8  # the same memory, eight times as many items
+            y.dtype = np.int8
+            return True
+
+    for key, call in (("s", lambda m: dk.tova_smarginal(m)), ("q", lambda m: dk.tova_qmarginal([0.1, 0.5], m))):
+        x.dtype = y.dtype = np.float64
+        monkeypatch.setattr(dk, "_SCIPY_OK", Flag())
+        got = call({"x": x, "y": y})
+        monkeypatch.undo()
+        if key == "s":
+            np.testing.assert_array_equal(got["x"], want["s"]["x"])
+            np.testing.assert_array_equal(got["y"], want["s"]["y"])
+        else:
+            np.testing.assert_array_equal(got, want["q"])
+
+
+def test_flag_hook_that_reshapes_a_matrix_marginal(monkeypatch):
+    x, y = _gauss(64)
+    a = np.column_stack([x, y])
+
+    class Flag:
+        def __bool__(self):
+            a.shape = (a.size,)
+            return False
+
+    monkeypatch.setattr(dk, "_PANDAS_OK", Flag())
+    with pytest.raises(ValueError, match=r"^Matrix marginal must be an \(n,2\) array\.$"):
+        dk.tova_marginal_fix(a)
+
+
+def test_conversion_of_y_that_retypes_x():
+    x, y = _gauss(64)
+
+    class Y:
+        def __array__(self, dtype=None):
+            x.dtype = np.int8
+            return y if dtype is None else y.astype(dtype)
+
+    with pytest.raises((ValueError, IndexError)):
+        dk.tova_marginal_fix({"x": x, "y": Y()})
+
+
+def test_derivative_values_retyped_by_a_later_value():
+    buf = np.linspace(0.0, 1.0, 1000)
+
+    class Late:
+        def __array__(self, dtype=None):
+            buf.dtype = np.int8  # 8000 items over the same memory
+            return np.ones(8000)
+
+    values = iter([buf, buf, buf, Late()])
+    fd = dk.tova_deriv_func(lambda x: next(values), 0.5)
+    got = fd(np.zeros(3))
+    assert got.shape == (8000,)
+    f = buf.astype(np.float64)
+    np.testing.assert_array_equal(got, ((-f + 8.0 * f) - 8.0 * f + 1.0) / (12 * 0.5))
