@@ -263,8 +263,11 @@ PyObject* get_signature(PyObject* self, void*) {
         PyObject* annd = annotations_of(f);
         if (!annd) throw py::error_already_set();
         py::dict ann = py::reinterpret_borrow<py::dict>(annd);
+        // Held for the loop, whose Python code (an annotations dict's
+        // __getitem__, a collection) may set new defaults.
+        py::tuple defaults = py::reinterpret_borrow<py::tuple>(f->defaults);
         py::list params;
-        Py_ssize_t ndef = PyTuple_GET_SIZE(f->defaults);
+        Py_ssize_t ndef = PyTuple_GET_SIZE(defaults.ptr());
         Py_ssize_t first_default = f->nparams - ndef;
         auto annot = [&](py::handle pname) -> py::object {
             if (ann.contains(pname)) return ann[pname];
@@ -274,7 +277,7 @@ PyObject* get_signature(PyObject* self, void*) {
             py::handle pname = PyTuple_GET_ITEM(f->params, i);
             py::object dflt = empty;
             if (i >= first_default)
-                dflt = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - first_default));
+                dflt = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(defaults.ptr(), i - first_default));
             params.append(Parameter(pname, Parameter.attr("POSITIONAL_OR_KEYWORD"),
                                     py::arg("default") = dflt, py::arg("annotation") = annot(pname)));
         }
@@ -308,10 +311,13 @@ PyObject* get_defaults(PyObject* self, void*) {
         Py_INCREF(f->defaults);
         return f->defaults;
     }
+    // Held for the copy: allocating may run a collection whose finalizers set
+    // new defaults.
+    py::tuple defaults = py::reinterpret_borrow<py::tuple>(f->defaults);
     PyObject* t = PyTuple_New(n);
     if (!t) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* v = PyTuple_GET_ITEM(f->defaults, i);
+        PyObject* v = PyTuple_GET_ITEM(defaults.ptr(), i);
         if (PyFloat_CheckExact(v)) {
             v = PyFloat_FromDouble(PyFloat_AS_DOUBLE(v));
             if (!v) {
@@ -703,9 +709,13 @@ py::array_t<double, py::array::c_style | py::array::forcecast> real_numbers(py::
         std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()));
     PyObject* const* in = static_cast<PyObject* const*>(a.data());
     double* dst = out.mutable_data();
-    for (py::ssize_t i = 0; i < a.size(); ++i) {
-        // float(item) for real numbers; None and complex numbers raise TypeError
-        dst[i] = PyFloat_AsDouble(in[i]);
+    const py::ssize_t n = out.size();
+    for (py::ssize_t i = 0; i < n; ++i) {
+        // float(item) for real numbers; None and complex numbers raise TypeError.
+        // The item is held for the conversion: its __float__ may replace it in
+        // the array (which may be the caller's own).
+        py::object item = py::reinterpret_borrow<py::object>(in[i]);
+        dst[i] = PyFloat_AsDouble(item.ptr());
         if (dst[i] == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     }
     return out;

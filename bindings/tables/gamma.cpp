@@ -23,14 +23,15 @@ constexpr const char* kHelperName = "_gen_beta_hyper";
 // (its __package__, set before the module body runs), through the builtins'
 // __import__ as a module body's import statement goes.
 py::object import_gen_beta_hyper(py::handle g) {
-    PyObject* import = PyDict_GetItemString(PyEval_GetBuiltins(), "__import__");  // borrowed
-    if (!import) {
+    PyObject* found = PyDict_GetItemString(PyEval_GetBuiltins(), "__import__");  // borrowed
+    if (!found) {
         PyErr_SetString(PyExc_ImportError, "__import__ not found");
         throw py::error_already_set();
     }
+    py::object import = py::reinterpret_borrow<py::object>(found);  // held while the arguments are made
     py::object attr = interned(kHelperName);
     py::object fromlist = own(PyTuple_Pack(1, attr.ptr()));
-    py::object helpers = own(PyObject_CallFunction(import, "sOOOi", "_helpers", g.ptr(), g.ptr(), fromlist.ptr(), 1));
+    py::object helpers = own(PyObject_CallFunction(import.ptr(), "sOOOi", "_helpers", g.ptr(), g.ptr(), fromlist.ptr(), 1));
 
     PyObject* fn = PyObject_GetAttr(helpers.ptr(), attr.ptr());
     if (fn) return py::reinterpret_steal<py::object>(fn);

@@ -384,3 +384,69 @@ def test_derivative_values_retyped_by_a_later_value():
     assert got.shape == (8000,)
     f = buf.astype(np.float64)
     np.testing.assert_array_equal(got, ((-f + 8.0 * f) - 8.0 * f + 1.0) / (12 * 0.5))
+
+
+def test_signature_and_defaults_while_python_code_sets_new_defaults():
+    import gc
+    import inspect
+
+    f = dk.tova_deriv_func(np.sin)  # a function of its own, so module functions stay as they are
+    f.__defaults__ = (0.5,)
+
+    class Ann(dict):
+        def __getitem__(self, key):
+            f.__defaults__ = None  # frees the tuple the signature is being built from
+            return super().__getitem__(key)
+
+    f.__annotations__ = Ann(x="ArrayLike")
+    assert str(inspect.signature(f)) == "(x: 'ArrayLike' = 0.5)"
+    assert f.__defaults__ is None
+
+    # Defaults shown as new objects are copied from a tuple that a collection
+    # run by the copy's allocation may replace (in a fresh interpreter: the
+    # module function's defaults are set).
+    import os
+    import subprocess
+    import sys
+    import textwrap
+
+    import vordex
+    code = textwrap.dedent("""
+        import gc
+        from vordex.pure import densitykit as dk
+        g = dk.tova_tmarginal
+        class Finalizer:
+            def __del__(self):
+                g.__defaults__ = (1,)
+        keep = [tuple([i, i, i]) for i in range(3000)]  # no free 3-tuples: the copy allocates
+        gc.collect()
+        c = Finalizer()
+        c.self = c
+        del c
+        gc.set_threshold(1)
+        print(g.__defaults__ in ((2048, 6.055454452393342e-05, "quantile"), (1,)))
+        """)
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(vordex.__file__))))
+    r = subprocess.run([sys.executable, "-P", "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0 and r.stdout == "True\n", r.stderr
+
+
+def test_object_results_whose_conversion_replaces_them():
+    # An item's __float__ drops the array's reference to itself: it is held
+    # while it is converted (the sanitizer build checks there is no use after free).
+    m = {"x": np.linspace(-3, 3, 41), "y": np.exp(-np.linspace(-3, 3, 41) ** 2 / 2)}
+    kept = []
+
+    class Bad:
+        def __float__(self):
+            kept[0][0] = 0.0
+            return 1  # not a float
+
+    def fun(x):
+        a = np.full(len(x), 1.0, dtype=object)
+        a[0] = Bad()
+        kept[:] = [a]
+        return a
+
+    with pytest.raises(TypeError, match="returned non-float"):
+        dk.tova_emarginal(fun, m)
