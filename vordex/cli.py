@@ -72,7 +72,12 @@ def _read_source(path: Optional[str]) -> Tuple[bytes, str]:
     if path is None:
         return _example_bytes(), f"example marginal ({EXAMPLE_NAME})"
     if path == "-":
-        return sys.stdin.buffer.read(), "<stdin>"
+        if sys.stdin is None:
+            raise UserError("standard input is closed")
+        try:
+            return sys.stdin.buffer.read(), "<stdin>"
+        except OSError as exc:
+            raise UserError(f"<stdin>: cannot read: {exc.strerror or exc}") from None
     try:
         with open(path, "rb") as fh:
             return fh.read(), path
@@ -152,9 +157,20 @@ def _parse_npy(data: bytes, source: str) -> LoadedMarginal:
     import numpy as np
 
     try:
+        # The header's shape against the bytes that follow it, before an array
+        # of that shape is allocated.
+        fh = io.BytesIO(data)
+        version = np.lib.format.read_magic(fh)
+        read_header = (np.lib.format.read_array_header_1_0 if version == (1, 0)
+                       else np.lib.format.read_array_header_2_0)
+        shape, _, dtype = read_header(fh)
+        if not dtype.hasobject and math.prod(shape) * dtype.itemsize > len(data) - fh.tell():
+            raise ValueError(f"its header announces shape {shape} of {dtype}, more than the file holds")
         arr = np.lib.format.read_array(io.BytesIO(data), allow_pickle=False)
     except (ValueError, OSError, EOFError) as exc:
         raise UserError(f"{source}: not a readable .npy file ({exc})") from None
+    except MemoryError:
+        raise UserError(f"{source}: the array does not fit in memory") from None
     if arr.dtype.names and {"x", "y"} <= set(arr.dtype.names):
         if arr.ndim != 1:
             raise UserError(f"{source}: a record array with fields x and y must be "
@@ -184,7 +200,10 @@ def _json_numbers(values: Any, what: str, source: str) -> List[float]:
     for i, v in enumerate(values):
         if isinstance(v, bool) or not isinstance(v, (int, float)):
             raise UserError(f"{source}: {what}[{i}] is {json.dumps(v)}, not a number")
-        out.append(float(v))
+        try:
+            out.append(float(v))
+        except OverflowError:
+            raise UserError(f"{source}: {what}[{i}] is too large for a floating-point number") from None
     return out
 
 
@@ -195,6 +214,8 @@ def _parse_json(text: str, source: str) -> LoadedMarginal:
         doc = json.loads(text)
     except ValueError as exc:
         raise UserError(f"{source}: not valid JSON ({exc})") from None
+    except RecursionError:
+        raise UserError(f"{source}: not a marginal: its JSON is nested too deeply") from None
     if isinstance(doc, dict):
         missing = [k for k in ("x", "y") if k not in doc]
         if missing:
@@ -283,6 +304,16 @@ def _count(text: str) -> int:
     if n < 0:
         raise argparse.ArgumentTypeError(f"must not be negative, got {n}")
     return n
+
+
+MIN_DPI, MAX_DPI = 10, 1200
+
+
+def _dpi(text: str) -> int:
+    value = _positive_int(text)
+    if not MIN_DPI <= value <= MAX_DPI:
+        raise argparse.ArgumentTypeError(f"must lie between {MIN_DPI} and {MAX_DPI}, got {value}")
+    return value
 
 
 def _positive_int(text: str) -> int:
@@ -404,7 +435,8 @@ def cmd_plot(args: argparse.Namespace) -> int:
     Figure, FigureCanvasAgg = _import_matplotlib()
     out = args.output
     fmt = "png" if out == "-" else (os.path.splitext(out)[1].lstrip(".").lower() or "png")
-    known = FigureCanvasAgg.get_supported_filetypes()
+    # PGF output needs a LaTeX installation, which this command does not assume.
+    known = {k: v for k, v in FigureCanvasAgg.get_supported_filetypes().items() if k != "pgf"}
     if fmt not in known:
         raise UserError(f"{out}: unknown image format {fmt!r} (use one of {', '.join(sorted(known))})")
     lm = load_marginal(args.file)
@@ -438,9 +470,14 @@ def cmd_plot(args: argparse.Namespace) -> int:
     ax.set_ylabel(lm.y_name if lm.y_name not in ("y", "") else "density")
     ax.set_title(os.path.basename(lm.source) if lm.source != "<stdin>" else "marginal from stdin")
     ax.legend(loc="best", fontsize="small", frameon=False)
-    fig.tight_layout()
+    import warnings
 
     try:
+        with warnings.catch_warnings():
+            # Where the text does not fit (a small image at a high --dpi) the
+            # layout keeps what it can; that is no reason to print a warning.
+            warnings.simplefilter("ignore", UserWarning)
+            fig.tight_layout()
         if out == "-":
             buf = io.BytesIO()
             fig.savefig(buf, format=fmt, dpi=args.dpi)
@@ -450,6 +487,9 @@ def cmd_plot(args: argparse.Namespace) -> int:
             fig.savefig(out, format=fmt, dpi=args.dpi)
     except OSError as exc:
         raise UserError(f"{out}: cannot write: {exc.strerror or exc}") from None
+    except (RuntimeError, MemoryError) as exc:  # the renderer's own limits
+        raise UserError(f"{out}: cannot draw the image at {args.width} x {args.height} pixels "
+                        f"and {args.dpi} dpi ({str(exc).strip() or type(exc).__name__})") from None
     return 0
 
 
@@ -546,8 +586,8 @@ def build_parser(prog: str = "vordex") -> argparse.ArgumentParser:
                    help="image width in pixels (default 800)")
     p.add_argument("--height", type=_positive_int, default=500, metavar="PX",
                    help="image height in pixels (default 500)")
-    p.add_argument("--dpi", type=_positive_int, default=100,
-                   help="resolution: sets the size of text and lines (default 100)")
+    p.add_argument("--dpi", type=_dpi, default=100,
+                   help=f"resolution: sets the size of text and lines ({MIN_DPI} to {MAX_DPI}, default 100)")
     p.add_argument("--hpd", type=_hpd_content, default=0.95, metavar="P",
                    help="probability content of the shaded interval (default 0.95)")
     p.set_defaults(func=cmd_plot)
@@ -556,6 +596,14 @@ def build_parser(prog: str = "vordex") -> argparse.ArgumentParser:
 
 
 MAX_PIXELS = 20000
+
+
+def _discard_stdout() -> None:
+    """Send what is left of standard output to nowhere, so that the flush at
+    exit does not fail a second time."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 def main(argv: Optional[Sequence[str]] = None, prog: str = "vordex") -> int:
@@ -573,16 +621,25 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vordex") -> int:
             parser.commands["summary"].error(f"argument --hpd: {exc}")
     if args.command == "plot" and max(args.width, args.height) > MAX_PIXELS:
         parser.commands["plot"].error(f"an image side may have at most {MAX_PIXELS} pixels")
+    if sys.stdout is None:
+        if sys.stderr is not None:
+            sys.stderr.write(f"{prog} {args.command}: error: standard output is closed\n")
+        return EXIT_USAGE
     try:
-        return args.func(args)
+        status = args.func(args)
+        sys.stdout.flush()
+        return status
     except UserError as exc:
         sys.stderr.write(f"{prog} {args.command}: error: {exc}\n")
         return EXIT_USAGE
     except BrokenPipeError:
         # The reader went away (| head): stop quietly, without a second
         # error when the interpreter flushes stdout at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _discard_stdout()
         return 1
+    except OSError as exc:  # standard output cannot be written (a full disk, say)
+        _discard_stdout()
+        sys.stderr.write(f"{prog} {args.command}: error: cannot write the output: {exc.strerror or exc}\n")
+        return EXIT_USAGE
     except KeyboardInterrupt:
         return 130

@@ -162,6 +162,13 @@ def _object_npy():
     return buf.getvalue()
 
 
+def _npy_claiming(shape, arr):
+    """A .npy file whose header announces `shape` but which holds only arr's data."""
+    buf = io.BytesIO()
+    np.lib.format.write_array_header_1_0(buf, {"descr": "<f8", "fortran_order": False, "shape": shape})
+    return buf.getvalue() + arr.astype("<f8").tobytes()
+
+
 def _npy(arr):
     buf = io.BytesIO()
     np.save(buf, arr)
@@ -185,6 +192,10 @@ BROKEN = {
     "lengths.json": (b'{"x": [1, 2, 3], "y": [1, 2]}', ['"x" has 3 values but "y" has 2']),
     "string_values.json": (b'{"x": [1, 2, 3], "y": [1, "2", 1]}', ['"y"[1]', "not a number"]),
     "scalar.json": (b"3.5", ["expected a JSON object"]),
+    "huge_number.json": (b'{"x": [1, 2, 1' + b"0" * 400 + b'], "y": [1, 2, 1]}', ['"x"[2]', "too large"]),
+    "nested.json": (b"[" * 100000 + b"]" * 100000, ["nested too deeply"]),
+    "huge_header.npy": (_npy_claiming((10 ** 15, 2), np.ones((3, 2))),
+                        ["not a readable .npy file", "more than the file holds"]),
     # Read fine, refused by the toolkit.
     "all_zero.csv": (b"0,0\n1,0\n2,0\n3,0\n", ["marginal rejected", "Need >=3 support points"]),
     "two_points.json": (b'{"x": [0, 1], "y": [1, 1]}', ["marginal rejected"]),
@@ -227,6 +238,8 @@ def test_unreadable_paths_and_bad_arguments(tmp_path, example):
         (("plot", good), "-o/--output"),
         (("plot", good, "-o", "x.png", "--width", 0), "positive"),
         (("plot", good, "-o", "x.png", "--height", 10**6), "at most"),
+        (("plot", good, "-o", "x.png", "--dpi", 1), "between 10 and 1200"),
+        (("plot", good, "-o", "x.png", "--dpi", 30000), "between 10 and 1200"),
         (("frobnicate",), "invalid choice"),
     ]:
         proc = run(*args, cwd=tmp_path)
@@ -284,6 +297,11 @@ def test_plot_writes_a_png_of_the_requested_size(tmp_path, example):
 
     assert_user_error(run("plot", "-o", tmp_path / "no" / "dir.png"), "cannot write")
     assert_user_error(run("plot", "-o", tmp_path / "x.unknownformat"), "unknown image format")
+    assert_user_error(run("plot", "-o", tmp_path / "x.pgf"), "unknown image format 'pgf'")
+    # the ends of the --dpi range draw, without warnings
+    for dpi in (10, 1200):
+        assert out_lines(run("plot", "-o", tmp_path / f"dpi{dpi}.png", "--width", 200, "--height", 150,
+                             "--dpi", dpi)) == []
     assert_user_error(run("plot", tmp_path / "missing.csv", "-o", tmp_path / "m.png"), "no such file")
     assert not (tmp_path / "m.png").exists()
 
@@ -297,3 +315,24 @@ def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
                pythonpath=os.pathsep.join([str(fake.parent), str(PKG_ROOT)]))
     assert_user_error(proc, "matplotlib", "apt-get install python3-matplotlib")
     assert not (tmp_path / "x.png").exists()
+
+
+def test_output_that_cannot_be_written_and_closed_streams(example, tmp_path):
+    good = tmp_path / "m.csv"
+    np.savetxt(good, example, delimiter=",")
+    env = dict(os.environ, PYTHONPATH=str(PKG_ROOT))
+    cli = [sys.executable, "-m", "vordex"]
+    if os.path.exists("/dev/full"):
+        for args in (["quantile", str(good), "0.5"], ["summary", str(good), "--json"], ["sample", str(good), "10"]):
+            with open("/dev/full", "wb") as full:
+                proc = subprocess.run(cli + args, stdout=full, stderr=subprocess.PIPE, env=env, timeout=300)
+            err = proc.stderr.decode()
+            assert proc.returncode == 2 and "Traceback" not in err and len(err.splitlines()) == 1, err
+            assert "cannot write the output: No space left on device" in err
+    # closed standard output, closed standard input
+    proc = subprocess.run(cli + ["quantile", str(good), "0.5"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          env=env, timeout=300, preexec_fn=lambda: os.close(1))
+    assert proc.returncode == 2 and proc.stderr.decode().endswith("error: standard output is closed\n")
+    proc = subprocess.run(cli + ["quantile", "-", "0.5"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=env, timeout=300, preexec_fn=lambda: os.close(0))
+    assert_user_error(proc, "standard input is closed")
