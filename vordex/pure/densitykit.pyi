@@ -18,8 +18,9 @@ _MarginalIn = Union[np.ndarray, Dict[str, Any], DataFrame]
 _Points = npt.ArrayLike
 # A vectorised function of an array of points.
 _VecFun = Callable[[Any], Any]
-# An interpolant or a log-density function: values at the given points.
-_Curve = Callable[[_Points], np.ndarray]
+# An interpolant, a log-density function or a derivative: values at the
+# given points (for a single point a 0-d array or a NumPy float).
+_Curve = Callable[[_Points], Union[np.ndarray, np.float64]]
 
 class _LogDensity(TypedDict):
     range: Tuple[float, float]
