@@ -229,7 +229,13 @@ py::object impl_fd(const Call& c) {
     const StencilSpans v = spans_of(s);
     py::array_t<double> out(std::vector<py::ssize_t>(s.f[0].shape(), s.f[0].shape() + s.f[0].ndim()));
     combine(v, h, out.mutable_data());
-    if (out.ndim() == 0) return numpy_float(*out.data());
+    if (out.ndim() == 0) {
+        // Python numbers combine into a Python float, as their own arithmetic gives.
+        bool python_numbers = true;
+        for (const py::object& f : r) python_numbers &= PyFloat_CheckExact(f.ptr()) || PyLong_CheckExact(f.ptr());
+        if (python_numbers) return py::float_(*out.data());
+        return numpy_float(*out.data());
+    }
     return out;
 }
 

@@ -175,6 +175,14 @@ def test_derivative_call_order_and_shapes():
     s = fd(1.5)
     assert isinstance(s, np.float64) and s == 3.0
     assert fd([1, 2]).dtype == np.float64
+    # Python numbers from fun combine into a Python float, with their arithmetic's bits
+    import math
+    for fun in (math.sin, lambda t: int(t * 10)):
+        x0 = np.asarray(0.7)
+        f1, f2, f3, f4 = (fun(x0 + 2 * h), fun(x0 + h), fun(x0 - h), fun(x0 - 2 * h))
+        want = (((-f1) + 8.0 * f2) - 8.0 * f3 + f4) / (12 * h)
+        got = dk.tova_deriv_func(fun, h)(0.7)
+        assert type(got) is float and got == want
 
 
 def test_derivative_bad_functions():
