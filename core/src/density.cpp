@@ -274,41 +274,52 @@ std::vector<double> simpson_odd_grid(std::span<const double> x) {
 }
 
 namespace {
-// Quadrature weights s-free part: w[i] = (y[i] * 2^e) * d[i], with d the
-// interval weights of simpson_odd_grid and 2^e the power of two that brings
-// the largest density to [1, 2). Scaling by a power of two is exact, so the
-// ratios are unchanged, but densities near the ends of the double range no
-// longer underflow or overflow in the weights. The weights of odd and of
-// even interior positions are also written contiguously (for the pairwise
-// sums).
+// Quadrature weights, s-free part: w[i] = (y[i] * 2^e) * (d[i] * 2^g), with d
+// the interval weights of simpson_odd_grid, 2^e the power of two that brings
+// the largest density to [1, 2) and 2^g the one that brings the grid's range
+// x[n-1] - x[0] to [1, 2). Scaling by powers of two is exact, so the weights
+// are y[i] * d[i] times one power of two, the same for all, and the ratios of
+// the sums are unchanged; but the weights no longer underflow or overflow
+// where densities or spacings lie near the ends of the double range, and as
+// the d[i] sum to the range, the weights sum to at most 4: a function's values
+// times the weights overflow only where its values do.
+struct WeightScales {
+    int e = 0;           // the densities' exponent shift
+    double y = 1.0;      // 2^e, or 0 when it is out of range (subnormal densities)
+    double d = 1.0;      // 2^g (1 when the range is not a normal positive number)
+};
+
+WeightScales weight_scales(const double* x, const double* y, std::size_t n) {
+    WeightScales s;
+    const double ymax = n ? kernels::positive_max(y, n) : 0.0;
+    s.e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
+    const double sy = std::ldexp(1.0, s.e);
+    s.y = (std::isfinite(sy) && sy > 0.0) ? sy : 0.0;
+    const double range = n >= 2 ? x[n - 1] - x[0] : 0.0;
+    if (range > 0.0 && std::isfinite(range)) {
+        const double sd = std::ldexp(1.0, -std::ilogb(range));
+        if (std::isfinite(sd)) s.d = sd;
+    }
+    return s;
+}
+
+// The weights (with the odd and even interior ones also written contiguously,
+// for the pairwise sums).
 void quadrature_weights(const double* x, const double* y, std::size_t n, double* w, double* odd, double* even) {
-    const double ymax = kernels::positive_max(y, n);
-    const int e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
-    const double scale = std::ldexp(1.0, e);
-    if (std::isfinite(scale) && scale > 0.0) {
-        kernels::quadrature_weights(x, y, n, scale, w);
+    const WeightScales s = weight_scales(x, y, n);
+    if (s.y > 0.0) {
+        kernels::quadrature_weights(x, y, n, s.y, s.d, w);
     } else {  // 2^e itself is out of range (subnormal densities): scale each value
         for (std::size_t i = 0; i < n; ++i) {
             const double right = (i + 1 < n) ? x[i + 1] - x[i] : 0.0;
             const double left = (i > 0) ? x[i] - x[i - 1] : 0.0;
-            w[i] = std::ldexp(y[i], e) * (0.5 * (right + left));
+            w[i] = std::ldexp(y[i], s.e) * ((0.5 * (right + left)) * s.d);
         }
     }
     std::size_t j = 0;
     for (std::size_t i = 1; i + 1 < n; i += 2) odd[j++] = w[i];
     j = 0;
     for (std::size_t i = 2; i + 1 < n; i += 2) even[j++] = w[i];
-}
-}  // namespace
-
-namespace {
-// The scale 2^e of the quadrature weights (see quadrature_weights); 0 when
-// it is out of range (subnormal densities).
-double weight_scale(const double* y, std::size_t n) {
-    const double ymax = n ? kernels::positive_max(y, n) : 0.0;
-    const int e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
-    const double scale = std::ldexp(1.0, e);
-    return (std::isfinite(scale) && scale > 0.0) ? scale : 0.0;
 }
 
 // expectation() of two columns f0(i), f1(i) for n >= 4 and a scale in range,
@@ -319,12 +330,14 @@ double weight_scale(const double* y, std::size_t n) {
 // is quicker (the sums' chains leave no room for the weights' arithmetic).
 constexpr std::size_t kOnePassAbove = 65536;
 template <class F0, class F1>
-std::vector<double> two_columns(const double* xs, const double* ys, std::size_t n, double scale, F0 f0, F1 f1) {
+std::vector<double> two_columns(const double* xs, const double* ys, std::size_t n, const WeightScales& s, F0 f0,
+                                F1 f1) {
+    const double scale = s.y, dscale = s.d;
     const auto weight = [&](std::size_t i) {
-        return (ys[i] * scale) * (0.5 * ((xs[i + 1] - xs[i]) + (xs[i] - xs[i - 1])));
+        return (ys[i] * scale) * ((0.5 * ((xs[i + 1] - xs[i]) + (xs[i] - xs[i - 1]))) * dscale);
     };
-    const double w0 = (ys[0] * scale) * (0.5 * ((xs[1] - xs[0]) + 0.0));
-    const double wl = (ys[n - 1] * scale) * (0.5 * (0.0 + (xs[n - 1] - xs[n - 2])));
+    const double w0 = (ys[0] * scale) * ((0.5 * ((xs[1] - xs[0]) + 0.0)) * dscale);
+    const double wl = (ys[n - 1] * scale) * ((0.5 * (0.0 + (xs[n - 1] - xs[n - 2]))) * dscale);
     const std::size_t nodd = (n - 1) / 2, neven = (n - 2) / 2;
     uvector odd(nodd + 1), even(neven + 1);
     const double w1 = weight(1), w2 = weight(2);
@@ -359,9 +372,9 @@ std::vector<double> expectation(std::span<const double> x, std::span<const doubl
     const std::size_t n = x.size();
     if (k == 2 && n > kOnePassAbove) {
         // The common two-column case (first and second moments) in one pass.
-        const double scale = weight_scale(y.data(), n);
-        if (scale > 0.0)
-            return two_columns(x.data(), y.data(), n, scale, [f](std::size_t i) { return f[2 * i]; },
+        const WeightScales s = weight_scales(x.data(), y.data(), n);
+        if (s.y > 0.0)
+            return two_columns(x.data(), y.data(), n, s, [f](std::size_t i) { return f[2 * i]; },
                                [f](std::size_t i) { return f[2 * i + 1]; });
     }
     const std::size_t nodd = n >= 2 ? (n - 1) / 2 : 0, neven = n >= 3 ? (n - 2) / 2 : 0;
@@ -424,10 +437,12 @@ std::vector<double> expectation(std::span<const double> x, std::span<const doubl
 std::vector<double> expectation_x_x2(std::span<const double> x, std::span<const double> y) {
     const std::size_t n = x.size();
     const double* xs = x.data();
-    const double scale = n > kOnePassAbove ? weight_scale(y.data(), n) : 0.0;
-    if (scale > 0.0)
-        return two_columns(xs, y.data(), n, scale, [xs](std::size_t i) { return xs[i]; },
-                           [xs](std::size_t i) { return xs[i] * xs[i]; });
+    if (n > kOnePassAbove) {
+        const WeightScales s = weight_scales(xs, y.data(), n);
+        if (s.y > 0.0)
+            return two_columns(xs, y.data(), n, s, [xs](std::size_t i) { return xs[i]; },
+                               [xs](std::size_t i) { return xs[i] * xs[i]; });
+    }
     // Shorter grids and subnormal densities: with the table of values.
     uvector f(checked_mul(n, 2));
     for (std::size_t i = 0; i < n; ++i) {

@@ -274,15 +274,16 @@ VX_CLONES double max_or_nan(const double* __restrict v, std::size_t n) {
 }
 
 VX_CLONES void quadrature_weights(const double* __restrict x, const double* __restrict y, std::size_t n,
-                                  double scale, double* __restrict w) {
+                                  double scale, double dscale, double* __restrict w) {
     if (n == 0) return;
     if (n == 1) {
-        w[0] = (y[0] * scale) * (0.5 * (0.0 + 0.0));
+        w[0] = (y[0] * scale) * ((0.5 * (0.0 + 0.0)) * dscale);
         return;
     }
-    w[0] = (y[0] * scale) * (0.5 * ((x[1] - x[0]) + 0.0));
-    for (std::size_t i = 1; i + 1 < n; ++i) w[i] = (y[i] * scale) * (0.5 * ((x[i + 1] - x[i]) + (x[i] - x[i - 1])));
-    w[n - 1] = (y[n - 1] * scale) * (0.5 * (0.0 + (x[n - 1] - x[n - 2])));
+    w[0] = (y[0] * scale) * ((0.5 * ((x[1] - x[0]) + 0.0)) * dscale);
+    for (std::size_t i = 1; i + 1 < n; ++i)
+        w[i] = (y[i] * scale) * ((0.5 * ((x[i + 1] - x[i]) + (x[i] - x[i - 1]))) * dscale);
+    w[n - 1] = (y[n - 1] * scale) * ((0.5 * (0.0 + (x[n - 1] - x[n - 2]))) * dscale);
 }
 
 VX_CLONES double positive_max(const double* __restrict y, std::size_t n) { return extreme8(y, n, 0.0, kGreater); }

@@ -77,7 +77,7 @@ double max_or_nan(const double* v, std::size_t n);
 
 // Quadrature weights (y[i] * scale) * d[i], d the interval weights
 // 0.5 * (right spacing + left spacing), a missing spacing counting as 0.
-void quadrature_weights(const double* x, const double* y, std::size_t n, double scale, double* w);
+void quadrature_weights(const double* x, const double* y, std::size_t n, double scale, double dscale, double* w);
 
 // Largest of 0.0 and the values (NaN values are passed over).
 double positive_max(const double* y, std::size_t n);

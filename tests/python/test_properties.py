@@ -455,6 +455,26 @@ def test_moments_at_extreme_density_scales(xscale, yscale):
     np.testing.assert_allclose(got, want, rtol=1e-9)
 
 
+@pytest.mark.parametrize("xscale,shift,scipy", [(1e96, 1e106, True), (1e96, 1e106, False), (1e159, 0.0, False),
+                                                 (1e-161, 0.0, False), (1e-171, 0.0, False), (1e-9, 0.0, True)])
+def test_moments_of_normalised_densities_on_wide_and_narrow_grids(xscale, shift, scipy, monkeypatch):
+    # A normalised density on a wide grid is small, on a narrow one large: the
+    # weights y * dx stay moderate, and so do the steps' sums. The rescaled
+    # weights keep them so (a rescaling by the largest density alone made
+    # values times weights overflow to inf, or underflow to 0): the results
+    # are the steps' to the bit.
+    monkeypatch.setattr(dk, "_SCIPY_OK", scipy)
+    u = np.arange(60.0)
+    y = np.exp(-0.5 * ((u - 25.0) / 8.0) ** 2)
+    m = {"x": shift + u * xscale, "y": y / (y.sum() * xscale)}
+    # (the second moment only where x * x itself is a normal number)
+    funs = [lambda t: t] + ([lambda t: np.column_stack([t, t * t])] if 1e-150 < xscale < 1e100 else [])
+    for fun in funs:
+        got = dk.tova_emarginal(fun, m)
+        want = R.emarginal(fun, m, scipy=scipy)
+        assert np.all(np.isfinite(got)) and got.tobytes() == np.asarray(want).tobytes()
+
+
 def test_moments_unchanged_by_power_of_two_scaling():
     # Scaling the densities by 2**40 moves their logarithms by 40 log 2, up to
     # the rounding of each log (which depends on the log kernel NumPy picks
