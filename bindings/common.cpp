@@ -33,7 +33,10 @@ struct FnObject {
     PyObject* payload;      // object
     PyObject* dict;         // instance dict (attributes set by users), or nullptr
     PyObject* weakreflist;  // weak references to the callable, or nullptr
+    PyObject* kwdefaults;   // dict set by a user, or nullptr (no keyword-only parameters)
+    PyObject* closure;      // always nullptr: __closure__ is None
     bool fresh_defaults;    // __defaults__ is a new tuple of new floats on each request
+    bool no_defaults;       // __defaults__ is None (else the tuple, even an empty one)
 };
 
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
@@ -125,6 +128,7 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->builtins);
     Py_VISIT(f->payload);
     Py_VISIT(f->dict);
+    Py_VISIT(f->kwdefaults);
     return 0;
 }
 
@@ -144,6 +148,7 @@ int fn_clear(PyObject* self) {
     Py_CLEAR(f->builtins);
     Py_CLEAR(f->payload);
     Py_CLEAR(f->dict);
+    Py_CLEAR(f->kwdefaults);
     return 0;
 }
 
@@ -241,20 +246,23 @@ PyObject* get_annotations(PyObject* self, void*) {
     return d;
 }
 
-PyObject* get_dict(PyObject* self, void*) {
-    auto* f = reinterpret_cast<FnObject*>(self);
-    if (!f->dict) {
-        f->dict = PyDict_New();
-        if (!f->dict) return nullptr;
-    }
-    Py_INCREF(f->dict);
-    return f->dict;
-}
-
 // inspect.signature support: build an inspect.Signature from the stored
 // parameter names, defaults and annotations.
 PyObject* get_signature(PyObject* self, void*) {
     auto* f = reinterpret_cast<FnObject*>(self);
+    // As for a Python function: a signature set by the user is returned, and
+    // a function that wraps another (functools.update_wrapper sets
+    // __wrapped__) has none of its own, so inspect follows the wrapped one.
+    if (f->dict) {
+        if (PyObject* own_sig = PyDict_GetItemString(f->dict, "__signature__")) {
+            Py_INCREF(own_sig);
+            return own_sig;
+        }
+        if (PyDict_GetItemString(f->dict, "__wrapped__")) {
+            PyErr_SetString(PyExc_AttributeError, "__signature__");
+            return nullptr;
+        }
+    }
     try {
         py::module_ inspect = py::module_::import("inspect");
         py::object Parameter = inspect.attr("Parameter");
@@ -306,8 +314,8 @@ PyObject* get_signature(PyObject* self, void*) {
 PyObject* get_defaults(PyObject* self, void*) {
     auto* f = reinterpret_cast<FnObject*>(self);
     const Py_ssize_t n = PyTuple_GET_SIZE(f->defaults);
-    if (n == 0) Py_RETURN_NONE;
-    if (!f->fresh_defaults) {
+    if (f->no_defaults) Py_RETURN_NONE;
+    if (!f->fresh_defaults || n == 0) {
         Py_INCREF(f->defaults);
         return f->defaults;
     }
@@ -334,10 +342,11 @@ PyObject* get_defaults(PyObject* self, void*) {
 
 int set_defaults(PyObject* self, PyObject* value, void*) {
     auto* f = reinterpret_cast<FnObject*>(self);
-    if (!value || value == Py_None) {
+    const bool none = !value || value == Py_None;
+    if (none) {
         value = PyTuple_New(0);
         if (!value) return -1;
-    } else if (value && PyTuple_Check(value)) {
+    } else if (PyTuple_Check(value)) {
         Py_INCREF(value);
     } else {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
@@ -345,11 +354,42 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     }
     Py_XSETREF(f->defaults, value);
     f->fresh_defaults = false;
+    f->no_defaults = none;
     return 0;
 }
 
-// No keyword-only parameters, hence no keyword-only defaults.
-PyObject* get_no_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+// __kwdefaults__: None, or a dict a user set (there are no keyword-only
+// parameters for it to apply to, as for a Python function without them).
+PyObject* get_kwdefaults(PyObject* self, void*) { return get_obj(reinterpret_cast<FnObject*>(self)->kwdefaults); }
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    auto* f = reinterpret_cast<FnObject*>(self);
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(f->kwdefaults, value);
+    return 0;
+}
+
+int set_signature(PyObject* self, PyObject* value, void*) {
+    PyObject* d = PyObject_GenericGetDict(self, nullptr);
+    if (!d) return -1;
+    int rc;
+    if (value) {
+        rc = PyDict_SetItemString(d, "__signature__", value);
+    } else {
+        rc = PyDict_DelItemString(d, "__signature__");
+        if (rc < 0 && PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_AttributeError, "__signature__");
+        }
+    }
+    Py_DECREF(d);
+    return rc;
+}
 
 PyObject* get_code_argcount(PyObject* self, void*) {
     return PyLong_FromSsize_t(reinterpret_cast<FnObject*>(self)->nparams);
@@ -361,12 +401,10 @@ PyGetSetDef fn_getset[] = {
     {"__module__", getter<&FnObject::module>, set_any<&FnObject::module>, nullptr, nullptr},
     {"__doc__", getter<&FnObject::doc>, set_any<&FnObject::doc>, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_no_kwdefaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__globals__", getter<&FnObject::globals>, nullptr, nullptr, nullptr},
-    {"__builtins__", getter<&FnObject::builtins>, nullptr, nullptr, nullptr},
-    {"__dict__", get_dict, nullptr, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {"_argcount", get_code_argcount, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
@@ -415,6 +453,9 @@ PyTypeObject* fn_type() {
             {"__vectorcalloffset__", T_PYSSIZET, offsetof(FnObject, vectorcall), READONLY, nullptr},
             {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
             {"__weaklistoffset__", T_PYSSIZET, offsetof(FnObject, weakreflist), READONLY, nullptr},
+            {"__globals__", T_OBJECT, offsetof(FnObject, globals), READONLY, nullptr},
+            {"__builtins__", T_OBJECT, offsetof(FnObject, builtins), READONLY, nullptr},
+            {"__closure__", T_OBJECT, offsetof(FnObject, closure), READONLY, nullptr},
             {nullptr, 0, 0, 0, nullptr}};
         static PyType_Slot slots_with_members[10];
         int i = 0;
@@ -422,7 +463,8 @@ PyTypeObject* fn_type() {
         slots_with_members[i++] = {Py_tp_members, members};
         slots_with_members[i] = {0, nullptr};
         static PyType_Spec type_spec = {"vordex.function", sizeof(FnObject), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                       Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                    slots_with_members};
         PyObject* t = PyType_FromSpec(&type_spec);
         if (!t) throw py::error_already_set();
@@ -495,17 +537,21 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             PyObject* val = args[npos + k];
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+                return nullptr;
+            }
             Py_ssize_t idx = -1;
             for (Py_ssize_t i = 0; i < np_; ++i) {
                 PyObject* pn = PyTuple_GET_ITEM(f->params, i);
                 if (pn == key) { idx = i; break; }
             }
-            if (idx < 0) {
+            if (idx < 0) {  // then by equality, as the interpreter compares names
                 for (Py_ssize_t i = 0; i < np_; ++i) {
-                    int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->params, i), key);
-                    if (eq == 0) { idx = i; break; }
+                    const int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->params, i), key, Py_EQ);
+                    if (eq < 0) return nullptr;
+                    if (eq) { idx = i; break; }
                 }
-                if (PyErr_Occurred()) return nullptr;
             }
             if (idx < 0) {
                 if (f->varkw) {
@@ -580,8 +626,9 @@ py::object make_function(const FnDef& def, py::tuple defaults, py::handle global
     f->nparams = static_cast<Py_ssize_t>(def.params.size());
     f->params = f->varargs = f->varkw = f->defaults = f->name = f->qualname = nullptr;
     f->module = f->doc = f->annotations = f->annotation_spec = f->globals = f->builtins = f->payload = f->dict =
-        f->weakreflist = nullptr;
+        f->weakreflist = f->kwdefaults = f->closure = nullptr;
     f->fresh_defaults = def.fresh_defaults;
+    f->no_defaults = defaults.size() == 0;
     py::object self = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 
     f->params = cached_params(def);

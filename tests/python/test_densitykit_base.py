@@ -550,3 +550,79 @@ def test_marginal_fix_matches_argsort_on_seeded_tie_heavy_inputs():
         elif kind == 4:  # already ascending, ties included
             x = np.sort(x)
         _assert_cleans_as_numpy(x, y, f"case {case} n={n}")
+
+
+def test_callable_type_corner_cases_behave_like_a_function():
+    import ctypes
+    import functools
+    import gc
+
+    from vordex.model_defs.latent import walk2
+
+    # The type cannot be instantiated from Python (an empty one had no fields).
+    with pytest.raises(TypeError, match="cannot create"):
+        type(dk.tova_qmarginal)()
+
+    # Keyword names are matched by equality, as the interpreter matches them,
+    # and must be strings (reachable through the C API only).
+    class AlwaysEq(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            return True
+
+    class NeverEq(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            return False
+
+    to_theta = walk2.MODELS["walk2"]["hyper"]["theta"]["to_theta"]
+    twin = lambda x: x  # noqa: E731
+    twin.__qualname__ = "<lambda>"
+    for key in (AlwaysEq("zz"), NeverEq("x")):
+        outcomes = []
+        for fn in (twin, to_theta):
+            try:
+                outcomes.append(("ok", fn(**{key: 5.0})))
+            except TypeError as e:
+                outcomes.append(("error", str(e)))
+        assert outcomes[0][0] == outcomes[1][0] and (outcomes[0][0] == "ok" or outcomes[0] == outcomes[1])
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    args = (ctypes.py_object * 1)(10.0)
+    for fn in (twin, to_theta):
+        with pytest.raises(TypeError, match=r"^<lambda>\(\) keywords must be strings$"):
+            vectorcall(fn, ctypes.cast(args, ctypes.c_void_p), 0, (1,))
+
+    # Attributes a function has, with its rules.
+    f = dk.tova_deriv_func(abs)
+    f.__kwdefaults__ = {"a": 1}
+    assert f.__kwdefaults__ == {"a": 1}
+    del f.__kwdefaults__
+    assert f.__kwdefaults__ is None
+    with pytest.raises(TypeError, match="^__kwdefaults__ must be set to a dict object$"):
+        f.__kwdefaults__ = 5
+    f.__dict__ = {"tag": 1}
+    assert f.tag == 1
+    with pytest.raises(TypeError, match="^cannot delete __dict__$"):
+        del f.__dict__
+    for name in ("__globals__", "__builtins__", "__closure__"):
+        with pytest.raises(AttributeError, match="^readonly attribute$"):
+            setattr(f, name, None)
+    assert f.__closure__ is None
+    f.__defaults__ = ()
+    assert f.__defaults__ == ()
+    # A signature set by the user, and the wrapped function's after update_wrapper.
+    def other(a, b=2):
+        pass
+
+    f.__signature__ = inspect.signature(other)
+    assert str(inspect.signature(f)) == "(a, b=2)"
+    del f.__signature__
+    assert str(inspect.signature(f)) == "(x: 'ArrayLike') -> 'np.ndarray'"
+    g = functools.update_wrapper(dk.tova_deriv_func(abs), other)
+    assert str(inspect.signature(g)) == "(a, b=2)"
+    del f, g
+    gc.collect()
