@@ -206,18 +206,26 @@ int set_any(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-// __annotations__ takes a dict; None or deleting it leaves a new empty dict
-// on the next access.
-int set_annotations(PyObject* self, PyObject* value, void*) {
-    auto* f = reinterpret_cast<FnObject*>(self);
+// A dict attribute that None or deleting clears, with the message of a
+// Python function's setter ("<name> must be set to a dict object").
+template <PyObject* FnObject::*Member>
+int set_optional_dict(PyObject* self, PyObject* value, const char* message) {
     if (value == Py_None) value = nullptr;
     if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
     Py_XINCREF(value);
-    Py_XSETREF(f->annotations, value);
-    if (!value) Py_CLEAR(f->annotation_spec);
+    Py_XSETREF(reinterpret_cast<FnObject*>(self)->*Member, value);
+    return 0;
+}
+
+// __annotations__ takes a dict; None or deleting it leaves a new empty dict
+// on the next access.
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (set_optional_dict<&FnObject::annotations>(self, value, "__annotations__ must be set to a dict object") < 0)
+        return -1;
+    if (value == nullptr || value == Py_None) Py_CLEAR(reinterpret_cast<FnObject*>(self)->annotation_spec);
     return 0;
 }
 
@@ -363,15 +371,7 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
 PyObject* get_kwdefaults(PyObject* self, void*) { return get_obj(reinterpret_cast<FnObject*>(self)->kwdefaults); }
 
 int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-    auto* f = reinterpret_cast<FnObject*>(self);
-    if (value == Py_None) value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XINCREF(value);
-    Py_XSETREF(f->kwdefaults, value);
-    return 0;
+    return set_optional_dict<&FnObject::kwdefaults>(self, value, "__kwdefaults__ must be set to a dict object");
 }
 
 int set_signature(PyObject* self, PyObject* value, void*) {
