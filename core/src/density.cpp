@@ -274,28 +274,50 @@ std::vector<double> simpson_odd_grid(std::span<const double> x) {
 }
 
 namespace {
-// Quadrature weights, s-free part: w[i] = (y[i] * 2^e) * (d[i] * 2^g), with d
-// the interval weights of simpson_odd_grid, 2^e the power of two that brings
-// the largest density to [1, 2) and 2^g the one that brings the grid's range
-// x[n-1] - x[0] to [1, 2). Scaling by powers of two is exact, so the weights
-// are y[i] * d[i] times one power of two, the same for all, and the ratios of
-// the sums are unchanged; but the weights no longer underflow or overflow
-// where densities or spacings lie near the ends of the double range, and as
-// the d[i] sum to the range, the weights sum to at most 4: a function's values
-// times the weights overflow only where its values do.
+// Quadrature weights: w[i] = y[i] * d[i], with d the interval weights of
+// simpson_odd_grid, exactly as the steps form them, whenever every such
+// product is a normal number (or 0 because d[i] is) and the function's values
+// times the weights cannot overflow in the sums: then the sums and their
+// ratio are the steps' own arithmetic. Otherwise (densities or spacings near
+// the ends of the double range, or a function's values times densities that
+// would overflow) the weights are formed as (y[i] * 2^e) * (d[i] * 2^g), with
+// 2^e the power of two that brings the largest density to [1, 2) and 2^g the
+// one that brings the grid's range x[n-1] - x[0] to [1, 2): exact scalings,
+// so the weights are y[i] * d[i] times one power of two and the ratios are
+// unchanged, but they neither underflow nor overflow, and as the d[i] sum to
+// the range they sum to at most 4.
 struct WeightScales {
     int e = 0;           // the densities' exponent shift
     double y = 1.0;      // 2^e, or 0 when it is out of range (subnormal densities)
     double d = 1.0;      // 2^g (1 when the range is not a normal positive number)
 };
 
-WeightScales weight_scales(const double* x, const double* y, std::size_t n) {
-    WeightScales s;
+// The largest magnitude of the finite values (0 when there is none).
+double largest_finite(const double* f, std::size_t n) {
+    double m = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double a = std::fabs(f[i]);
+        m = (a > m && a <= std::numeric_limits<double>::max()) ? a : m;
+    }
+    return m;
+}
+
+// The scales for the weights of densities y on the grid x, for a function
+// whose largest finite magnitude is fmax; `plain_in_range` tells whether the
+// plain weights y[i] * d[i] are all normal (or 0 from a zero d[i]).
+WeightScales weight_scales(const double* x, const double* y, std::size_t n, bool plain_in_range, double fmax) {
     const double ymax = n ? kernels::positive_max(y, n) : 0.0;
+    const double range = n >= 2 ? x[n - 1] - x[0] : 0.0;
+    if (plain_in_range) {
+        // The plain weights sum to at most ymax * range; every sum of the
+        // quadrature then stays below 4 fmax ymax range < 2^1019.
+        const auto lg = [](double v) { return v > 0.0 ? (std::isfinite(v) ? std::ilogb(v) : 2000) : -1100; };
+        if (fmax == 0.0 || range == 0.0 || lg(fmax) + lg(ymax) + lg(range) <= 1013) return {};
+    }
+    WeightScales s;
     s.e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
     const double sy = std::ldexp(1.0, s.e);
     s.y = (std::isfinite(sy) && sy > 0.0) ? sy : 0.0;
-    const double range = n >= 2 ? x[n - 1] - x[0] : 0.0;
     if (range > 0.0 && std::isfinite(range)) {
         const double sd = std::ldexp(1.0, -std::ilogb(range));
         if (std::isfinite(sd)) s.d = sd;
@@ -304,10 +326,16 @@ WeightScales weight_scales(const double* x, const double* y, std::size_t n) {
 }
 
 // The weights (with the odd and even interior ones also written contiguously,
-// for the pairwise sums).
-void quadrature_weights(const double* x, const double* y, std::size_t n, double* w, double* odd, double* even) {
-    const WeightScales s = weight_scales(x, y, n);
-    if (s.y > 0.0) {
+// for the pairwise sums) for a function whose largest finite magnitude is fmax.
+void quadrature_weights(const double* x, const double* y, std::size_t n, double fmax, double* w, double* odd,
+                        double* even) {
+    // The plain weights, checked as they are formed; formed again, rescaled,
+    // only when they cannot serve.
+    const bool plain_in_range = kernels::plain_quadrature_weights(x, y, n, w);
+    const WeightScales s = weight_scales(x, y, n, plain_in_range, fmax);
+    if (s.e == 0 && s.y == 1.0 && s.d == 1.0) {
+        // the plain weights stand
+    } else if (s.y > 0.0) {
         kernels::quadrature_weights(x, y, n, s.y, s.d, w);
     } else {  // 2^e itself is out of range (subnormal densities): scale each value
         for (std::size_t i = 0; i < n; ++i) {
@@ -343,8 +371,9 @@ std::vector<double> two_columns(const double* xs, const double* ys, std::size_t 
     const double w1 = weight(1), w2 = weight(2);
     odd[0] = w1;
     even[0] = w2;
-    double a0 = f0(1) * w1, a1 = f1(1) * w1;
-    double b0 = f0(2) * w2, b1 = f1(2) * w2;
+    // Running sums start from NumPy's identity, +0.0 (so -0.0 terms sum to +0.0).
+    double a0 = 0.0 + f0(1) * w1, a1 = 0.0 + f1(1) * w1;
+    double b0 = 0.0 + f0(2) * w2, b1 = 0.0 + f1(2) * w2;
     std::size_t i = 3, j = 1;
     for (; i + 2 < n; i += 2, ++j) {
         const double wo = weight(i), we = weight(i + 1);
@@ -370,16 +399,18 @@ std::vector<double> two_columns(const double* xs, const double* ys, std::size_t 
 std::vector<double> expectation(std::span<const double> x, std::span<const double> y, const double* f,
                                 std::size_t k) {
     const std::size_t n = x.size();
+    const double fmax = largest_finite(f, n * k);
     if (k == 2 && n > kOnePassAbove) {
         // The common two-column case (first and second moments) in one pass.
-        const WeightScales s = weight_scales(x.data(), y.data(), n);
+        const WeightScales s =
+            weight_scales(x.data(), y.data(), n, kernels::plain_weights_in_range(x.data(), y.data(), n), fmax);
         if (s.y > 0.0)
             return two_columns(x.data(), y.data(), n, s, [f](std::size_t i) { return f[2 * i]; },
                                [f](std::size_t i) { return f[2 * i + 1]; });
     }
     const std::size_t nodd = n >= 2 ? (n - 1) / 2 : 0, neven = n >= 3 ? (n - 2) / 2 : 0;
     uvector w(n), odd(nodd + 1), even(neven + 1);
-    quadrature_weights(x.data(), y.data(), n, w.data(), odd.data(), even.data());
+    quadrature_weights(x.data(), y.data(), n, fmax, w.data(), odd.data(), even.data());
 
     // Alternating sum of a column set: arr[0] + arr[n-1] + 4*sum(odd rows) +
     // 2*sum(even interior rows). A single column is summed pairwise (as NumPy
@@ -400,8 +431,8 @@ std::vector<double> expectation(std::span<const double> x, std::span<const doubl
     if (k == 2 && n >= 4) {
         // The common two-column case (first and second moments) with the
         // four running sums in registers.
-        double a0 = f[2] * w[1], a1 = f[3] * w[1];
-        double b0 = f[4] * w[2], b1 = f[5] * w[2];
+        double a0 = 0.0 + f[2] * w[1], a1 = 0.0 + f[3] * w[1];
+        double b0 = 0.0 + f[4] * w[2], b1 = 0.0 + f[5] * w[2];
         std::size_t i = 3;
         for (; i + 2 < n; i += 2) {
             a0 = a0 + f[2 * i] * w[i];
@@ -418,9 +449,9 @@ std::vector<double> expectation(std::span<const double> x, std::span<const doubl
         s2[0] = b0;
         s2[1] = b1;
     } else if (n >= 3) {
-        for (std::size_t j = 0; j < k; ++j) s4[j] = f[1 * k + j] * w[1];
+        for (std::size_t j = 0; j < k; ++j) s4[j] = 0.0 + f[1 * k + j] * w[1];
         if (n >= 4)
-            for (std::size_t j = 0; j < k; ++j) s2[j] = f[2 * k + j] * w[2];
+            for (std::size_t j = 0; j < k; ++j) s2[j] = 0.0 + f[2 * k + j] * w[2];
         for (std::size_t i = 3; i + 1 < n; i += 2)
             for (std::size_t j = 0; j < k; ++j) s4[j] = s4[j] + f[i * k + j] * w[i];
         for (std::size_t i = 4; i + 1 < n; i += 2)
@@ -438,7 +469,10 @@ std::vector<double> expectation_x_x2(std::span<const double> x, std::span<const 
     const std::size_t n = x.size();
     const double* xs = x.data();
     if (n > kOnePassAbove) {
-        const WeightScales s = weight_scales(xs, y.data(), n);
+        // x ascends: its largest magnitudes, and those of x * x, are at its ends.
+        const double ends[4] = {xs[0], xs[n - 1], xs[0] * xs[0], xs[n - 1] * xs[n - 1]};
+        const WeightScales s =
+            weight_scales(xs, y.data(), n, kernels::plain_weights_in_range(xs, y.data(), n), largest_finite(ends, 4));
         if (s.y > 0.0)
             return two_columns(xs, y.data(), n, s, [xs](std::size_t i) { return xs[i]; },
                                [xs](std::size_t i) { return xs[i] * xs[i]; });

@@ -286,6 +286,52 @@ VX_CLONES void quadrature_weights(const double* __restrict x, const double* __re
     w[n - 1] = (y[n - 1] * scale) * ((0.5 * (0.0 + (x[n - 1] - x[n - 2]))) * dscale);
 }
 
+namespace {
+// The plain quadrature weight y * d is in range: a normal finite number, or
+// exactly 0 because d is.
+[[gnu::always_inline]] inline long plain_weight_bad(double w, double d) {
+    return !((w >= 0x1p-1022) & (w <= 0x1.fffffffffffffp1023)) & !(d == 0.0);
+}
+
+template <bool Store>
+[[gnu::always_inline]] inline bool plain_weights(const double* __restrict x, const double* __restrict y,
+                                                 std::size_t n, double* __restrict w) {
+    if (n < 2) {
+        if (n == 1) {
+            const double d = 0.5 * (0.0 + 0.0);
+            if constexpr (Store) w[0] = y[0] * d;
+            return !plain_weight_bad(y[0] * d, d);
+        }
+        return true;
+    }
+    long bad = 0;
+    double d = 0.5 * ((x[1] - x[0]) + 0.0);
+    double v = y[0] * d;
+    if constexpr (Store) w[0] = v;
+    bad += plain_weight_bad(v, d);
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        const double di = 0.5 * ((x[i + 1] - x[i]) + (x[i] - x[i - 1]));
+        const double vi = y[i] * di;
+        if constexpr (Store) w[i] = vi;
+        bad += plain_weight_bad(vi, di);
+    }
+    d = 0.5 * (0.0 + (x[n - 1] - x[n - 2]));
+    v = y[n - 1] * d;
+    if constexpr (Store) w[n - 1] = v;
+    bad += plain_weight_bad(v, d);
+    return bad == 0;
+}
+}  // namespace
+
+VX_CLONES bool plain_quadrature_weights(const double* __restrict x, const double* __restrict y, std::size_t n,
+                                        double* __restrict w) {
+    return plain_weights<true>(x, y, n, w);
+}
+
+VX_CLONES bool plain_weights_in_range(const double* __restrict x, const double* __restrict y, std::size_t n) {
+    return plain_weights<false>(x, y, n, nullptr);
+}
+
 VX_CLONES double positive_max(const double* __restrict y, std::size_t n) { return extreme8(y, n, 0.0, kGreater); }
 
 VX_CLONES bool knots_valid(const double* __restrict x, const double* __restrict y, std::size_t n) {

@@ -78,6 +78,11 @@ double max_or_nan(const double* v, std::size_t n);
 // Quadrature weights (y[i] * scale) * d[i], d the interval weights
 // 0.5 * (right spacing + left spacing), a missing spacing counting as 0.
 void quadrature_weights(const double* x, const double* y, std::size_t n, double scale, double dscale, double* w);
+// The same with both scales 1 (y[i] * d[i], as the plain steps form them):
+// true when every weight is a normal finite number or 0 from a zero d[i].
+bool plain_quadrature_weights(const double* x, const double* y, std::size_t n, double* w);
+// That check alone, without writing the weights.
+bool plain_weights_in_range(const double* x, const double* y, std::size_t n);
 
 // Largest of 0.0 and the values (NaN values are passed over).
 double positive_max(const double* y, std::size_t n);

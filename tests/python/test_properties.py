@@ -475,6 +475,33 @@ def test_moments_of_normalised_densities_on_wide_and_narrow_grids(xscale, shift,
         assert np.all(np.isfinite(got)) and got.tobytes() == np.asarray(want).tobytes()
 
 
+@pytest.mark.parametrize("xspan,yscale,fval", [
+    (1.99 * 2.0 ** -40, 1.0, 5e307),    # large values on a narrow grid of moderate densities
+    (1e6, 1.0, math.exp(-707.0)),       # tiny values on a wide grid
+    (59.0, 1e300, 1e-307),              # tiny values, large densities
+    (1e-20, 1e15, 1e10),
+    (3.0, 1e-300, 1e290),
+])
+@pytest.mark.parametrize("columns", [1, 2])
+def test_moments_are_the_steps_bits_wherever_the_steps_stay_in_range(xspan, yscale, fval, columns):
+    # The weights are the steps' own y * dx (not rescaled) whenever those, and
+    # the function's values times them, stay in the double range: the results
+    # are the steps' to the bit, where rescaled weights once overflowed to inf
+    # or lost bits to subnormal products.
+    x = np.linspace(0.0, xspan, 61)
+    m = {"x": x, "y": yscale * np.exp(-0.5 * ((x - 0.4 * xspan) / (0.25 * xspan)) ** 2)}
+    u = x / xspan
+    if columns == 1:
+        fun = lambda t: fval * (1.0 + (t - t[0]) / xspan)  # noqa: E731
+    else:
+        fun = lambda t: np.column_stack([fval * (1.0 + (t - t[0]) / xspan), np.full_like(t, -0.0)])  # noqa: E731
+    with np.errstate(over="raise", under="raise"):
+        want = R.emarginal(fun, m)  # the steps raise no flag here
+    got = dk.tova_emarginal(fun, m)
+    assert np.all(np.isfinite(got)) and np.asarray(got).tobytes() == np.asarray(want).tobytes()
+    assert u[-1] == 1.0
+
+
 def test_moments_unchanged_by_power_of_two_scaling():
     # Scaling the densities by 2**40 moves their logarithms by 40 log 2, up to
     # the rounding of each log (which depends on the log kernel NumPy picks
