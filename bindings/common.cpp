@@ -129,6 +129,7 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->payload);
     Py_VISIT(f->dict);
     Py_VISIT(f->kwdefaults);
+    Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
@@ -156,7 +157,10 @@ void fn_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (reinterpret_cast<FnObject*>(self)->weakreflist) PyObject_ClearWeakRefs(self);
     fn_clear(self);
-    Py_TYPE(self)->tp_free(self);
+    // Instances of a heap type own a reference to it.
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
 
 PyObject* fn_repr(PyObject* self) {
@@ -223,10 +227,10 @@ int set_optional_dict(PyObject* self, PyObject* value, const char* message) {
 // __annotations__ takes a dict; None or deleting it leaves a new empty dict
 // on the next access.
 int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (set_optional_dict<&FnObject::annotations>(self, value, "__annotations__ must be set to a dict object") < 0)
-        return -1;
+    // The description is dropped first: releasing the old dict may run a
+    // finalizer that reads __annotations__, which must then be empty.
     if (value == nullptr || value == Py_None) Py_CLEAR(reinterpret_cast<FnObject*>(self)->annotation_spec);
-    return 0;
+    return set_optional_dict<&FnObject::annotations>(self, value, "__annotations__ must be set to a dict object");
 }
 
 // The annotations dict, built from the shared description when first asked.
@@ -261,18 +265,21 @@ PyObject* get_signature(PyObject* self, void*) {
     // As for a Python function: a signature set by the user is returned, and
     // a function that wraps another (functools.update_wrapper sets
     // __wrapped__) has none of its own, so inspect follows the wrapped one.
+    // A signature set to None stands for none set: the function's own
+    // (inspect treats None so).
     if (f->dict) {
-        if (PyObject* own_sig = PyDict_GetItemString(f->dict, "__signature__")) {
+        PyObject* own_sig = PyDict_GetItemString(f->dict, "__signature__");
+        if (own_sig && own_sig != Py_None) {
             Py_INCREF(own_sig);
             return own_sig;
         }
-        if (PyDict_GetItemString(f->dict, "__wrapped__")) {
+        if (!own_sig && PyDict_GetItemString(f->dict, "__wrapped__")) {
             PyErr_SetString(PyExc_AttributeError, "__signature__");
             return nullptr;
         }
     }
     try {
-        py::module_ inspect = py::module_::import("inspect");
+        py::object inspect = import_module("inspect");
         py::object Parameter = inspect.attr("Parameter");
         py::object Signature = inspect.attr("Signature");
         py::object empty = Parameter.attr("empty");
@@ -360,9 +367,11 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    Py_XSETREF(f->defaults, value);
+    // The flags go with the tuple: releasing the old tuple may run a
+    // finalizer that sets __defaults__ again, and its flags must stand.
     f->fresh_defaults = false;
     f->no_defaults = none;
+    Py_XSETREF(f->defaults, value);
     return 0;
 }
 
@@ -586,13 +595,18 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     py::object keep_globals = py::reinterpret_borrow<py::object>(f->globals);
     py::object keep_builtins = py::reinterpret_borrow<py::object>(f->builtins);
     Call call{bound, np_, varargs.ptr(), varkw.ptr(), f->payload, f->globals, callable, f->builtins};
+    // A function that ends up calling itself (a module name rebound to
+    // another of its functions) raises RecursionError as Python code does,
+    // instead of exhausting the native stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* out = nullptr;
     try {
-        py::object result = f->impl(call);
-        return result.release().ptr();
+        out = f->impl(call).release().ptr();
     } catch (...) {
         translate_current_exception();
-        return nullptr;
     }
+    Py_LeaveRecursiveCall();
+    return out;
 }
 
 }  // namespace
@@ -783,6 +797,33 @@ py::array_t<double> new_array_shaped(std::span<const double> v, const std::vecto
     return a;
 }
 
+bool in_main_interpreter() {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+    PyErr_SetString(PyExc_ImportError, "vordex's native modules can only be imported in the main interpreter");
+    return false;
+}
+
+int prepare_module() {
+    if (!in_main_interpreter()) return -1;
+    try {
+        (void)py::detail::npy_api::get();
+    } catch (...) {
+        translate_current_exception();
+        return -1;
+    }
+    return 0;
+}
+
+py::object import_module(const char* name) {
+    py::object key = own(PyUnicode_FromString(name));
+    if (PyObject* mod = PyImport_GetModule(key.ptr())) return py::reinterpret_steal<py::object>(mod);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    py::object top = own(PyImport_ImportModuleLevelObject(key.ptr(), nullptr, nullptr, nullptr, 0));
+    if (PyObject* mod = PyImport_GetModule(key.ptr())) return py::reinterpret_steal<py::object>(mod);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "No module named '%s'", name);
+    throw py::error_already_set();
+}
+
 void translate_current_exception() {
     try {
         throw;
@@ -791,13 +832,12 @@ void translate_current_exception() {
     } catch (const py::builtin_exception& e) {
         e.set_error();
     } catch (const vordex::LinAlgError& e) {
-        PyObject* linalg = PyImport_ImportModule("numpy.linalg");
-        PyObject* type = linalg ? PyObject_GetAttrString(linalg, "LinAlgError") : nullptr;
-        Py_XDECREF(linalg);
-        if (type) {
-            PyErr_SetString(type, e.what());
-            Py_DECREF(type);
-        }  // otherwise the import's error stands
+        try {
+            py::object type = import_module("numpy.linalg").attr("LinAlgError");
+            PyErr_SetString(type.ptr(), e.what());
+        } catch (py::error_already_set& failed) {
+            failed.restore();  // the import's error stands
+        }
     } catch (const vordex::ValueError& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const vordex::IndexError& e) {

@@ -17,6 +17,18 @@ namespace vx {
 
 namespace py = pybind11;
 
+// Run first when a module is executed: refuses an interpreter other than the
+// main one (NumPy and the shared native state support only that one) with
+// ImportError, and loads NumPy's C API, so that no call has to import
+// anything later. 0 on success, -1 with an exception set.
+int prepare_module();
+// True in the main interpreter; otherwise false with ImportError set.
+bool in_main_interpreter();
+
+// The module `name` (dotted) from sys.modules, imported there first when it
+// is missing, without going through the caller's __import__.
+py::object import_module(const char* name);
+
 }  // namespace vx
 
 // Entry point of an extension module whose body is the function that follows.
@@ -25,9 +37,11 @@ namespace py = pybind11;
 // the module was removed from sys.modules), each time on a new module object
 // whose dict its functions read; reload() leaves a module as it is. An
 // exception raised by the body fails the import with that very exception.
+// Only the main interpreter can import the module (see prepare_module).
 #define VX_MODULE(name, variable)                                                                        \
     static void PYBIND11_CONCAT(vx_body_, name)(::pybind11::module_&);                                   \
     static int PYBIND11_CONCAT(vx_exec_, name)(PyObject * module) {                                      \
+        if (::vx::prepare_module() < 0) return -1;                                                        \
         try {                                                                                             \
             auto m = ::pybind11::reinterpret_borrow<::pybind11::module_>(module);                         \
             PYBIND11_CONCAT(vx_body_, name)(m);                                                          \
@@ -45,6 +59,7 @@ namespace py = pybind11;
     extern "C" PYBIND11_EXPORT PyObject* PYBIND11_CONCAT(PyInit_, name)();                               \
     extern "C" PYBIND11_EXPORT PyObject* PYBIND11_CONCAT(PyInit_, name)() {                              \
         PYBIND11_CHECK_PYTHON_VERSION                                                                     \
+        if (!::vx::in_main_interpreter()) return nullptr;                                                 \
         PYBIND11_ENSURE_INTERNALS_READY                                                                   \
         return PyModuleDef_Init(&PYBIND11_CONCAT(vx_def_, name));                                         \
     }                                                                                                     \

@@ -56,7 +56,7 @@ DArray float_values(py::handle r) {
     if (kind == 'c') throw py::type_error("fun must return real values, not complex ones.");
     if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b') return as_contig(raw);
     // Object, string and other arrays: NumPy's own conversion and errors.
-    py::object np = py::module_::import("numpy");
+    py::object np = import_module("numpy");
     return as_contig(np.attr("asarray")(raw, py::arg("dtype") = py::float_(0.0).get_type()));
 }
 

@@ -10,6 +10,9 @@ namespace {
 using namespace vx;
 using namespace vx::tables;
 
+// numpy.floating, looked up once by the module body (calls import nothing).
+PyObject* numpy_floating = nullptr;
+
 constexpr const char* kDoc =
     "\n"
     "Auto-regressive latent model of order p (autoreg), p = 1..10.\n"
@@ -83,8 +86,7 @@ py::object impl_fisher_from(const Call& c) {
             if (PyErr_Occurred()) throw py::error_already_set();
         }
     } else {
-        static PyObject* const floating = py::object(py::module_::import("numpy").attr("floating")).release().ptr();
-        int is_floating = PyObject_IsInstance(num.ptr(), floating);
+        int is_floating = PyObject_IsInstance(num.ptr(), numpy_floating);
         if (is_floating < 0) throw py::error_already_set();
         if (is_floating) {  // float16, float32, longdouble scalars
             py::object eq = own(PyObject_RichCompare(num.ptr(), inf, Py_EQ));
@@ -121,7 +123,7 @@ py::object impl_pacf_hyper(const Call& c) {
     put(block, "name", pacf_name(k));
     put(block, "short_name", pacf_name(k));
     {
-        py::object initials = lookup(g, "_PACF_INITIAL");
+        py::object initials = c.global_required("_PACF_INITIAL");
         py::object idx = own(PyNumber_Subtract(k, one.ptr()));
         put(block, "initial", own(PyObject_GetItem(initials.ptr(), idx.ptr())));
     }
@@ -129,7 +131,7 @@ py::object impl_pacf_hyper(const Call& c) {
     put(block, "prior", new_str("pc.cor0"));
     {
         py::object first = new_float(0.5);
-        py::object alphas = lookup(g, "_PACF_PC_ALPHA");
+        py::object alphas = c.global_required("_PACF_PC_ALPHA");
         py::object idx = own(PyNumber_Subtract(k, one.ptr()));
         py::object second = own(PyObject_GetItem(alphas.ptr(), idx.ptr()));
         put(block, "param", new_list({first, second}));
@@ -146,6 +148,7 @@ VX_TABLE_MODULE(autoreg, m) {
     py::handle g = globals_of(m);
 
     bind(g, "np", import_numpy());
+    if (!numpy_floating) numpy_floating = py::object(import_module("numpy").attr("floating")).release().ptr();  // kept for the process
     bind(g, "ALLOWED_KEYS",
          new_str_set({"id", "model", "order", "hyper", "constr", "values", "extraconstr", "diagonal"}));
     bind(g, "DENIED_COMMON_KEYS", new_str_set({"id_names"}));

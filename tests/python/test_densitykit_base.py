@@ -626,3 +626,130 @@ def test_callable_type_corner_cases_behave_like_a_function():
     assert str(inspect.signature(g)) == "(a, b=2)"
     del f, g
     gc.collect()
+
+
+def test_callable_type_state_kept_consistent_by_reentrant_setters():
+    # Releasing the old __defaults__ (or __annotations__) may run a finalizer
+    # that sets the attribute again: what it set must stand, flags included.
+    import gc
+    import sys
+
+    m = np.column_stack([np.linspace(-3, 3, 31), np.exp(-0.5 * np.linspace(-3, 3, 31) ** 2)])
+    f = dk.tova_deriv_func(abs)
+    g = dk.tova_qmarginal
+    saved = g.__defaults__
+    try:
+        class SetsDefaults:
+            def __del__(self):
+                g.__defaults__ = (m, 64)
+
+        g.__defaults__ = (SetsDefaults(),)
+        g.__defaults__ = None
+        assert g.__defaults__[1] == 64
+        assert str(inspect.signature(g)).endswith("length: 'int' = 64) -> 'np.ndarray'")
+        assert g(0.5) == dk.tova_qmarginal(0.5, m, 64)
+    finally:
+        g.__defaults__ = saved
+
+    class ReadsAnnotations:
+        def __del__(self):
+            f.__annotations__  # rebuilt while the old dict is released
+
+    f.__annotations__ = {"x": ReadsAnnotations()}
+    f.__annotations__ = None
+    assert f.__annotations__ == {}
+
+    # A signature set to None stands for none set, as inspect treats it.
+    f.__signature__ = None
+    assert str(inspect.signature(f)) == "(x)"
+
+    # Each function holds one reference to its type, released with it.
+    tp = type(f)
+    before = sys.getrefcount(tp)
+    for _ in range(1000):
+        dk.tova_deriv_func(abs)
+    gc.collect()
+    assert sys.getrefcount(tp) == before
+
+
+def test_a_function_calling_itself_raises_recursion_error(monkeypatch):
+    # A module name rebound to another of its functions makes a call recurse
+    # through native code: RecursionError, as Python code gives, not a crash.
+    u = np.linspace(-3.0, 3.0, 31)
+    m = np.column_stack([u, np.exp(-0.5 * u * u)])
+    monkeypatch.setattr(dk, "tova_tmarginal", dk.tova_marginal_transform)
+    with pytest.raises(RecursionError):
+        dk.tova_marginal_transform(np.exp, m)
+    monkeypatch.undo()
+    assert dk.tova_marginal_transform(np.exp, m).shape[1] == 2
+
+
+def _run_isolated(code, timeout=60):
+    import subprocess
+    import sys
+
+    return subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=timeout,
+                          env={**__import__("os").environ})
+
+
+def test_first_calls_import_nothing():
+    # The first call of a fresh process imports nothing through the caller's
+    # __import__: it works with restricted builtins, and first calls from
+    # two threads under a slow __import__ finish (they used to deadlock).
+    code = """
+import builtins, threading, time
+import numpy as np
+import vordex.pure.densitykit as dk
+from vordex.model_defs.latent import autoreg
+print(eval("dk.tova_is_marginal(5)", {"__builtins__": {}, "dk": dk}))
+fisher = autoreg.MODELS["autoreg"]["hyper"]["theta2"]["from_theta"]
+print(eval("f(x)", {"__builtins__": {}, "f": fisher, "x": np.float32(1.0)}))
+real = builtins.__import__
+def slow(*a, **k):
+    time.sleep(0.05)
+    return real(*a, **k)
+builtins.__import__ = slow
+out = []
+ts = [threading.Thread(target=lambda: out.append(dk.tova_is_marginal(np.zeros((3, 2)))), daemon=True)
+      for _ in range(2)]
+for t in ts: t.start()
+for t in ts: t.join(20)
+print(out)
+"""
+    r = _run_isolated(code)
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.split("\n")
+    assert lines[0] == "False" and float(lines[1]) == pytest.approx(np.tanh(0.5), rel=1e-6)
+    assert lines[2] == "[True, True]"
+
+
+def test_sub_interpreters_are_refused_with_import_error():
+    code = """
+import _xxsubinterpreters as si
+import vordex.model_defs.latent.walk2
+sid = si.create()
+try:
+    si.run_string(sid, "import vordex.pure.densitykit")
+except Exception as e:
+    print(type(e).__name__, e)
+"""
+    r = _run_isolated(code)
+    assert r.returncode == 0, r.stderr
+    assert "ImportError" in r.stdout and "main interpreter" in r.stdout
+
+
+def test_table_globals_fall_back_to_their_own_builtins():
+    # (on a module of its own, so that the shared one keeps its attributes' order)
+    import importlib
+    import sys
+
+    name = "vordex.model_defs.latent.autoreg"
+    shared = sys.modules.pop(name)
+    try:
+        fresh = importlib.import_module(name)
+    finally:
+        sys.modules[name] = shared
+        sys.modules["vordex.model_defs.latent"].autoreg = shared
+    del fresh._PACF_INITIAL
+    with pytest.raises(NameError, match="_PACF_INITIAL"):
+        eval("a._pacf_hyper(3)", {"__builtins__": {"_PACF_INITIAL": [7] * 10}, "a": fresh})
