@@ -276,45 +276,26 @@ std::vector<double> simpson_odd_grid(std::span<const double> x) {
 namespace {
 // Quadrature weights: w[i] = y[i] * d[i], with d the interval weights of
 // simpson_odd_grid, exactly as the steps form them, whenever every such
-// product is a normal number (or 0 because d[i] is) and the function's values
-// times the weights cannot overflow in the sums: then the sums and their
-// ratio are the steps' own arithmetic. Otherwise (densities or spacings near
-// the ends of the double range, or a function's values times densities that
-// would overflow) the weights are formed as (y[i] * 2^e) * (d[i] * 2^g), with
-// 2^e the power of two that brings the largest density to [1, 2) and 2^g the
-// one that brings the grid's range x[n-1] - x[0] to [1, 2): exact scalings,
-// so the weights are y[i] * d[i] times one power of two and the ratios are
-// unchanged, but they neither underflow nor overflow, and as the d[i] sum to
-// the range they sum to at most 4.
+// product is a normal number (or 0 because d[i] is) and the sums of the
+// function's values times them stay finite: then the sums and their ratio are
+// the steps' own arithmetic. Otherwise (densities or spacings near the ends
+// of the double range, or values times densities that overflow) the weights
+// are formed as (y[i] * 2^e) * (d[i] * 2^g), with 2^e the power of two that
+// brings the largest density to [1, 2) and 2^g the one that brings the grid's
+// range x[n-1] - x[0] to [1, 2): exact scalings, so the weights are y[i] *
+// d[i] times one power of two and the ratios are unchanged, but they neither
+// underflow nor overflow, and as the d[i] sum to the range they sum to at
+// most 4.
 struct WeightScales {
     int e = 0;           // the densities' exponent shift
     double y = 1.0;      // 2^e, or 0 when it is out of range (subnormal densities)
     double d = 1.0;      // 2^g (1 when the range is not a normal positive number)
+    bool plain = true;   // the steps' own weights, checked as they are formed
 };
 
-// The largest magnitude of the finite values (0 when there is none).
-double largest_finite(const double* f, std::size_t n) {
-    double m = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double a = std::fabs(f[i]);
-        m = (a > m && a <= std::numeric_limits<double>::max()) ? a : m;
-    }
-    return m;
-}
-
-// The scales for the weights of densities y on the grid x, for a function
-// whose largest finite magnitude is fmax; `plain_in_range` tells whether the
-// plain weights y[i] * d[i] are all normal (or 0 from a zero d[i]).
-WeightScales weight_scales(const double* x, const double* y, std::size_t n, bool plain_in_range, double fmax) {
-    const double ymax = n ? kernels::positive_max(y, n) : 0.0;
-    const double range = n >= 2 ? x[n - 1] - x[0] : 0.0;
-    if (plain_in_range) {
-        // The plain weights sum to at most ymax * range; every sum of the
-        // quadrature then stays below 4 fmax ymax range < 2^1019.
-        const auto lg = [](double v) { return v > 0.0 ? (std::isfinite(v) ? std::ilogb(v) : 2000) : -1100; };
-        if (fmax == 0.0 || range == 0.0 || lg(fmax) + lg(ymax) + lg(range) <= 1013) return {};
-    }
+WeightScales rescaled_weights(double ymax, double range) {
     WeightScales s;
+    s.plain = false;
     s.e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
     const double sy = std::ldexp(1.0, s.e);
     s.y = (std::isfinite(sy) && sy > 0.0) ? sy : 0.0;
@@ -325,16 +306,21 @@ WeightScales weight_scales(const double* x, const double* y, std::size_t n, bool
     return s;
 }
 
-// The weights (with the odd and even interior ones also written contiguously,
-// for the pairwise sums) for a function whose largest finite magnitude is fmax.
-void quadrature_weights(const double* x, const double* y, std::size_t n, double fmax, double* w, double* odd,
-                        double* even) {
-    // The plain weights, checked as they are formed; formed again, rescaled,
-    // only when they cannot serve.
-    const bool plain_in_range = kernels::plain_quadrature_weights(x, y, n, w);
-    const WeightScales s = weight_scales(x, y, n, plain_in_range, fmax);
-    if (s.e == 0 && s.y == 1.0 && s.d == 1.0) {
-        // the plain weights stand
+// The plain weights sum to at most ymax * range, so every sum of the
+// quadrature of values up to fmax in magnitude stays below 4 fmax ymax range:
+// true when that is below 2^1019.
+bool plain_sums_fit(double ymax, double range, double fmax) {
+    const auto lg = [](double v) { return v > 0.0 ? (std::isfinite(v) ? std::ilogb(v) : 2000) : -1100; };
+    return ymax == 0.0 || range == 0.0 || lg(std::max(fmax, 1.0)) + lg(ymax) + lg(range) <= 1013;
+}
+
+// The weights for scales s (with the odd and even interior ones also written
+// contiguously, for the pairwise sums). For the plain scales, false when a
+// weight is out of range (and the weights are then of no use).
+bool quadrature_weights(const double* x, const double* y, std::size_t n, const WeightScales& s, double* w,
+                        double* odd, double* even) {
+    if (s.plain) {
+        if (!kernels::plain_quadrature_weights(x, y, n, w)) return false;
     } else if (s.y > 0.0) {
         kernels::quadrature_weights(x, y, n, s.y, s.d, w);
     } else {  // 2^e itself is out of range (subnormal densities): scale each value
@@ -348,18 +334,42 @@ void quadrature_weights(const double* x, const double* y, std::size_t n, double 
     for (std::size_t i = 1; i + 1 < n; i += 2) odd[j++] = w[i];
     j = 0;
     for (std::size_t i = 2; i + 1 < n; i += 2) even[j++] = w[i];
+    return true;
 }
 
-// expectation() of two columns f0(i), f1(i) for n >= 4 and a scale in range,
-// with its weights, sums and order: each interior weight (y scale) * (0.5
-// (right + left)) is formed where it is used; the odd and even ones are also
-// kept for the pairwise sums. For long grids, whose arrays would be written
-// and read back from memory: on short ones the weights' own vectorised pass
-// is quicker (the sums' chains leave no room for the weights' arithmetic).
+// The expectations with the weights of scales s (plain or rescaled), chosen
+// as described above: the plain ones first when their sums can stay finite,
+// kept when they are in range and the results are finite or could not have
+// overflowed (`fmax()`, the values' largest finite magnitude, is asked only
+// then); the rescaled ones otherwise. `sums(s, &in_range)` computes.
+template <class Sums, class Fmax>
+std::vector<double> with_weights(const double* x, const double* y, std::size_t n, Sums sums, Fmax fmax) {
+    const double ymax = n ? kernels::positive_max(y, n) : 0.0;
+    const double range = n >= 2 ? x[n - 1] - x[0] : 0.0;
+    if (plain_sums_fit(ymax, range, 1.0)) {
+        bool in_range = true;
+        std::vector<double> r = sums(WeightScales{}, &in_range);
+        if (in_range) {
+            bool finite = true;
+            for (double v : r) finite = finite && std::isfinite(v);
+            if (finite || plain_sums_fit(ymax, range, fmax())) return r;
+        }
+    }
+    bool unused = true;
+    return sums(rescaled_weights(ymax, range), &unused);
+}
+
+// Two-column sums f0(i), f1(i) for n >= 4 and a scale in range, with the
+// quadrature's weights, sums and order: each interior weight (y scale) *
+// (0.5 (right + left)) is formed where it is used; the odd and even ones are
+// also kept for the pairwise sums.
+// For long grids, whose arrays would be written and read back from memory:
+// on short ones the weights' own vectorised pass is quicker (the sums'
+// chains leave no room for the weights' arithmetic).
 constexpr std::size_t kOnePassAbove = 65536;
 template <class F0, class F1>
 std::vector<double> two_columns(const double* xs, const double* ys, std::size_t n, const WeightScales& s, F0 f0,
-                                F1 f1) {
+                                F1 f1, bool* in_range) {
     const double scale = s.y, dscale = s.d;
     const auto weight = [&](std::size_t i) {
         return (ys[i] * scale) * ((0.5 * ((xs[i + 1] - xs[i]) + (xs[i] - xs[i - 1]))) * dscale);
@@ -371,6 +381,9 @@ std::vector<double> two_columns(const double* xs, const double* ys, std::size_t 
     const double w1 = weight(1), w2 = weight(2);
     odd[0] = w1;
     even[0] = w2;
+    // The smallest weight (none overflows: plain weights are used only when
+    // ymax * range is far below the largest double; a NaN weight gives NaN).
+    double lo = std::min(std::min(w0, wl), std::min(w1, w2));
     // Running sums start from NumPy's identity, +0.0 (so -0.0 terms sum to +0.0).
     double a0 = 0.0 + f0(1) * w1, a1 = 0.0 + f1(1) * w1;
     double b0 = 0.0 + f0(2) * w2, b1 = 0.0 + f1(2) * w2;
@@ -379,6 +392,7 @@ std::vector<double> two_columns(const double* xs, const double* ys, std::size_t 
         const double wo = weight(i), we = weight(i + 1);
         odd[j] = wo;
         even[j] = we;
+        lo = std::min(lo, std::min(wo, we));
         a0 = a0 + f0(i) * wo;
         a1 = a1 + f1(i) * wo;
         b0 = b0 + f0(i + 1) * we;
@@ -387,30 +401,34 @@ std::vector<double> two_columns(const double* xs, const double* ys, std::size_t 
     if (i + 1 < n) {
         const double wo = weight(i);
         odd[j] = wo;
+        lo = std::min(lo, wo);
         a0 = a0 + f0(i) * wo;
         a1 = a1 + f1(i) * wo;
     }
+    // Plain weights are of use when all are normal numbers (a zero weight
+    // from repeated positions sends the sums to the rescaled weights, which
+    // give the same ratio).
+    *in_range = !s.plain || lo >= 0x1p-1022;
     const double denom = w0 + wl + 4.0 * numpy_sum(odd.data(), nodd) + 2.0 * numpy_sum(even.data(), neven);
     return {(f0(0) * w0 + f0(n - 1) * wl + 4.0 * a0 + 2.0 * b0) / denom,
             (f1(0) * w0 + f1(n - 1) * wl + 4.0 * a1 + 2.0 * b1) / denom};
 }
-}  // namespace
 
-std::vector<double> expectation(std::span<const double> x, std::span<const double> y, const double* f,
-                                std::size_t k) {
+// expectation() with the weights of scales s.
+std::vector<double> expectation_scaled(std::span<const double> x, std::span<const double> y, const double* f,
+                                       std::size_t k, const WeightScales& s, bool* in_range) {
     const std::size_t n = x.size();
-    const double fmax = largest_finite(f, n * k);
-    if (k == 2 && n > kOnePassAbove) {
+    if (k == 2 && n > kOnePassAbove && s.y > 0.0) {
         // The common two-column case (first and second moments) in one pass.
-        const WeightScales s =
-            weight_scales(x.data(), y.data(), n, kernels::plain_weights_in_range(x.data(), y.data(), n), fmax);
-        if (s.y > 0.0)
-            return two_columns(x.data(), y.data(), n, s, [f](std::size_t i) { return f[2 * i]; },
-                               [f](std::size_t i) { return f[2 * i + 1]; });
+        return two_columns(x.data(), y.data(), n, s, [f](std::size_t i) { return f[2 * i]; },
+                           [f](std::size_t i) { return f[2 * i + 1]; }, in_range);
     }
     const std::size_t nodd = n >= 2 ? (n - 1) / 2 : 0, neven = n >= 3 ? (n - 2) / 2 : 0;
     uvector w(n), odd(nodd + 1), even(neven + 1);
-    quadrature_weights(x.data(), y.data(), n, fmax, w.data(), odd.data(), even.data());
+    if (!quadrature_weights(x.data(), y.data(), n, s, w.data(), odd.data(), even.data())) {
+        *in_range = false;
+        return {};
+    }
 
     // Alternating sum of a column set: arr[0] + arr[n-1] + 4*sum(odd rows) +
     // 2*sum(even interior rows). A single column is summed pairwise (as NumPy
@@ -426,7 +444,8 @@ std::vector<double> expectation(std::span<const double> x, std::span<const doubl
         return res;
     }
     // Row-by-row sums: one running sum per column and index set, each
-    // advanced in row order (the columns are independent chains).
+    // advanced in row order (the columns are independent chains), from
+    // NumPy's identity +0.0 (so -0.0 terms sum to +0.0).
     std::vector<double> s4(k, 0.0), s2(k, 0.0);
     if (k == 2 && n >= 4) {
         // The common two-column case (first and second moments) with the
@@ -463,7 +482,16 @@ std::vector<double> expectation(std::span<const double> x, std::span<const doubl
     }
     return res;
 }
+}  // namespace
 
+std::vector<double> expectation(std::span<const double> x, std::span<const double> y, const double* f,
+                                std::size_t k) {
+    const std::size_t n = x.size();
+    return with_weights(
+        x.data(), y.data(), n,
+        [&](const WeightScales& s, bool* in_range) { return expectation_scaled(x, y, f, k, s, in_range); },
+        [&] { return kernels::largest_finite_magnitude(f, n * k); });
+}
 
 std::vector<double> expectation_x_x2(std::span<const double> x, std::span<const double> y) {
     const std::size_t n = x.size();
@@ -471,13 +499,23 @@ std::vector<double> expectation_x_x2(std::span<const double> x, std::span<const 
     if (n > kOnePassAbove) {
         // x ascends: its largest magnitudes, and those of x * x, are at its ends.
         const double ends[4] = {xs[0], xs[n - 1], xs[0] * xs[0], xs[n - 1] * xs[n - 1]};
-        const WeightScales s =
-            weight_scales(xs, y.data(), n, kernels::plain_weights_in_range(xs, y.data(), n), largest_finite(ends, 4));
-        if (s.y > 0.0)
-            return two_columns(xs, y.data(), n, s, [xs](std::size_t i) { return xs[i]; },
-                               [xs](std::size_t i) { return xs[i] * xs[i]; });
+        return with_weights(
+            xs, y.data(), n,
+            [&](const WeightScales& s, bool* in_range) {
+                if (s.y > 0.0)
+                    return two_columns(xs, y.data(), n, s, [xs](std::size_t i) { return xs[i]; },
+                                       [xs](std::size_t i) { return xs[i] * xs[i]; }, in_range);
+                // subnormal densities: with the table of values
+                uvector f(checked_mul(n, 2));
+                for (std::size_t i = 0; i < n; ++i) {
+                    f[2 * i] = x[i];
+                    f[2 * i + 1] = x[i] * x[i];
+                }
+                return expectation_scaled(x, y, f.data(), 2, s, in_range);
+            },
+            [&] { return kernels::largest_finite_magnitude(ends, 4); });
     }
-    // Shorter grids and subnormal densities: with the table of values.
+    // Shorter grids: with the table of values.
     uvector f(checked_mul(n, 2));
     for (std::size_t i = 0; i < n; ++i) {
         f[2 * i] = x[i];

@@ -265,6 +265,21 @@ VX_CLONES std::size_t count_above_floor(const double* __restrict y, std::size_t 
     return static_cast<std::size_t>(kept);
 }
 
+VX_CLONES double largest_finite_magnitude(const double* __restrict v, std::size_t n) {
+    double m[8] = {};
+    const auto take = [](double x, double cur) {
+        const double a = __builtin_fabs(x);
+        return (a > cur && a <= 0x1.fffffffffffffp1023) ? a : cur;
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        for (int j = 0; j < 8; ++j) m[j] = take(v[i + j], m[j]);
+    for (; i < n; ++i) m[0] = take(v[i], m[0]);
+    double r = m[0];
+    for (int j = 1; j < 8; ++j) r = m[j] > r ? m[j] : r;
+    return r;
+}
+
 VX_CLONES double min_or_nan(const double* __restrict v, std::size_t n) {
     return count_nan(v, n) ? __builtin_nan("") : extreme8(v, n, v[0], kLess);
 }
@@ -292,14 +307,14 @@ namespace {
 [[gnu::always_inline]] inline long plain_weight_bad(double w, double d) {
     return !((w >= 0x1p-1022) & (w <= 0x1.fffffffffffffp1023)) & !(d == 0.0);
 }
+}  // namespace
 
-template <bool Store>
-[[gnu::always_inline]] inline bool plain_weights(const double* __restrict x, const double* __restrict y,
-                                                 std::size_t n, double* __restrict w) {
+VX_CLONES bool plain_quadrature_weights(const double* __restrict x, const double* __restrict y, std::size_t n,
+                                        double* __restrict w) {
     if (n < 2) {
         if (n == 1) {
             const double d = 0.5 * (0.0 + 0.0);
-            if constexpr (Store) w[0] = y[0] * d;
+            w[0] = y[0] * d;
             return !plain_weight_bad(y[0] * d, d);
         }
         return true;
@@ -307,29 +322,19 @@ template <bool Store>
     long bad = 0;
     double d = 0.5 * ((x[1] - x[0]) + 0.0);
     double v = y[0] * d;
-    if constexpr (Store) w[0] = v;
+    w[0] = v;
     bad += plain_weight_bad(v, d);
     for (std::size_t i = 1; i + 1 < n; ++i) {
         const double di = 0.5 * ((x[i + 1] - x[i]) + (x[i] - x[i - 1]));
         const double vi = y[i] * di;
-        if constexpr (Store) w[i] = vi;
+        w[i] = vi;
         bad += plain_weight_bad(vi, di);
     }
     d = 0.5 * (0.0 + (x[n - 1] - x[n - 2]));
     v = y[n - 1] * d;
-    if constexpr (Store) w[n - 1] = v;
+    w[n - 1] = v;
     bad += plain_weight_bad(v, d);
     return bad == 0;
-}
-}  // namespace
-
-VX_CLONES bool plain_quadrature_weights(const double* __restrict x, const double* __restrict y, std::size_t n,
-                                        double* __restrict w) {
-    return plain_weights<true>(x, y, n, w);
-}
-
-VX_CLONES bool plain_weights_in_range(const double* __restrict x, const double* __restrict y, std::size_t n) {
-    return plain_weights<false>(x, y, n, nullptr);
 }
 
 VX_CLONES double positive_max(const double* __restrict y, std::size_t n) { return extreme8(y, n, 0.0, kGreater); }

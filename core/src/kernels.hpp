@@ -73,6 +73,8 @@ inline bool all_above_floor(double ymin, double ymax, double eps) {
 }
 // Smallest / largest of n > 0 values; NaN when any value is NaN.
 double min_or_nan(const double* v, std::size_t n);
+// Largest |v[i]| of the finite values; 0 when there is none.
+double largest_finite_magnitude(const double* v, std::size_t n);
 double max_or_nan(const double* v, std::size_t n);
 
 // Quadrature weights (y[i] * scale) * d[i], d the interval weights
@@ -81,8 +83,6 @@ void quadrature_weights(const double* x, const double* y, std::size_t n, double 
 // The same with both scales 1 (y[i] * d[i], as the plain steps form them):
 // true when every weight is a normal finite number or 0 from a zero d[i].
 bool plain_quadrature_weights(const double* x, const double* y, std::size_t n, double* w);
-// That check alone, without writing the weights.
-bool plain_weights_in_range(const double* x, const double* y, std::size_t n);
 
 // Largest of 0.0 and the values (NaN values are passed over).
 double positive_max(const double* y, std::size_t n);

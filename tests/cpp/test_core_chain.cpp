@@ -233,6 +233,27 @@ TEST(Expectation, WeightsAndConstants) {
     EXPECT_DOUBLE_EQ(r[0], 2.0);  // symmetric about 2
 }
 
+TEST(Expectation, PlainWeightsUnlessTheyOrTheSumsLeaveTheRange) {
+    // Constant values: the plain weights' sums give the value itself, even
+    // where weights summing to about 4 would overflow (values near 2e307 on a
+    // narrow grid); densities near the top of the range take rescaled weights
+    // and give the same ratio as the same densities at scale 1.
+    std::vector<double> x(61), y(61, 1.0), big(61, 5e307), lin(61);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::ldexp(static_cast<double>(i), -46);
+    EXPECT_EQ(expectation(x, y, big.data(), 1)[0], 5e307);
+    std::vector<double> yb(61), u(61);
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        u[i] = static_cast<double>(i);
+        lin[i] = 1.0 + static_cast<double>(i) / 60.0;
+        yb[i] = 1e307 * std::exp(-0.01 * static_cast<double>(i));
+    }
+    std::vector<double> yr(61);
+    for (std::size_t i = 0; i < yr.size(); ++i) yr[i] = yb[i] / 1e307;
+    const double high = expectation(u, yb, lin.data(), 1)[0], unit = expectation(u, yr, lin.data(), 1)[0];
+    EXPECT_TRUE(std::isfinite(high));
+    EXPECT_NEAR(high, unit, 1e-14);
+}
+
 TEST(Interp, DeferredPchipIsBitIdenticalToTheFullBuild) {
     std::vector<double> x, y;
     unsigned s = 12345;

@@ -482,13 +482,14 @@ def test_moments_of_normalised_densities_on_wide_and_narrow_grids(xscale, shift,
     (1e-20, 1e15, 1e10),
     (3.0, 1e-300, 1e290),
 ])
-@pytest.mark.parametrize("columns", [1, 2])
-def test_moments_are_the_steps_bits_wherever_the_steps_stay_in_range(xspan, yscale, fval, columns):
+@pytest.mark.parametrize("columns,n", [(1, 61), (2, 61), (2, 4500)])
+def test_moments_are_the_steps_bits_wherever_the_steps_stay_in_range(xspan, yscale, fval, columns, n):
     # The weights are the steps' own y * dx (not rescaled) whenever those, and
     # the function's values times them, stay in the double range: the results
     # are the steps' to the bit, where rescaled weights once overflowed to inf
     # or lost bits to subnormal products.
-    x = np.linspace(0.0, xspan, 61)
+    # (4,500 points: smoothed grids long enough for the one-pass sums)
+    x = np.linspace(0.0, xspan, n)
     m = {"x": x, "y": yscale * np.exp(-0.5 * ((x - 0.4 * xspan) / (0.25 * xspan)) ** 2)}
     u = x / xspan
     if columns == 1:
@@ -500,6 +501,26 @@ def test_moments_are_the_steps_bits_wherever_the_steps_stay_in_range(xspan, ysca
     got = dk.tova_emarginal(fun, m)
     assert np.all(np.isfinite(got)) and np.asarray(got).tobytes() == np.asarray(want).tobytes()
     assert u[-1] == 1.0
+
+
+@pytest.mark.parametrize("yscale", [1.0, 1e300, 1e-300])
+def test_moments_of_long_grids_in_one_pass(yscale):
+    # Smoothed grids of more than 65,536 points sum two columns in one pass
+    # that forms each weight where it is used: the steps' bits where their
+    # weights stay in range, and the same moments (finite) where they do not.
+    x = np.linspace(-4.0, 4.0, 4500)
+    m = {"x": x, "y": yscale * np.exp(-0.5 * x * x)}
+    two = lambda t: np.column_stack([t, t * t])  # noqa: E731
+    got = dk.tova_emarginal(two, m)
+    summary = dk.tova_zmarginal(m, silent=True)
+    if yscale == 1.0:
+        assert got.tobytes() == R.emarginal(two, m).tobytes()
+        want = R.zmarginal(m)
+        assert (summary["mean"], summary["sd"]) == (want["mean"], want["sd"])
+    else:
+        plain = dk.tova_emarginal(two, {"x": x, "y": np.exp(-0.5 * x * x)})
+        np.testing.assert_allclose(got, plain, rtol=1e-9, atol=1e-15)
+        assert np.isfinite(summary["mean"]) and summary["sd"] == pytest.approx(1.0, rel=1e-3)
 
 
 def test_moments_unchanged_by_power_of_two_scaling():
