@@ -2,7 +2,10 @@
 
 import sys
 
-from vordex.cli import main
-
 if __name__ == "__main__":
-    sys.exit(main(prog="python3 -m vordex"))
+    try:
+        from vordex.cli import main
+
+        sys.exit(main(prog="python3 -m vordex"))
+    except KeyboardInterrupt:  # Ctrl-C while the interpreter was still starting
+        sys.exit(130)

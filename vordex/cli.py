@@ -38,6 +38,8 @@ EXIT_USAGE = 2
 EXAMPLE_NAME = "example_marginal.csv"
 INSTALL_MATPLOTLIB = "apt-get install python3-matplotlib"
 SAMPLE_BLOCK = 65536  # draws formatted and written together by `sample`
+MAX_INPUT_BYTES = 256 << 20  # a marginal's file is read whole: at most 256 MiB
+MAX_DRAWS = 10 ** 9  # `sample` N at most (8 GB of draws)
 
 
 class UserError(Exception):
@@ -67,6 +69,20 @@ def _example_bytes() -> bytes:
                         f"from this installation ({exc.strerror or exc})") from None
 
 
+def _read_capped(fh, source: str) -> bytes:
+    """All of a stream, refusing one longer than MAX_INPUT_BYTES (an endless
+    source such as /dev/zero included) instead of filling the memory."""
+    try:
+        data = fh.read(MAX_INPUT_BYTES + 1)
+    except MemoryError:
+        raise UserError(f"{source}: does not fit in memory") from None
+    if data is None:  # a non-blocking stream with nothing to read yet
+        data = b""
+    if len(data) > MAX_INPUT_BYTES:
+        raise UserError(f"{source}: larger than {MAX_INPUT_BYTES >> 20} MiB, too large for a marginal")
+    return data
+
+
 def _read_source(path: Optional[str]) -> Tuple[bytes, str]:
     """Raw bytes of FILE, of standard input for '-', of the bundled example for None."""
     if path is None:
@@ -75,12 +91,12 @@ def _read_source(path: Optional[str]) -> Tuple[bytes, str]:
         if sys.stdin is None:
             raise UserError("standard input is closed")
         try:
-            return sys.stdin.buffer.read(), "<stdin>"
+            return _read_capped(sys.stdin.buffer, "<stdin>"), "<stdin>"
         except OSError as exc:
             raise UserError(f"<stdin>: cannot read: {exc.strerror or exc}") from None
     try:
         with open(path, "rb") as fh:
-            return fh.read(), path
+            return _read_capped(fh, path), path
     except FileNotFoundError:
         raise UserError(f"{path}: no such file") from None
     except IsADirectoryError:
@@ -167,8 +183,9 @@ def _parse_npy(data: bytes, source: str) -> LoadedMarginal:
         if not dtype.hasobject and math.prod(shape) * dtype.itemsize > len(data) - fh.tell():
             raise ValueError(f"its header announces shape {shape} of {dtype}, more than the file holds")
         arr = np.lib.format.read_array(io.BytesIO(data), allow_pickle=False)
-    except (ValueError, OSError, EOFError) as exc:
-        raise UserError(f"{source}: not a readable .npy file ({exc})") from None
+    except (ValueError, TypeError, OSError, EOFError) as exc:
+        reason = " ".join(str(exc).split())  # one line
+        raise UserError(f"{source}: not a readable .npy file ({reason})") from None
     except MemoryError:
         raise UserError(f"{source}: the array does not fit in memory") from None
     if arr.dtype.names and {"x", "y"} <= set(arr.dtype.names):
@@ -176,6 +193,8 @@ def _parse_npy(data: bytes, source: str) -> LoadedMarginal:
             raise UserError(f"{source}: a record array with fields x and y must be "
                             f"one-dimensional, got shape {arr.shape}")
         cols = (arr["x"], arr["y"])
+        if any(c.dtype.kind not in "biuf" for c in cols):
+            raise UserError(f"{source}: the fields x and y must hold real numbers")
     else:
         if arr.dtype.kind not in "biuf":
             raise UserError(f"{source}: the array holds {arr.dtype} values, not real numbers")
@@ -314,6 +333,13 @@ def _dpi(text: str) -> int:
     if not MIN_DPI <= value <= MAX_DPI:
         raise argparse.ArgumentTypeError(f"must lie between {MIN_DPI} and {MAX_DPI}, got {value}")
     return value
+
+
+def _draws(text: str) -> int:
+    n = _count(text)
+    if n > MAX_DRAWS:
+        raise argparse.ArgumentTypeError(f"at most {MAX_DRAWS:,} draws, got {n:,}")
+    return n
 
 
 def _positive_int(text: str) -> int:
@@ -466,31 +492,51 @@ def cmd_plot(args: argparse.Namespace) -> int:
     ax.vlines(mode, 0, peak[1], colors="tab:red", linestyles=":", linewidth=1.6,
               label=f"mode {mode:.4g}")
     ax.set_ylim(bottom=0)
-    ax.set_xlabel(lm.x_name)
-    ax.set_ylabel(lm.y_name if lm.y_name not in ("y", "") else "density")
-    ax.set_title(os.path.basename(lm.source) if lm.source != "<stdin>" else "marginal from stdin")
+    ax.set_xlabel(_plain_text(lm.x_name))
+    ax.set_ylabel(_plain_text(lm.y_name) if lm.y_name not in ("y", "") else "density")
+    ax.set_title(_plain_text(os.path.basename(lm.source)) if lm.source != "<stdin>" else "marginal from stdin")
     ax.legend(loc="best", fontsize="small", frameon=False)
     import warnings
 
+    # The image is drawn into memory first: a failure leaves no partial file.
+    buf = io.BytesIO()
+    import logging
+
+    # (PostScript reports the dropped transparency through logging)
+    logging.getLogger("matplotlib").setLevel(logging.ERROR)
     try:
         with warnings.catch_warnings():
             # Where the text does not fit (a small image at a high --dpi) the
-            # layout keeps what it can; that is no reason to print a warning.
+            # layout keeps what it can, and PostScript drops the shading's
+            # transparency; neither is a reason to print a warning.
             warnings.simplefilter("ignore", UserWarning)
             fig.tight_layout()
-        if out == "-":
-            buf = io.BytesIO()
             fig.savefig(buf, format=fmt, dpi=args.dpi)
+    except (RuntimeError, MemoryError, ValueError, UnicodeError) as exc:  # the renderer's own limits
+        raise UserError(f"{out}: cannot draw the image at {args.width} x {args.height} pixels "
+                        f"and {args.dpi} dpi ({str(exc).strip() or type(exc).__name__})") from None
+    try:
+        if out == "-":
             sys.stdout.buffer.write(buf.getvalue())
             sys.stdout.buffer.flush()
         else:
-            fig.savefig(out, format=fmt, dpi=args.dpi)
+            with open(out, "wb") as fh:
+                fh.write(buf.getvalue())
+    except BrokenPipeError:
+        raise
     except OSError as exc:
         raise UserError(f"{out}: cannot write: {exc.strerror or exc}") from None
-    except (RuntimeError, MemoryError) as exc:  # the renderer's own limits
-        raise UserError(f"{out}: cannot draw the image at {args.width} x {args.height} pixels "
-                        f"and {args.dpi} dpi ({str(exc).strip() or type(exc).__name__})") from None
     return 0
+
+
+def _plain_text(text: str) -> str:
+    """Text shown as it is: no math markup ($...$), and bytes of a file name
+    that are not UTF-8 shown as replacement characters."""
+    try:
+        raw = text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # other lone surrogates (from JSON, say)
+        raw = text.encode("utf-8", "surrogatepass")
+    return raw.decode("utf-8", "replace").replace("$", r"\$")
 
 
 # --------------------------------------------------------------------------------------------
@@ -567,7 +613,7 @@ def build_parser(prog: str = "vordex") -> argparse.ArgumentParser:
         description="Print N random draws from the marginal, one a line. The same --seed "
                     "gives the same draws.")
     p.add_argument("file", metavar="FILE", help="marginal to read ('-' for standard input)")
-    p.add_argument("n", type=_count, metavar="N", help="number of draws")
+    p.add_argument("n", type=_draws, metavar="N", help="number of draws (at most 10^9)")
     p.add_argument("--seed", type=_count, metavar="S",
                    help="seed of the random generator (a non-negative integer)")
     p.set_defaults(func=cmd_sample)

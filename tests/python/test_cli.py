@@ -175,6 +175,13 @@ def _npy(arr):
     return buf.getvalue()
 
 
+def _npy_header(header, payload):
+    """A .npy file with the given header dict, written as NumPy writes one."""
+    buf = io.BytesIO()
+    np.lib.format.write_array_header_1_0(buf, header)
+    return buf.getvalue() + payload
+
+
 BROKEN = {
     "three_columns.csv": (b"x,y\n0,1,2\n1,2,3\n2,1,4\n", ["line 2", "expected 2 columns"]),
     "word_in_data.csv": (b"x,y\n0,1\n1,abc\n2,1\n", ["line 3", "'abc'"]),
@@ -194,6 +201,10 @@ BROKEN = {
     "scalar.json": (b"3.5", ["expected a JSON object"]),
     "huge_number.json": (b'{"x": [1, 2, 1' + b"0" * 400 + b'], "y": [1, 2, 1]}', ['"x"[2]', "too large"]),
     "nested.json": (b"[" * 100000 + b"]" * 100000, ["nested too deeply"]),
+    "bool_dimension.npy": (_npy_header({"descr": "<f8", "fortran_order": False, "shape": (True, 2)}, bytes(16)),
+                           ["not a readable .npy file"]),
+    "complex_field.npy": (_npy(np.array([(1 + 2j, 1.0)] * 4, dtype=[("x", "c16"), ("y", "f8")])),
+                          ["fields x and y must hold real numbers"]),
     "huge_header.npy": (_npy_claiming((10 ** 15, 2), np.ones((3, 2))),
                         ["not a readable .npy file", "more than the file holds"]),
     # Read fine, refused by the toolkit.
@@ -304,6 +315,37 @@ def test_plot_writes_a_png_of_the_requested_size(tmp_path, example):
                              "--dpi", dpi)) == []
     assert_user_error(run("plot", tmp_path / "missing.csv", "-o", tmp_path / "m.png"), "no such file")
     assert not (tmp_path / "m.png").exists()
+
+
+@pytest.mark.skipif(not HAVE_MPL, reason="needs matplotlib")
+def test_plot_shows_names_as_plain_text_and_writes_nothing_on_failure(tmp_path, example):
+    rows = "\n".join(f"{x!r},{y!r}" for x, y in example.tolist())
+    # A header and a file name that look like math markup, a file name that is not UTF-8.
+    src = tmp_path / "m.csv"
+    src.write_text("$\\foo$,density\n" + rows + "\n")
+    odd = os.fsencode(tmp_path) + b"/n\xff$a$.csv"
+    with open(odd, "wb") as fh:
+        fh.write(src.read_bytes())
+    for source, out in ((src, tmp_path / "m.png"), (odd, tmp_path / "n.svg"), (odd, tmp_path / "n.eps")):
+        proc = subprocess.run([sys.executable, "-m", "vordex", "plot", source, "-o", out], capture_output=True,
+                              env=dict(os.environ, PYTHONPATH=str(PKG_ROOT)), timeout=300)
+        assert proc.returncode == 0 and proc.stderr == b"", proc.stderr.decode()
+        assert out.stat().st_size > 5000
+    assert (tmp_path / "n.svg").read_bytes().rstrip().endswith(b"</svg>")
+    # A reader that goes away from '-o -' ends the command quietly, with status 1.
+    proc = subprocess.Popen([sys.executable, "-m", "vordex", "plot", src, "-o", "-"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=str(PKG_ROOT)))
+    proc.stdout.close()
+    assert proc.wait(timeout=300) == 1 and proc.stderr.read() == b""
+
+
+def test_endless_input_and_impossible_counts_are_refused(tmp_path, example):
+    if os.path.exists("/dev/zero"):
+        assert_user_error(run("summary", "/dev/zero"), "/dev/zero", "too large for a marginal")
+    good = tmp_path / "m.csv"
+    np.savetxt(good, example, delimiter=",")
+    proc = run("sample", good, 2 ** 63 - 1)
+    assert proc.returncode == 2 and "at most 1,000,000,000 draws" in proc.stderr.decode()
 
 
 def test_plot_without_matplotlib_says_how_to_install_it(tmp_path):
