@@ -518,8 +518,10 @@ def test_moments_of_long_grids_in_one_pass(yscale):
         want = R.zmarginal(m)
         assert (summary["mean"], summary["sd"]) == (want["mean"], want["sd"])
     else:
+        # (the log-densities of scaled densities round differently: the mean,
+        # near 0, agrees to about 1e-15 of the standard deviation)
         plain = dk.tova_emarginal(two, {"x": x, "y": np.exp(-0.5 * x * x)})
-        np.testing.assert_allclose(got, plain, rtol=1e-9, atol=1e-15)
+        np.testing.assert_allclose(got, plain, rtol=1e-9, atol=1e-12)
         assert np.isfinite(summary["mean"]) and summary["sd"] == pytest.approx(1.0, rel=1e-3)
 
 
