@@ -2,7 +2,10 @@
 
 #include <structmember.h>
 
+#include <chrono>
+#include <cxxabi.h>
 #include <cstring>
+#include <thread>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -795,6 +798,16 @@ py::array_t<double> new_array_shaped(std::span<const double> v, const std::vecto
     py::array_t<double> a(sh);
     if (!v.empty()) std::memcpy(a.mutable_data(), v.data(), v.size() * sizeof(double));
     return a;
+}
+
+nogil::~nogil() {
+    try {
+        PyEval_RestoreThread(state_);
+    } catch (abi::__forced_unwind&) {
+        // The interpreter is finalising and ends this thread: wait here (the
+        // unwinding must not be stopped, nor run on into C++ frames).
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
 }
 
 bool in_main_interpreter() {

@@ -29,6 +29,22 @@ bool in_main_interpreter();
 // is missing, without going through the caller's __import__.
 py::object import_module(const char* name);
 
+// Releases the interpreter's lock for its scope, like py::gil_scoped_release,
+// except at interpreter exit: there the interpreter ends a thread that takes
+// the lock back by unwinding its stack, which aborts the process when it
+// meets C++ frames; a thread still in native work when the interpreter
+// finalises waits instead until the process ends.
+class nogil {
+public:
+    nogil() : state_(PyEval_SaveThread()) {}
+    ~nogil();
+    nogil(const nogil&) = delete;
+    nogil& operator=(const nogil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 }  // namespace vx
 
 // Entry point of an extension module whose body is the function that follows.

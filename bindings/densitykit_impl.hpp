@@ -74,7 +74,7 @@ template <class Fn>
 auto with_prepared(const Call& c, py::handle marginal, Fn&& fn) {
     MarginalIn m = read_marginal(c, marginal);
     const bool spline = scipy_ok(c);
-    py::gil_scoped_release nogil;
+    vx::nogil nogil;
     const vordex::Prepared prep(m.xs(), m.ys(), spline);
     return fn(prep);
 }
@@ -133,7 +133,7 @@ py::object eval_like(py::handle points, Fn&& fn, bool scalar_as_numpy_float) {
     {
         const double* src = in.data();
         double* dst = out.mutable_data();
-        py::gil_scoped_release nogil;
+        vx::nogil nogil;
         fn(src, dst, n);
     }
     if (scalar_as_numpy_float && in.ndim() == 0) return numpy_float(*out.data());

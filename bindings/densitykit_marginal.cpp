@@ -180,7 +180,7 @@ MarginalIn read_marginal(const Call& c, py::handle marginal) {
 vordex::Prepared prepare(const Call& c, py::handle marginal) {
     MarginalIn m = read_marginal(c, marginal);
     const bool spline = scipy_ok(c);
-    py::gil_scoped_release nogil;
+    vx::nogil nogil;
     return vordex::Prepared(m.xs(), m.ys(), spline);
 }
 
@@ -277,7 +277,7 @@ py::object impl_marginal_fix(const Call& c) {
     MarginalIn m = read_marginal(c, c[0]);
     vordex::XY r;
     {
-        py::gil_scoped_release nogil;
+        vx::nogil nogil;
         r = vordex::marginal_fix(m.xs(), m.ys());
     }
     return pack_marginal(r.x, r.y, false);
@@ -339,7 +339,7 @@ py::object impl_spline(const Call& c) {
     const bool spline = scipy_ok(c);
     vordex::uvector xx, yy;
     {
-        py::gil_scoped_release nogil;
+        vx::nogil nogil;
         vordex::XY f = vordex::marginal_fix(m.xs(), m.ys());
         const size_t n = f.x.size();
         double lo = f.x[0], hi = f.x[0];
@@ -374,7 +374,7 @@ py::object impl_smarginal(const Call& c) {
     o.spline = scipy_ok(c);
     vordex::XY r;
     {
-        py::gil_scoped_release nogil;
+        vx::nogil nogil;
         r = vordex::smooth(m.xs(), m.ys(), o);
     }
     return pack_marginal(r.x, r.y, m.is_mat && keep_type);
@@ -400,7 +400,7 @@ py::object impl_sfmarginal(const Call& c) {
     auto* p = new LogDensityPayload();
     py::object payload = make_payload(p);
     {
-        py::gil_scoped_release nogil;
+        vx::nogil nogil;
         p->ld = vordex::LogDensity::build(m.xs(), m.ys(), spline);
     }
     FnDef def{"_fun", "tova_sfmarginal.<locals>._fun",
@@ -428,7 +428,7 @@ py::object impl_emarginal(const Call& c) {
     o.spline = scipy_ok(c);
     vordex::XY sm;
     {
-        py::gil_scoped_release nogil;
+        vx::nogil nogil;
         sm = vordex::smooth(m.xs(), m.ys(), o);
     }
     size_t n = sm.x.size();
@@ -472,7 +472,7 @@ py::object impl_emarginal(const Call& c) {
         const double* fp = len == 1 ? col.data() : f.data();
         std::vector<double> out;
         {
-            py::gil_scoped_release nogil;
+            vx::nogil nogil;
             out = vordex::expectation(sm.x, sm.y, fp, 1);
         }
         return new_array_shaped(out, {});
@@ -483,7 +483,7 @@ py::object impl_emarginal(const Call& c) {
     k = static_cast<size_t>(f.shape(1));
     std::vector<double> out;
     {
-        py::gil_scoped_release nogil;
+        vx::nogil nogil;
         if (k > 0) out = vordex::expectation(sm.x, sm.y, f.data(), k);
     }
     if (k == 1) return new_array_shaped(out, {});

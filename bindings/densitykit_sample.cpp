@@ -94,14 +94,14 @@ py::object impl_rmarginal(const Call& c) {
     vordex::Prepared p = prepare(c, c[1]);
     std::optional<vordex::QuantileBatch> Q;
     {
-        py::gil_scoped_release nogil;
+        vx::nogil nogil;
         Q.emplace(p.ld, kQuantileLength, p.spline);
     }
     if (reusable(u)) {
         py::array_t<double> a = py::reinterpret_borrow<py::array_t<double>>(u);
         double* d = a.mutable_data();
         const size_t m = static_cast<size_t>(a.size());
-        py::gil_scoped_release nogil;
+        vx::nogil nogil;
         Q->eval(d, d, m);
     } else {
         DArray in = as_contig(u);
@@ -109,7 +109,7 @@ py::object impl_rmarginal(const Call& c) {
         const size_t m = static_cast<size_t>(in.size());
         u = py::array_t<double>(std::vector<py::ssize_t>(in.shape(), in.shape() + in.ndim()));
         double* d = py::reinterpret_borrow<py::array_t<double>>(u).mutable_data();
-        py::gil_scoped_release nogil;
+        vx::nogil nogil;
         Q->eval(s, d, m);
     }
     return u;
@@ -135,7 +135,7 @@ std::array<py::object, 4> stencil_calls(py::handle fun, const DArray& x, double 
         {
             const double* src = x.data();
             double* dst = xs.mutable_data();
-            py::gil_scoped_release nogil;
+            vx::nogil nogil;
             vordex::shifted(src, shifts[k], dst, n);
         }
         py::object arg = x.ndim() == 0 ? numpy_float(*xs.data()) : py::object(std::move(xs));
@@ -213,7 +213,7 @@ StencilSpans spans_of(const Stencil& s) {
 }
 
 void combine(const StencilSpans& v, double h, double* out) {
-    py::gil_scoped_release nogil;
+    vx::nogil nogil;
     vordex::five_point_stencil(v.f[0], v.f[1], v.f[2], v.f[3], h, out, v.n);
 }
 
@@ -294,7 +294,7 @@ py::object impl_tmarginal(const Call& c) {
 
     std::vector<double> x;
     {
-        py::gil_scoped_release nogil;
+        vx::nogil nogil;
         if (linear) {
             const std::span<const double> sx = p.smoothed().x;
             double lo = sx[0], hi = sx[0];
@@ -327,7 +327,7 @@ py::object impl_tmarginal(const Call& c) {
     for (int k = 0; k < 4; ++k) check_per_point(s.f[k], N, where[k]);
     combine(spans_of(s), h, deriv.data());
     {
-        py::gil_scoped_release nogil;
+        vx::nogil nogil;
         vordex::transformed_density(p.ld, x.data(), deriv.data(), dens.data(), N);
         vordex::orient_ascending(yv, dens);
     }

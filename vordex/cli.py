@@ -72,15 +72,19 @@ def _example_bytes() -> bytes:
 def _read_capped(fh, source: str) -> bytes:
     """All of a stream, refusing one longer than MAX_INPUT_BYTES (an endless
     source such as /dev/zero included) instead of filling the memory."""
+    chunks, size = [], 0
     try:
-        data = fh.read(MAX_INPUT_BYTES + 1)
+        while True:  # in pieces: a small file needs no large buffer
+            chunk = fh.read(1 << 20)
+            if not chunk:  # the end (None: a non-blocking stream with nothing to read)
+                break
+            chunks.append(chunk)
+            size += len(chunk)
+            if size > MAX_INPUT_BYTES:
+                raise UserError(f"{source}: larger than {MAX_INPUT_BYTES >> 20} MiB, too large for a marginal")
+        return b"".join(chunks)
     except MemoryError:
         raise UserError(f"{source}: does not fit in memory") from None
-    if data is None:  # a non-blocking stream with nothing to read yet
-        data = b""
-    if len(data) > MAX_INPUT_BYTES:
-        raise UserError(f"{source}: larger than {MAX_INPUT_BYTES >> 20} MiB, too large for a marginal")
-    return data
 
 
 def _read_source(path: Optional[str]) -> Tuple[bytes, str]:

@@ -1,5 +1,6 @@
 // vordex.model_defs.latent.autoreg: the autoregressive latent model of order
 // p (1..10), with its partial-autocorrelation block builder `_pacf_hyper`.
+#include <algorithm>
 #include "tables_common.hpp"
 
 #include <cmath>
@@ -77,7 +78,10 @@ py::object impl_fisher_from(const Call& c) {
         py::array a = py::reinterpret_borrow<py::array>(num);
         if (a.dtype().kind() == 'f' && py::isinstance<py::array>(den)) {
             py::object mask = own(PyObject_RichCompare(num.ptr(), inf, Py_EQ));
-            if (PyObject_IsTrue(mask.attr("any")().ptr()) > 0) {
+            // (read from the mask's data: ndarray.any imports at its first call)
+            const auto flags = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(mask);
+            if (!flags) throw py::error_already_set();
+            if (std::any_of(flags.data(), flags.data() + flags.size(), [](bool v) { return v; })) {
                 // 2 / 1 - 1 == 1 exactly at the overflowed entries; `num` and
                 // `den` are new arrays of this call.
                 check(PyObject_SetItem(num.ptr(), mask.ptr(), two.ptr()));

@@ -293,16 +293,27 @@ struct WeightScales {
     bool plain = true;   // the steps' own weights, checked as they are formed
 };
 
-WeightScales rescaled_weights(double ymax, double range) {
+int log2_floor(double v) { return v > 0.0 ? (std::isfinite(v) ? std::ilogb(v) : 2000) : -1100; }
+
+// The rescaled weights: the largest density brought to [1, 2) and the
+// spacings scaled so that fmax times the weights' sum is about 2^1000 (the
+// weights' sum at most 2^1002 where fmax is below 1): the sums of values
+// times weights neither overflow nor, as far as the values allow, underflow.
+WeightScales rescaled_weights(double ymax, double range, double fmax) {
     WeightScales s;
     s.plain = false;
     s.e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
+    if (range > 0.0 && std::isfinite(range)) {
+        int g = std::min(1000 - log2_floor(fmax), 1000) - std::ilogb(range);
+        // A factor beyond 2^1000 (a narrow range) is shared with the densities'.
+        if (g > 1000) {
+            s.e += g - 1000;
+            g = 1000;
+        }
+        s.d = std::ldexp(1.0, g);
+    }
     const double sy = std::ldexp(1.0, s.e);
     s.y = (std::isfinite(sy) && sy > 0.0) ? sy : 0.0;
-    if (range > 0.0 && std::isfinite(range)) {
-        const double sd = std::ldexp(1.0, -std::ilogb(range));
-        if (std::isfinite(sd)) s.d = sd;
-    }
     return s;
 }
 
@@ -310,8 +321,7 @@ WeightScales rescaled_weights(double ymax, double range) {
 // quadrature of values up to fmax in magnitude stays below 4 fmax ymax range:
 // true when that is below 2^1019.
 bool plain_sums_fit(double ymax, double range, double fmax) {
-    const auto lg = [](double v) { return v > 0.0 ? (std::isfinite(v) ? std::ilogb(v) : 2000) : -1100; };
-    return ymax == 0.0 || range == 0.0 || lg(std::max(fmax, 1.0)) + lg(ymax) + lg(range) <= 1013;
+    return ymax == 0.0 || range == 0.0 || log2_floor(std::max(fmax, 1.0)) + log2_floor(ymax) + log2_floor(range) <= 1013;
 }
 
 // The weights for scales s (with the odd and even interior ones also written
@@ -339,24 +349,44 @@ bool quadrature_weights(const double* x, const double* y, std::size_t n, const W
 
 // The expectations with the weights of scales s (plain or rescaled), chosen
 // as described above: the plain ones first when their sums can stay finite,
-// kept when they are in range and the results are finite or could not have
-// overflowed (`fmax()`, the values' largest finite magnitude, is asked only
-// then); the rescaled ones otherwise. `sums(s, &in_range)` computes.
+// kept when they are in range, no numerator is so small that products which
+// underflowed could have moved it (below n 2^-969), and the results are
+// finite or could not have overflowed (`fmax()`, the values' largest finite
+// magnitude, is asked only then); the rescaled ones otherwise. Where the
+// plain sums are exact up to rounding, the rescaled ones are the same
+// operations on numbers scaled by one power of two: the same ratios, bit for
+// bit. `sums(s, &in_range, &numer_min)` computes.
 template <class Sums, class Fmax>
 std::vector<double> with_weights(const double* x, const double* y, std::size_t n, Sums sums, Fmax fmax) {
     const double ymax = n ? kernels::positive_max(y, n) : 0.0;
     const double range = n >= 2 ? x[n - 1] - x[0] : 0.0;
+    double largest = -1.0;  // fmax(), once asked
+    bool in_range = true;
+    double numer_min = 0.0;
     if (plain_sums_fit(ymax, range, 1.0)) {
-        bool in_range = true;
-        std::vector<double> r = sums(WeightScales{}, &in_range);
+        std::vector<double> r = sums(WeightScales{}, &in_range, &numer_min);
         if (in_range) {
             bool finite = true;
             for (double v : r) finite = finite && std::isfinite(v);
-            if (finite || plain_sums_fit(ymax, range, fmax())) return r;
+            const bool tiny = numer_min < std::ldexp(static_cast<double>(n), -969);
+            if (finite && !tiny) return r;
+            largest = fmax();
+            if (!finite) {
+                // Values that are not finite themselves, or an overflow
+                // (then the rescaled weights).
+                if (plain_sums_fit(ymax, range, largest)) return r;
+            } else {
+                // A numerator near the subnormal range: the rescaled weights
+                // only where they are larger than the plain ones (products
+                // further from underflow; where nothing underflowed, the same
+                // bits).
+                const int gain = std::min(1000 - log2_floor(largest), 1000) - log2_floor(ymax) - log2_floor(range);
+                if (gain <= 0) return r;
+            }
         }
     }
-    bool unused = true;
-    return sums(rescaled_weights(ymax, range), &unused);
+    if (largest < 0.0) largest = fmax();
+    return sums(rescaled_weights(ymax, range, largest), &in_range, &numer_min);
 }
 
 // Two-column sums f0(i), f1(i) for n >= 4 and a scale in range, with the
@@ -369,7 +399,7 @@ std::vector<double> with_weights(const double* x, const double* y, std::size_t n
 constexpr std::size_t kOnePassAbove = 65536;
 template <class F0, class F1>
 std::vector<double> two_columns(const double* xs, const double* ys, std::size_t n, const WeightScales& s, F0 f0,
-                                F1 f1, bool* in_range) {
+                                F1 f1, bool* in_range, double* numer_min) {
     const double scale = s.y, dscale = s.d;
     const auto weight = [&](std::size_t i) {
         return (ys[i] * scale) * ((0.5 * ((xs[i + 1] - xs[i]) + (xs[i] - xs[i - 1]))) * dscale);
@@ -410,18 +440,20 @@ std::vector<double> two_columns(const double* xs, const double* ys, std::size_t 
     // give the same ratio).
     *in_range = !s.plain || lo >= 0x1p-1022;
     const double denom = w0 + wl + 4.0 * numpy_sum(odd.data(), nodd) + 2.0 * numpy_sum(even.data(), neven);
-    return {(f0(0) * w0 + f0(n - 1) * wl + 4.0 * a0 + 2.0 * b0) / denom,
-            (f1(0) * w0 + f1(n - 1) * wl + 4.0 * a1 + 2.0 * b1) / denom};
+    const double n0 = f0(0) * w0 + f0(n - 1) * wl + 4.0 * a0 + 2.0 * b0;
+    const double n1 = f1(0) * w0 + f1(n - 1) * wl + 4.0 * a1 + 2.0 * b1;
+    *numer_min = std::min(std::fabs(n0), std::fabs(n1));
+    return {n0 / denom, n1 / denom};
 }
 
 // expectation() with the weights of scales s.
 std::vector<double> expectation_scaled(std::span<const double> x, std::span<const double> y, const double* f,
-                                       std::size_t k, const WeightScales& s, bool* in_range) {
+                                       std::size_t k, const WeightScales& s, bool* in_range, double* numer_min) {
     const std::size_t n = x.size();
     if (k == 2 && n > kOnePassAbove && s.y > 0.0) {
         // The common two-column case (first and second moments) in one pass.
         return two_columns(x.data(), y.data(), n, s, [f](std::size_t i) { return f[2 * i]; },
-                           [f](std::size_t i) { return f[2 * i + 1]; }, in_range);
+                           [f](std::size_t i) { return f[2 * i + 1]; }, in_range, numer_min);
     }
     const std::size_t nodd = n >= 2 ? (n - 1) / 2 : 0, neven = n >= 3 ? (n - 2) / 2 : 0;
     uvector w(n), odd(nodd + 1), even(neven + 1);
@@ -440,6 +472,7 @@ std::vector<double> expectation_scaled(std::span<const double> x, std::span<cons
         for (std::size_t i = 2, j = 0; i + 1 < n; i += 2) even[j++] = f[i] * w[i];
         const double numer = f[0] * w[0] + f[n - 1] * w[n - 1] + 4.0 * numpy_sum(odd.data(), nodd) +
                              2.0 * numpy_sum(even.data(), neven);
+        *numer_min = std::fabs(numer);
         res[0] = numer / denom;
         return res;
     }
@@ -476,8 +509,10 @@ std::vector<double> expectation_scaled(std::span<const double> x, std::span<cons
         for (std::size_t i = 4; i + 1 < n; i += 2)
             for (std::size_t j = 0; j < k; ++j) s2[j] = s2[j] + f[i * k + j] * w[i];
     }
+    *numer_min = std::numeric_limits<double>::infinity();
     for (std::size_t j = 0; j < k; ++j) {
         const double numer = f[j] * w[0] + f[(n - 1) * k + j] * w[n - 1] + 4.0 * s4[j] + 2.0 * s2[j];
+        *numer_min = std::min(*numer_min, std::fabs(numer));
         res[j] = numer / denom;
     }
     return res;
@@ -489,7 +524,9 @@ std::vector<double> expectation(std::span<const double> x, std::span<const doubl
     const std::size_t n = x.size();
     return with_weights(
         x.data(), y.data(), n,
-        [&](const WeightScales& s, bool* in_range) { return expectation_scaled(x, y, f, k, s, in_range); },
+        [&](const WeightScales& s, bool* in_range, double* numer_min) {
+            return expectation_scaled(x, y, f, k, s, in_range, numer_min);
+        },
         [&] { return kernels::largest_finite_magnitude(f, n * k); });
 }
 
@@ -501,17 +538,17 @@ std::vector<double> expectation_x_x2(std::span<const double> x, std::span<const 
         const double ends[4] = {xs[0], xs[n - 1], xs[0] * xs[0], xs[n - 1] * xs[n - 1]};
         return with_weights(
             xs, y.data(), n,
-            [&](const WeightScales& s, bool* in_range) {
+            [&](const WeightScales& s, bool* in_range, double* numer_min) {
                 if (s.y > 0.0)
                     return two_columns(xs, y.data(), n, s, [xs](std::size_t i) { return xs[i]; },
-                                       [xs](std::size_t i) { return xs[i] * xs[i]; }, in_range);
+                                       [xs](std::size_t i) { return xs[i] * xs[i]; }, in_range, numer_min);
                 // subnormal densities: with the table of values
                 uvector f(checked_mul(n, 2));
                 for (std::size_t i = 0; i < n; ++i) {
                     f[2 * i] = x[i];
                     f[2 * i + 1] = x[i] * x[i];
                 }
-                return expectation_scaled(x, y, f.data(), 2, s, in_range);
+                return expectation_scaled(x, y, f.data(), 2, s, in_range, numer_min);
             },
             [&] { return kernels::largest_finite_magnitude(ends, 4); });
     }

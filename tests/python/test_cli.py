@@ -339,6 +339,20 @@ def test_plot_shows_names_as_plain_text_and_writes_nothing_on_failure(tmp_path, 
     assert proc.wait(timeout=300) == 1 and proc.stderr.read() == b""
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="an address-space limit stops ASan")
+def test_small_files_are_read_under_a_memory_limit(tmp_path, example):
+    # Inputs are read in pieces: a small file needs no buffer of the size cap.
+    import resource
+
+    good = tmp_path / "m.csv"
+    np.savetxt(good, example, delimiter=",")
+    limit = 400 << 20
+    proc = subprocess.run([sys.executable, "-m", "vordex", "quantile", str(good), "0.5"], capture_output=True,
+                          env=dict(os.environ, PYTHONPATH=str(PKG_ROOT)), timeout=300,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+    assert proc.returncode == 0, proc.stderr.decode()
+
+
 def test_endless_input_and_impossible_counts_are_refused(tmp_path, example):
     if os.path.exists("/dev/zero"):
         assert_user_error(run("summary", "/dev/zero"), "/dev/zero", "too large for a marginal")

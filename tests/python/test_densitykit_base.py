@@ -704,6 +704,7 @@ from vordex.model_defs.latent import autoreg
 print(eval("dk.tova_is_marginal(5)", {"__builtins__": {}, "dk": dk}))
 fisher = autoreg.MODELS["autoreg"]["hyper"]["theta2"]["from_theta"]
 print(eval("f(x)", {"__builtins__": {}, "f": fisher, "x": np.float32(1.0)}))
+assert eval("f(x)", {"__builtins__": {}, "f": fisher, "x": np.array([0.5, 800.0])})[1] == 1.0
 real = builtins.__import__
 def slow(*a, **k):
     time.sleep(0.05)
@@ -753,3 +754,26 @@ def test_table_globals_fall_back_to_their_own_builtins():
     del fresh._PACF_INITIAL
     with pytest.raises(NameError, match="_PACF_INITIAL"):
         eval("a._pacf_hyper(3)", {"__builtins__": {"_PACF_INITIAL": [7] * 10}, "a": fresh})
+
+
+def test_daemon_threads_in_native_work_at_exit_end_quietly():
+    # The interpreter ends threads that take its lock back while it finalises;
+    # one coming back from native work used to abort the process.
+    code = """
+import threading, time
+import numpy as np
+from vordex.pure import densitykit as dk
+u = np.linspace(-3, 3, 300)
+m = np.column_stack([u, np.exp(-u * u / 2)])
+def loop():
+    while True:
+        dk.tova_hpdmarginal([0.5, 0.95], m)
+        dk.tova_marginal_fix(m)
+for _ in range(2):
+    threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.3)
+print("done")
+"""
+    for _ in range(3):
+        r = _run_isolated(code)
+        assert r.returncode == 0 and r.stdout == "done\n", (r.returncode, r.stderr)

@@ -525,6 +525,27 @@ def test_moments_of_long_grids_in_one_pass(yscale):
         assert np.isfinite(summary["mean"]) and summary["sd"] == pytest.approx(1.0, rel=1e-3)
 
 
+@pytest.mark.parametrize("scipy", [True, False])
+def test_moments_where_the_plain_sums_would_underflow_or_overflow(scipy, monkeypatch):
+    # Values times the steps' weights that underflow (tiny grids, tiny
+    # densities) or whose sums overflow (values near 1e308): the moments are
+    # those of the same marginal at a moderate scale.
+    monkeypatch.setattr(dk, "_SCIPY_OK", scipy)
+    u = np.linspace(-4.0, 4.0, 41)
+    g = np.exp(-0.5 * u * u)
+    ref = dk.tova_zmarginal({"x": 10.0 + u, "y": g}, silent=True)
+    # (SciPy's interpolants fail on spacings below about 1e-103 themselves)
+    for xs, ys in ((1e-30, 1e-230), (1.0, 1e-300)) + (() if scipy else ((1e-110, 1.0),)):
+        got = dk.tova_zmarginal({"x": xs * (10.0 + u), "y": ys * g}, silent=True)
+        assert got["mean"] / xs == pytest.approx(ref["mean"], rel=1e-9)
+        assert got["sd"] / xs == pytest.approx(ref["sd"], rel=1e-6)
+    tiny = dk.tova_emarginal(lambda t: np.full_like(t, 1e-14), {"x": u, "y": 1e-300 * g})
+    assert tiny == pytest.approx(1e-14, rel=1e-15)
+    for scale in (1.0, 0.99, 1e-200, 1e200):
+        big = dk.tova_emarginal(lambda t: np.full_like(t, 1e308), {"x": u, "y": scale * g})
+        assert big == pytest.approx(1e308, rel=1e-15)
+
+
 def test_moments_unchanged_by_power_of_two_scaling():
     # Scaling the densities by 2**40 moves their logarithms by 40 log 2, up to
     # the rounding of each log (which depends on the log kernel NumPy picks
