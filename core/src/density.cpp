@@ -279,16 +279,14 @@ namespace {
 // product is a normal number (or 0 because d[i] is) and the sums of the
 // function's values times them stay finite: then the sums and their ratio are
 // the steps' own arithmetic. Otherwise (densities or spacings near the ends
-// of the double range, or values times densities that overflow) the weights
-// are formed as (y[i] * 2^e) * (d[i] * 2^g), with 2^e the power of two that
-// brings the largest density to [1, 2) and 2^g the one that brings the grid's
-// range x[n-1] - x[0] to [1, 2): exact scalings, so the weights are y[i] *
-// d[i] times one power of two and the ratios are unchanged, but they neither
-// underflow nor overflow, and as the d[i] sum to the range they sum to at
-// most 4.
+// of the double range, values times weights that underflow, or sums that
+// overflow) the weights are formed as (y[i] * 2^e) * (d[i] * 2^g), powers of
+// two chosen by rescaled_weights: exact scalings, so the weights are y[i] *
+// d[i] times one power of two and the ratios are unchanged, but sized for
+// the sums to stay in range.
 struct WeightScales {
     int e = 0;           // the densities' exponent shift
-    double y = 1.0;      // 2^e, or 0 when it is out of range (subnormal densities)
+    double y = 1.0;      // 2^e, or 0 when it is out of range
     double d = 1.0;      // 2^g (1 when the range is not a normal positive number)
     bool plain = true;   // the steps' own weights, checked as they are formed
 };
@@ -333,7 +331,7 @@ bool quadrature_weights(const double* x, const double* y, std::size_t n, const W
         if (!kernels::plain_quadrature_weights(x, y, n, w)) return false;
     } else if (s.y > 0.0) {
         kernels::quadrature_weights(x, y, n, s.y, s.d, w);
-    } else {  // 2^e itself is out of range (subnormal densities): scale each value
+    } else {  // 2^e itself is out of range: scale each value
         for (std::size_t i = 0; i < n; ++i) {
             const double right = (i + 1 < n) ? x[i + 1] - x[i] : 0.0;
             const double left = (i > 0) ? x[i] - x[i - 1] : 0.0;
@@ -349,10 +347,12 @@ bool quadrature_weights(const double* x, const double* y, std::size_t n, const W
 
 // The expectations with the weights of scales s (plain or rescaled), chosen
 // as described above: the plain ones first when their sums can stay finite,
-// kept when they are in range, no numerator is so small that products which
-// underflowed could have moved it (below n 2^-969), and the results are
-// finite or could not have overflowed (`fmax()`, the values' largest finite
-// magnitude, is asked only then); the rescaled ones otherwise. Where the
+// kept when they are in range and the results are finite, unless a numerator
+// is so small that products which underflowed could have moved it (below
+// n 2^-969) and the rescaled weights are larger; kept with results that are
+// not finite when the sums could not have overflowed (`fmax()`, the values'
+// largest finite magnitude, is asked only in these cases); the rescaled ones
+// otherwise. Where the
 // plain sums are exact up to rounding, the rescaled ones are the same
 // operations on numbers scaled by one power of two: the same ratios, bit for
 // bit. `sums(s, &in_range, &numer_min)` computes.
