@@ -141,6 +141,18 @@ def test_golden_ends_for_tiny_or_nonpositive_tolerance(tol, a, b, target):
     assert abs(x - target) <= 8 * np.spacing(max(abs(a), abs(b)))
 
 
+@pytest.mark.parametrize("a, b", [(1e308, 1.7e308), (-1.7e308, 1.7e308), (1.7e308, -1e308)])
+def test_golden_searches_brackets_near_the_double_range(a, b):
+    # The stopping limit tol * ((1 + |a|) + |b|), or b - a itself, exceeds the
+    # double range: the bracket used to be returned unsearched (its midpoint).
+    target = 1.5e308
+    calls = Budget(lambda x: abs(x - target), limit=200)
+    x = ct.golden_section(calls, a, b, 1e-6)
+    assert all(math.isfinite(v) and min(a, b) <= v <= max(a, b) for v in calls.xs)
+    assert 20 < len(calls.xs) < 200
+    assert abs(x - target) <= 1e-5 * target
+
+
 def test_golden_nan_and_bad_arguments():
     calls = Budget(lambda x: math.nan)
     x = ct.golden_section(calls, 0.0, 1.0, 1e-6)

@@ -189,28 +189,59 @@ double golden_section(F&& f, double a, double b, double tol) {
     if (!(std::isfinite(a) && std::isfinite(b))) minimize_detail::raise_value_error(kBoundsNotFinite);
     if (std::isnan(tol)) minimize_detail::raise_value_error(kToleranceNaN);
     const double gr = (std::sqrt(5.0) - 1.0) / 2.0;
-    double c = b - gr * (b - a);
-    double d = a + gr * (b - a);
+    // The trial points b - gr * (b - a) and a + gr * (b - a); for a bracket
+    // wider than the double range (b - a is inf) they are worked out in
+    // halves, as the points themselves lie within the bracket.
+    const auto lower_point = [gr](double lo, double hi) {
+        const double s = gr * (hi - lo);
+        return std::isfinite(s) ? hi - s : 2.0 * (0.5 * hi - gr * (0.5 * hi - 0.5 * lo));
+    };
+    const auto upper_point = [gr](double lo, double hi) {
+        const double s = gr * (hi - lo);
+        return std::isfinite(s) ? lo + s : 2.0 * (0.5 * lo + gr * (0.5 * hi - 0.5 * lo));
+    };
+    // The stopping test, and a width that decreases with the bracket. Where
+    // the width or the limit would exceed the double range, both sides are
+    // halved (exact at such magnitudes), so that a huge bracket is still
+    // searched instead of the loop being skipped.
+    bool huge = false;
+    const auto go_on = [&](double lo, double hi, double& width) {
+        const double w = std::fabs(hi - lo);
+        const double limit = tol * ((1.0 + std::fabs(lo)) + std::fabs(hi));
+        if (!huge && std::isfinite(w) && std::isfinite(limit)) {
+            width = w;
+            return w > limit;
+        }
+        huge = true;
+        width = std::fabs(0.5 * hi - 0.5 * lo);
+        return width > tol * ((0.5 + 0.5 * std::fabs(lo)) + 0.5 * std::fabs(hi));
+    };
+    double c = lower_point(a, b);
+    double d = upper_point(a, b);
     double fc = static_cast<double>(f(c));
     double fd = static_cast<double>(f(d));
-    double width = std::fabs(b - a);
-    while (width > tol * ((1.0 + std::fabs(a)) + std::fabs(b))) {
+    double width = 0.0;
+    bool more = go_on(a, b, width);
+    while (more) {
         if (fc < fd) {
             b = d;
             d = c;
             fd = fc;
-            c = b - gr * (b - a);
+            c = lower_point(a, b);
             fc = static_cast<double>(f(c));
         } else {
             a = c;
             c = d;
             fc = fd;
-            d = a + gr * (b - a);
+            d = upper_point(a, b);
             fd = static_cast<double>(f(d));
         }
-        const double next = std::fabs(b - a);
-        if (!(next < width)) break;  // no longer shrinking
-        width = next;
+        const bool was_huge = huge;
+        const double before = width;
+        more = go_on(a, b, width);
+        // No longer shrinking: the limit of floating-point resolution. (Widths
+        // measured in halves are compared with each other only.)
+        if (was_huge == huge && !(width < before)) break;
     }
     const double mid = (a + b) * 0.5;
     return std::isfinite(mid) ? mid : a * 0.5 + b * 0.5;  // a + b beyond the double range
