@@ -99,6 +99,7 @@ py::object impl_mmarginal(const Call& c) {
 
 py::object impl_zmarginal(const Call& c) {
     py::handle marginal = c[0];
+    const bool silent = to_flag(c[1]);  // flags are converted on entry, before any work
     {
         py::object is_marginal = c.global_required("tova_is_marginal");
         PyObject* r = PyObject_CallOneArg(is_marginal.ptr(), marginal.ptr());
@@ -115,7 +116,7 @@ py::object impl_zmarginal(const Call& c) {
                                        s.quantiles[2], s.quantiles[3], s.quantiles[4], s.mode};
     py::dict result;
     for (size_t i = 0; i < values.size(); ++i) result[kKeys[i]] = py::float_(values[i]);
-    if (!to_flag(c[1])) {
+    if (!silent) {
         std::array<std::string, 8> lines;
         for (size_t i = 0; i < values.size(); ++i) lines[i] = std::string(kLabels[i]) + format_6g(values[i]) + "\n";
         write_stdout(lines);

@@ -248,6 +248,25 @@ def test_summary_follows_sys_stdout_redirection(path):
         sys.stdout = saved
 
 
+def test_summary_converts_silent_on_entry():
+    # The flag's truth value is taken before any work: its error comes first,
+    # even for a marginal that would fail, and no computation runs after it.
+    class Flag:
+        def __init__(self):
+            self.calls = 0
+
+        def __bool__(self):
+            self.calls += 1
+            raise RuntimeError("silent flag")
+
+    flag = Flag()
+    with pytest.raises(RuntimeError, match="silent flag"):
+        dk.tova_zmarginal({"x": [1.0, 2.0, 3.0], "y": [0.0, 0.0, 1.0]}, flag)
+    with pytest.raises(RuntimeError, match="silent flag"):
+        dk.tova_zmarginal(R.make_marginal("gauss", 30, 0), silent=flag)
+    assert flag.calls == 2
+
+
 def test_summary_formats_numbers_like_python():
     # Values spanning the fixed/exponent switch of '.6g', checked through a
     # marginal scaled to them.
