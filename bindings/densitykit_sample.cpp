@@ -233,7 +233,14 @@ py::object impl_fd(const Call& c) {
         // Python numbers combine into a Python float, as their own arithmetic gives.
         bool python_numbers = true;
         for (const py::object& f : r) python_numbers &= PyFloat_CheckExact(f.ptr()) || PyLong_CheckExact(f.ptr());
-        if (python_numbers) return py::float_(*out.data());
+        if (python_numbers) {
+            // Python's own division by a zero 12h raises instead of giving inf or NaN.
+            if (12.0 * h == 0.0) {
+                PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+                throw py::error_already_set();
+            }
+            return py::float_(*out.data());
+        }
         return numpy_float(*out.data());
     }
     return out;

@@ -80,6 +80,20 @@ def test_derivative_equals_numpy_expression():
     assert abs(dk.tova_deriv_func(np.sin)(0.0) - 1.0) < 1e-12
 
 
+def test_derivative_with_zero_step_divides_like_its_values():
+    # Python numbers divide by the zero 12h as Python does (it raises); NumPy
+    # values give NumPy's inf and NaN, with its warnings.
+    for fun in (lambda x: float(x), lambda x: 3, lambda x: math.nan):
+        with pytest.raises(ZeroDivisionError, match="^float division by zero$"):
+            dk.tova_deriv_func(fun, 0.0)(0.0)
+        with pytest.raises(ZeroDivisionError):
+            R.deriv(fun, 0.0)(0.0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        got = dk.tova_deriv_func(lambda x: x * x, -0.0)(np.array([1.0, 2.0]))
+        same(got, R.deriv(lambda x: x * x, -0.0)(np.array([1.0, 2.0])))
+        assert type(dk.tova_deriv_func(np.float64, 0.0)(1.0)) is np.float64
+
+
 # --- signatures ---------------------------------------------------------------------------
 
 def test_defaults_and_annotations():
