@@ -77,10 +77,22 @@ py::object impl_fisher_from(const Call& c) {
     } else if (py::isinstance<py::array>(num)) {
         py::array a = py::reinterpret_borrow<py::array>(num);
         if (a.dtype().kind() == 'f' && py::isinstance<py::array>(den)) {
-            py::object mask = own(PyObject_RichCompare(num.ptr(), inf, Py_EQ));
+            // The overflowed entries are found on a plain ndarray view of
+            // the values, so that a subclass's own comparison (which may
+            // return anything, or raise) plays no part in this test.
+            PyObject* plain = reinterpret_cast<PyObject*>(py::detail::npy_api::get().PyArray_Type_);
+            py::object values = PyObject_TypeCheck(num.ptr(), reinterpret_cast<PyTypeObject*>(plain)) &&
+                                        Py_TYPE(num.ptr()) != reinterpret_cast<PyTypeObject*>(plain)
+                                    ? py::object(py::handle(plain).attr("view")(num, py::handle(plain)))
+                                    : num;
+            py::object mask = own(PyObject_RichCompare(values.ptr(), inf, Py_EQ));
             // (read from the mask's data: ndarray.any imports at its first call)
             const auto flags = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(mask);
-            if (!flags) throw py::error_already_set();
+            if (!flags) {
+                if (!PyErr_Occurred())
+                    PyErr_SetString(PyExc_TypeError, "the overflow test of the values did not give a boolean array");
+                throw py::error_already_set();
+            }
             if (std::any_of(flags.data(), flags.data() + flags.size(), [](bool v) { return v; })) {
                 // 2 / 1 - 1 == 1 exactly at the overflowed entries; `num` and
                 // `den` are new arrays of this call.

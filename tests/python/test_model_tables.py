@@ -271,6 +271,29 @@ def test_fisher_z_saturates_where_exp_overflows():
     assert all("invalid" not in str(w.message) for w in rec)
 
 
+def test_fisher_z_overflow_test_ignores_a_subclass_comparison():
+    # The test for overflowed entries compares plain ndarray views: a
+    # subclass whose == returns something odd or raises gets the formula's
+    # values (with the saturation), not an internal or unrelated error.
+    _, frm = fisher(7)
+
+    class Unusable:
+        def __bool__(self):
+            raise ValueError("no truth value")
+
+    def odd(result):
+        return type("Odd", (np.ndarray,), {"__eq__": lambda self, other: result(), "__hash__": None})
+
+    def raises():
+        raise KeyError("eq")
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        for cls in (odd(Unusable), odd(raises), odd(lambda: "yes"), np.matrix):
+            got = frm(np.array([1.0, 800.0]).view(cls))
+            assert type(got) is cls and np.asarray(got).ravel().tolist() == [0.4621171572600098, 1.0], cls
+
+
 def test_fisher_z_looks_up_only_exp_in_the_module(monkeypatch):
     _, frm = fisher()
 
