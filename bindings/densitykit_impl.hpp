@@ -32,6 +32,14 @@ using DArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 // later in the call (a flag's truth value, another thread while the lock is
 // released) may give such an array a new dtype or shape over the same
 // memory, and sizes read then would not match it.
+// Raises RuntimeError when `a` no longer holds the `bytes` bytes at `data`
+// that a span was taken from: Python code that ran after the span was taken
+// (a flag's truth value, the conversion of another argument) resized or
+// reallocated the caller's array (ndarray.resize with refcheck=False,
+// __setstate__), and its old memory may be freed. Checked just before the
+// native work reads the spans.
+void check_kept(const DArray& a, const void* data, size_t bytes, const char* what);
+
 struct MarginalIn {
     DArray x, y;
     vordex::uvector cols;
@@ -41,6 +49,12 @@ struct MarginalIn {
     void set_spans() {
         xspan = {x.data(), static_cast<size_t>(x.size())};
         yspan = {y.data(), static_cast<size_t>(y.size())};
+    }
+    // Whether the caller's arrays still hold the spans (see check_kept).
+    void check_kept() const {
+        if (in_cols) return;
+        vx::check_kept(x, xspan.data(), xspan.size_bytes(), "x of the marginal");
+        vx::check_kept(y, yspan.data(), yspan.size_bytes(), "y of the marginal");
     }
     std::span<const double> xs() const {
         if (in_cols) return {cols.data(), cols.size() / 2};
@@ -74,24 +88,29 @@ template <class Fn>
 auto with_prepared(const Call& c, py::handle marginal, Fn&& fn) {
     MarginalIn m = read_marginal(c, marginal);
     const bool spline = scipy_ok(c);
+    m.check_kept();
     vx::nogil nogil;
     const vordex::Prepared prep(m.xs(), m.ys(), spline);
     return fn(prep);
 }
 
 // Evaluation points converted as np.asarray(points, dtype=float) and a new
-// result array of their shape, made before the native stretch. When the
-// points cannot be converted, the marginal is prepared first and then the
-// table length checked (when `table_length` is given), so that their errors,
-// which come first in the documented order, win.
+// result array of their shape.
 struct PointsAndResult {
     DArray in;
     py::array_t<double> out;
     size_t n = 0;
 };
-PointsAndResult points_and_result(const Call& c, py::handle marginal, py::handle points,
-                                  const std::vector<Py_ssize_t>& trailing = {},
-                                  const std::int64_t* table_length = nullptr);
+
+// The density, distribution and quantile functions in their documented
+// order: the marginal is read (and the flag _SCIPY_OK), then the points are
+// converted. When the points cannot be converted, the marginal is prepared
+// first and then the table length checked (when `table_length` is given), so
+// that their errors, which come first, win. Then, with the interpreter's lock
+// released once, `fn(prepared, in, out, n)` runs on the points.
+template <class Fn>
+PointsAndResult with_prepared_points(const Call& c, py::handle marginal, py::handle points,
+                                     const std::int64_t* table_length, Fn&& fn);
 
 // Pack a result in the caller's form: an n x 2 matrix or a dict {"x", "y"}.
 py::object pack_marginal(std::span<const double> x, std::span<const double> y, bool as_matrix);

@@ -57,26 +57,34 @@ py::object column(py::handle arr, Py_ssize_t j) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-// The raw (x objects, y objects, is_matrix) of an accepted form.
-struct RawForm {
-    py::object x, y;
-    bool is_mat;
-};
-
-// `is_frame`: whether the marginal is a DataFrame while pandas counts as
-// available (see dataframe_type).
-RawForm raw_form(py::handle m, bool is_frame) {
+// The x and y of an accepted form, each converted by `conv` as soon as it
+// is taken, in the documented order: x is looked up and converted before y
+// is looked up (so a dict without "y" whose x cannot be converted reports
+// the conversion). `is_frame`: whether the marginal is a DataFrame while
+// pandas counts as available (see dataframe_type).
+template <class Conv>
+auto convert_form(py::handle m, bool is_frame, Conv&& conv) {
+    using R = decltype(conv(py::object()));
+    struct Converted {
+        R x, y;
+        bool is_mat;
+    };
     if (is_frame) {
         if (!has_column(m, "x") || !has_column(m, "y"))
             throw py::value_error("DataFrame marginal must have columns 'x' and 'y'.");
-        return {get_item(m, "x"), get_item(m, "y"), false};
+        R x = conv(get_item(m, "x"));
+        return Converted{std::move(x), conv(get_item(m, "y")), false};
     }
     if (is_ndarray(m)) {
         py::array a = py::reinterpret_borrow<py::array>(m);
         if (a.ndim() != 2 || a.shape(1) != 2) throw py::value_error("Matrix marginal must be an (n,2) array.");
-        return {column(m, 0), column(m, 1), true};
+        R x = conv(column(m, 0));
+        return Converted{std::move(x), conv(column(m, 1)), true};
     }
-    if (PyDict_Check(m.ptr())) return {get_item(m, "x"), get_item(m, "y"), false};
+    if (PyDict_Check(m.ptr())) {
+        R x = conv(get_item(m, "x"));
+        return Converted{std::move(x), conv(get_item(m, "y")), false};
+    }
     throw py::type_error(kFormError);
 }
 
@@ -93,8 +101,7 @@ void require_1d(const DArray& a, const char* which) {
 // point, and values of equal shape in more dimensions (the (n, 1) columns of
 // a np.matrix, say) are read in row order. Values of different shapes,
 // which the selection would pair up wrongly or refuse, are refused.
-void columns_1d(const RawForm& f, MarginalIn& m) {
-    DArray x = as_contig(f.x), y = as_contig(f.y);
+void columns_1d(DArray x, DArray y, MarginalIn& m) {
     // Converting y may run Python code (an object's __array__ or __float__)
     // that changes x in place, when x is the caller's own float64 array: a
     // new dtype or shape over the same memory. Checked again here (a no-op
@@ -130,8 +137,8 @@ bool is_frame(const Call& c, py::handle marginal) {
 }
 
 py::tuple as_xy(const Call& c, py::handle marginal) {
-    RawForm f = raw_form(marginal, is_frame(c, marginal));
-    return py::make_tuple(as_double_array(f.x), as_double_array(f.y), py::bool_(f.is_mat));
+    auto f = convert_form(marginal, is_frame(c, marginal), [](py::handle o) { return as_double_array(o); });
+    return py::make_tuple(std::move(f.x), std::move(f.y), py::bool_(f.is_mat));
 }
 
 namespace {
@@ -171,8 +178,8 @@ MarginalIn read_marginal(const Call& c, py::handle marginal) {
     // truth value, an __instancecheck__); the array is read after it.
     const bool frame = is_frame(c, marginal);
     if (!frame && read_float_matrix(marginal, m)) return m;
-    RawForm f = raw_form(marginal, frame);
-    columns_1d(f, m);
+    auto f = convert_form(marginal, frame, [](py::handle o) { return as_contig(o); });
+    columns_1d(std::move(f.x), std::move(f.y), m);
     m.is_mat = f.is_mat;
     return m;
 }
@@ -180,28 +187,46 @@ MarginalIn read_marginal(const Call& c, py::handle marginal) {
 vordex::Prepared prepare(const Call& c, py::handle marginal) {
     MarginalIn m = read_marginal(c, marginal);
     const bool spline = scipy_ok(c);
+    m.check_kept();
     vx::nogil nogil;
     return vordex::Prepared(m.xs(), m.ys(), spline);
 }
 
-PointsAndResult points_and_result(const Call& c, py::handle marginal, py::handle points,
-                                  const std::vector<Py_ssize_t>& trailing, const std::int64_t* table_length) {
+void check_kept(const DArray& a, const void* data, size_t bytes, const char* what) {
+    if (bytes == 0) return;  // nothing is read
+    if (static_cast<const void*>(a.data()) == data && static_cast<size_t>(a.nbytes()) >= bytes) return;
+    PyErr_Format(PyExc_RuntimeError, "The array given as %s was resized or reallocated during the call.", what);
+    throw py::error_already_set();
+}
+
+template <class Fn>
+PointsAndResult with_prepared_points(const Call& c, py::handle marginal, py::handle points,
+                                     const std::int64_t* table_length, Fn&& fn) {
+    MarginalIn m = read_marginal(c, marginal);
+    const bool spline = scipy_ok(c);
     PointsAndResult r;
     try {
         r.in = as_contig(points);
     } catch (py::error_already_set&) {
-        // Let a bad marginal, then a bad length, report first; otherwise the
-        // conversion error.
-        (void)prepare(c, marginal);
+        m.check_kept();
+        {
+            vx::nogil nogil;
+            (void)vordex::Prepared(m.xs(), m.ys(), spline);
+        }
         if (table_length) vordex::check_length(*table_length);
         throw;
     }
     // The size is taken at once: later Python code may give the caller's
     // array a new dtype over the same memory.
     r.n = static_cast<size_t>(r.in.size());
-    std::vector<py::ssize_t> shape(r.in.shape(), r.in.shape() + r.in.ndim());
-    for (Py_ssize_t t : trailing) shape.push_back(t);
-    r.out = py::array_t<double>(shape);
+    const double* src = r.in.data();
+    r.out = py::array_t<double>(std::vector<py::ssize_t>(r.in.shape(), r.in.shape() + r.in.ndim()));
+    double* dst = r.out.mutable_data();
+    // Converting the points may have run Python code.
+    m.check_kept();
+    vx::nogil nogil;
+    const vordex::Prepared prep(m.xs(), m.ys(), spline);
+    fn(prep, src, dst, r.n);
     return r;
 }
 
@@ -275,6 +300,7 @@ py::object impl_to_dict_or_mat(const Call& c) {
 
 py::object impl_marginal_fix(const Call& c) {
     MarginalIn m = read_marginal(c, c[0]);
+    m.check_kept();
     vordex::XY r;
     {
         vx::nogil nogil;
@@ -337,6 +363,7 @@ py::object impl_cubic(const Call& c) {
 py::object impl_spline(const Call& c) {
     MarginalIn m = read_marginal(c, c[0]);
     const bool spline = scipy_ok(c);
+    m.check_kept();
     vordex::uvector xx, yy;
     {
         vx::nogil nogil;
@@ -372,6 +399,7 @@ py::object impl_smarginal(const Call& c) {
     if (o.extrapolate < 0.0) throw py::value_error("extrapolate must be non-negative.");
     MarginalIn m = read_marginal(c, c[0]);
     o.spline = scipy_ok(c);
+    m.check_kept();
     vordex::XY r;
     {
         vx::nogil nogil;
@@ -399,6 +427,7 @@ py::object impl_sfmarginal(const Call& c) {
     const bool spline = scipy_ok(c);
     auto* p = new LogDensityPayload();
     py::object payload = make_payload(p);
+    m.check_kept();
     {
         vx::nogil nogil;
         p->ld = vordex::LogDensity::build(m.xs(), m.ys(), spline);
@@ -426,6 +455,7 @@ py::object impl_emarginal(const Call& c) {
     MarginalIn m = read_marginal(c, c[1]);
     vordex::SmoothOptions o;
     o.spline = scipy_ok(c);
+    m.check_kept();
     vordex::XY sm;
     {
         vx::nogil nogil;
@@ -494,13 +524,9 @@ py::object impl_emarginal(const Call& c) {
 
 py::object impl_dmarginal(const Call& c) {
     const bool lg = to_flag(c[2]);
-    PointsAndResult pr = points_and_result(c, c[1], c[0]);
-    const double* src = pr.in.data();
-    double* dst = pr.out.mutable_data();
-    with_prepared(c, c[1], [&](const vordex::Prepared& p) {
-        vordex::density(p.ld, src, dst, pr.n, lg);
-        return 0;
-    });
+    PointsAndResult pr =
+        with_prepared_points(c, c[1], c[0], nullptr, [&](const vordex::Prepared& p, const double* src, double* dst,
+                                                         size_t n) { vordex::density(p.ld, src, dst, n, lg); });
     // The densities are laid out as np.empty_like lays out a new array like
     // the points (as float64): points in Fortran or another order that is
     // not C's give a result in that order.
@@ -530,28 +556,22 @@ py::object impl_pmarginal(const Call& c) {
     to_flag(c[2]);  // normalize: evaluated for its truth value only
     const std::int64_t length = to_int(c[3], "length");
     // The length is checked where the table is made, after the marginal.
-    PointsAndResult pr = points_and_result(c, c[1], c[0], {}, &length);
-    const double* src = pr.in.data();
-    double* dst = pr.out.mutable_data();
-    with_prepared(c, c[1], [&](const vordex::Prepared& p) {
-        const vordex::CdfFunction F(p.ld, vordex::cdf_table(p.ld, length), p.spline);
-        F.eval(src, dst, pr.n);
-        return 0;
-    });
+    PointsAndResult pr = with_prepared_points(
+        c, c[1], c[0], &length, [&](const vordex::Prepared& p, const double* src, double* dst, size_t n) {
+            const vordex::CdfFunction F(p.ld, vordex::cdf_table(p.ld, length), p.spline);
+            F.eval(src, dst, n);
+        });
     return scalar_form(pr, c);
 }
 
 py::object impl_qmarginal(const Call& c) {
     const std::int64_t length = to_int(c[2], "length");
     // The length is checked where the table is made, after the marginal.
-    PointsAndResult pr = points_and_result(c, c[1], c[0], {}, &length);
-    const double* src = pr.in.data();
-    double* dst = pr.out.mutable_data();
-    with_prepared(c, c[1], [&](const vordex::Prepared& p) {
-        const vordex::QuantileFunction Q(vordex::cdf_table(p.ld, length), p.spline);
-        Q.eval(src, dst, pr.n);
-        return 0;
-    });
+    PointsAndResult pr = with_prepared_points(
+        c, c[1], c[0], &length, [&](const vordex::Prepared& p, const double* src, double* dst, size_t n) {
+            const vordex::QuantileFunction Q(vordex::cdf_table(p.ld, length), p.spline);
+            Q.eval(src, dst, n);
+        });
     return scalar_form(pr, c);
 }
 

@@ -60,37 +60,49 @@ void write_stdout(const std::array<std::string, 8>& lines) {
 
 py::object impl_hpdmarginal(const Call& c) {
     const std::int64_t length = to_int(c[2], "length");
-    // The length is checked where the table is made, after the marginal.
-    const bool brent = scipy_ok(c);
+    // In the documented order: the marginal (and the flag its smoothing
+    // reads), then the probabilities; their conversion error comes after the
+    // marginal's errors and the length's. The length is checked where the
+    // table is made, after the marginal.
+    MarginalIn m = read_marginal(c, c[1]);
+    const bool spline = scipy_ok(c);
     // np.atleast_1d(np.asarray(p, dtype=float)); arrays of more than one
     // dimension are read in C order, one row per entry.
     DArray p;
     try {
         p = as_contig(c[0]);
     } catch (py::error_already_set&) {
-        (void)prepare(c, c[1]);
+        m.check_kept();
+        {
+            vx::nogil nogil;
+            (void)vordex::Prepared(m.xs(), m.ys(), spline);
+        }
         vordex::check_length(length);
         throw;
     }
     const size_t n = static_cast<size_t>(p.size());
-    py::array_t<double> out({static_cast<py::ssize_t>(n), py::ssize_t{2}});
     const double* pp = p.data();
+    py::array_t<double> out({static_cast<py::ssize_t>(n), py::ssize_t{2}});
     double* dst = out.mutable_data();
-    with_prepared(c, c[1], [&](const vordex::Prepared& prep) {
+    // Converting the probabilities may have run Python code.
+    m.check_kept();
+    {
+        vx::nogil nogil;
+        const vordex::Prepared prep(m.xs(), m.ys(), spline);
         const vordex::HpdTable table(prep.ld, length, prep.spline);
-        vordex::hpd_intervals(table, pp, n, dst, brent);
-        return 0;
-    });
+        // The flag read with the marginal also chooses the minimiser.
+        vordex::hpd_intervals(table, pp, n, dst, spline);
+    }
     return out;
 }
 
 // --- tova_mmarginal -------------------------------------------------------------------------
 
 py::object impl_mmarginal(const Call& c) {
-    const bool brent = scipy_ok(c);
+    // The flag read with the marginal also chooses the minimiser.
     const double r = with_prepared(c, c[0], [&](const vordex::Prepared& prep) {
         const vordex::QuantileFunction Q(vordex::cdf_table(prep.ld, vordex::kDefaultLength), prep.spline);
-        return vordex::mode(prep.ld, Q, brent);
+        return vordex::mode(prep.ld, Q, prep.spline);
     });
     return py::float_(r);
 }
@@ -109,9 +121,9 @@ py::object impl_zmarginal(const Call& c) {
         if (ok < 0) throw py::error_already_set();
         if (!ok) throw py::value_error(kNotMarginal);
     }
-    const bool brent = scipy_ok(c);
-    const vordex::Summary s =
-        with_prepared(c, marginal, [&](const vordex::Prepared& prep) { return vordex::summarize(prep, brent); });
+    // The flag read with the marginal also chooses the minimiser.
+    const vordex::Summary s = with_prepared(
+        c, marginal, [&](const vordex::Prepared& prep) { return vordex::summarize(prep, prep.spline); });
     const std::array<double, 8> values{s.mean,         s.sd,           s.quantiles[0], s.quantiles[1],
                                        s.quantiles[2], s.quantiles[3], s.quantiles[4], s.mode};
     py::dict result;

@@ -358,6 +358,98 @@ def test_flag_hook_that_reshapes_a_matrix_marginal(monkeypatch):
         dk.tova_marginal_fix(a)
 
 
+def _shrink(a):
+    # A new, smaller buffer for the caller's array; its old memory is freed.
+    a.__setstate__((1, (a.size // 2,), np.dtype(float), False, a[: a.size // 2].tobytes()))
+
+
+# Every function that reads a marginal and then the flag _SCIPY_OK, called on m.
+MARGINAL_READERS = {
+    "spline": lambda m: dk.tova_spline(m),
+    "smarginal": lambda m: dk.tova_smarginal(m),
+    "sfmarginal": lambda m: dk.tova_sfmarginal(m),
+    "emarginal": lambda m: dk.tova_emarginal(lambda v: v, m),
+    "dmarginal": lambda m: dk.tova_dmarginal([0.0, 1.0], m),
+    "pmarginal": lambda m: dk.tova_pmarginal([0.0, 1.0], m),
+    "qmarginal": lambda m: dk.tova_qmarginal([0.1, 0.5], m),
+    "hpdmarginal": lambda m: dk.tova_hpdmarginal([0.5, 0.9], m),
+    "mmarginal": lambda m: dk.tova_mmarginal(m),
+    "zmarginal": lambda m: dk.tova_zmarginal(m, silent=True),
+    "rmarginal": lambda m: dk.tova_rmarginal(5, m, np.random.default_rng(1)),
+    "tmarginal": lambda m: dk.tova_tmarginal(np.exp, m, n=50),
+}
+
+
+@pytest.mark.parametrize("which", ["x", "y"])
+@pytest.mark.parametrize("name", MARGINAL_READERS)
+def test_flag_hook_that_reallocates_a_marginal_array(name, which, monkeypatch):
+    # Python code run after the marginal was read (here the flag's truth
+    # value) gives the caller's array a new, smaller buffer: the call stops
+    # with an error instead of reading the freed memory.
+    x, y = _gauss(4000)
+    target = {"x": x, "y": y}[which]
+
+    class Flag:
+        def __bool__(self):
+            if target.size == 4000:
+                _shrink(target)
+            return True
+
+    monkeypatch.setattr(dk, "_SCIPY_OK", Flag())
+    with pytest.raises(RuntimeError, match=f"^The array given as {which} of the marginal was resized or "
+                                           "reallocated during the call.$"):
+        MARGINAL_READERS[name]({"x": x, "y": y})
+
+
+@pytest.mark.parametrize("name", ["dmarginal", "pmarginal", "qmarginal", "hpdmarginal"])
+def test_points_converted_after_the_marginal(name):
+    # The marginal is read first, then the points are converted: a marginal
+    # whose conversion reallocates the points leaves them valid, and points
+    # whose conversion rebinds the marginal's x do not change the marginal
+    # already read.
+    call = {"dmarginal": dk.tova_dmarginal, "pmarginal": dk.tova_pmarginal,
+            "qmarginal": dk.tova_qmarginal, "hpdmarginal": dk.tova_hpdmarginal}[name]
+    x, y = _gauss(41)
+    pts = np.linspace(0.05, 0.95, 4000)
+
+    class LazyY:
+        def __array__(self, dtype=None):
+            _shrink(pts)
+            return y if dtype is None else y.astype(dtype)
+
+    got = call(pts, {"x": x, "y": LazyY()})
+    np.testing.assert_array_equal(got, call(np.linspace(0.05, 0.95, 4000)[:2000], {"x": x, "y": y}))
+
+    m = {"x": x, "y": y}
+
+    class Points:
+        def __array__(self, dtype=None):
+            m["x"] = x + 1.0
+            return np.array([0.25, 0.5])
+
+    np.testing.assert_array_equal(call(Points(), m), call(np.array([0.25, 0.5]), {"x": x, "y": y}))
+
+    # Points whose conversion reallocates the marginal's y, already read.
+    y2 = np.exp(-0.5 * np.linspace(-4.0, 4.0, 4000) ** 2)
+
+    class ShrinkY:
+        def __array__(self, dtype=None):
+            _shrink(y2)
+            return np.array([0.25, 0.5])
+
+    with pytest.raises(RuntimeError, match="^The array given as y of the marginal was resized"):
+        call(ShrinkY(), {"x": np.linspace(-4.0, 4.0, 4000), "y": y2})
+
+
+def test_dict_x_converted_before_y_is_looked_up():
+    # np.asarray(m["x"]) comes before m["y"]: its error wins over the missing key.
+    for call in (dk._as_xy, dk.tova_marginal_fix, lambda m: dk.tova_qmarginal(0.5, m)):
+        with pytest.raises(ValueError, match="could not convert string to float"):
+            call({"x": ["a", "b", "c"]})
+        with pytest.raises(KeyError, match="'y'"):
+            call({"x": [1.0, 2.0, 3.0]})
+
+
 def test_conversion_of_y_that_retypes_x():
     x, y = _gauss(64)
 
