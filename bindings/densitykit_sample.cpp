@@ -129,11 +129,15 @@ std::array<py::object, 4> stencil_calls(py::handle fun, const DArray& x, double 
     const double shifts[4] = {h2, h, -h, -h2};
     std::vector<py::ssize_t> shape(x.shape(), x.shape() + x.ndim());
     const size_t n = static_cast<size_t>(x.size());
+    const double* const first = x.data();
     std::array<py::object, 4> r;
     for (int k = 0; k < 4; ++k) {
         py::array_t<double> xs(shape);
+        // Each shift is formed after the previous call of fun, as written;
+        // fun may have resized or reallocated x when it is the caller's array.
+        if (k > 0) check_kept(x, first, n * sizeof(double), "x");
         {
-            const double* src = x.data();
+            const double* src = first;
             double* dst = xs.mutable_data();
             vx::nogil nogil;
             vordex::shifted(src, shifts[k], dst, n);

@@ -441,6 +441,33 @@ def test_points_converted_after_the_marginal(name):
         call(ShrinkY(), {"x": np.linspace(-4.0, 4.0, 4000), "y": y2})
 
 
+def test_derivative_fun_that_reallocates_x():
+    # fun holds the caller's x and gives it a new buffer: the next shift is
+    # not formed from the freed memory. Values changed in place are used,
+    # as the next shift is formed after fun returns.
+    x = np.linspace(0.0, 1.0, 4000)
+
+    def fun(v):
+        if x.size == 4000:
+            _shrink(x)
+        return v * v
+
+    with pytest.raises(RuntimeError, match="^The array given as x was resized or reallocated during the call.$"):
+        dk.tova_deriv_func(fun, 0.01)(x)
+
+    x2 = np.zeros(3)
+
+    def bump(v):
+        x2[...] += 1.0
+        return v.copy()
+
+    # f1 at x+2h=2h, f2 at (x+1)+h, f3 at (x+2)-h, f4 at (x+3)-2h
+    got = dk.tova_deriv_func(bump, 0.25)(x2)
+    h = 0.25
+    want = ((-(2 * h)) + 8.0 * (1 + h) - 8.0 * (2 - h) + (3 - 2 * h)) / (12 * h)
+    np.testing.assert_array_equal(got, np.full(3, want))
+
+
 def test_dict_x_converted_before_y_is_looked_up():
     # np.asarray(m["x"]) comes before m["y"]: its error wins over the missing key.
     for call in (dk._as_xy, dk.tova_marginal_fix, lambda m: dk.tova_qmarginal(0.5, m)):
