@@ -25,13 +25,6 @@ namespace vx {
 
 using DArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-// A marginal reduced to contiguous one-dimensional float64 arrays.
-// Columns of a float64 matrix are copied straight into `cols` (x then y);
-// other forms keep the converted NumPy arrays, which may be the caller's own.
-// Their spans are taken once, when they are converted: Python code that runs
-// later in the call (a flag's truth value, another thread while the lock is
-// released) may give such an array a new dtype or shape over the same
-// memory, and sizes read then would not match it.
 // Raises RuntimeError when `a` no longer holds the `bytes` bytes at `data`
 // that a span was taken from: Python code that ran after the span was taken
 // (a flag's truth value, the conversion of another argument) resized or
@@ -40,6 +33,13 @@ using DArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 // native work reads the spans.
 void check_kept(const DArray& a, const void* data, size_t bytes, const char* what);
 
+// A marginal reduced to contiguous one-dimensional float64 arrays.
+// Columns of a float64 matrix are copied straight into `cols` (x then y);
+// other forms keep the converted NumPy arrays, which may be the caller's own.
+// Their spans are taken once, when they are converted: Python code that runs
+// later in the call (a flag's truth value, another thread while the lock is
+// released) may give such an array a new dtype or shape over the same
+// memory, and sizes read then would not match it.
 struct MarginalIn {
     DArray x, y;
     vordex::uvector cols;
