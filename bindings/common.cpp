@@ -250,7 +250,12 @@ PyObject* annotations_of(FnObject* f) {
                 }
             }
         }
-        f->annotations = d;
+        // Building the dict may have run a finalizer that set annotations
+        // meanwhile: those are kept.
+        if (f->annotations)
+            Py_DECREF(d);
+        else
+            f->annotations = d;
     }
     return f->annotations;
 }
@@ -729,12 +734,8 @@ Py_ssize_t to_int(py::handle o, const char* param, bool floor) {
     return v;
 }
 
-std::string to_str_exact(py::handle o, const char* param) {
+void require_str_exact(py::handle o, const char* param) {
     if (!PyUnicode_CheckExact(o.ptr())) raise_arg_type(param, "str", o);
-    Py_ssize_t len;
-    const char* s = PyUnicode_AsUTF8AndSize(o.ptr(), &len);
-    if (!s) throw py::error_already_set();
-    return std::string(s, static_cast<size_t>(len));
 }
 
 // The flags of np.asarray(obj, dtype=float): a base-class ndarray (a view of

@@ -170,7 +170,7 @@ double to_real(py::handle o);                       // number protocol (float())
 // except that with `floor` an int below it is taken as PY_SSIZE_T_MIN (for
 // counts where every value not above 0 means the same).
 Py_ssize_t to_int(py::handle o, const char* param, bool floor = false);
-std::string to_str_exact(py::handle o, const char* param);  // exactly str
+void require_str_exact(py::handle o, const char* param);  // exactly str (any text, surrogates included)
 
 // ---------------------------------------------------------------------------
 // Arrays

@@ -554,7 +554,7 @@ py::object scalar_form(PointsAndResult& pr, const Call& c) {
 
 py::object impl_pmarginal(const Call& c) {
     to_flag(c[2]);  // normalize: evaluated for its truth value only
-    const std::int64_t length = to_int(c[3], "length");
+    const std::int64_t length = to_int(c[3], "length", true);
     // The length is checked where the table is made, after the marginal.
     PointsAndResult pr = with_prepared_points(
         c, c[1], c[0], &length, [&](const vordex::Prepared& p, const double* src, double* dst, size_t n) {
@@ -565,7 +565,7 @@ py::object impl_pmarginal(const Call& c) {
 }
 
 py::object impl_qmarginal(const Call& c) {
-    const std::int64_t length = to_int(c[2], "length");
+    const std::int64_t length = to_int(c[2], "length", true);
     // The length is checked where the table is made, after the marginal.
     PointsAndResult pr = with_prepared_points(
         c, c[1], c[0], &length, [&](const vordex::Prepared& p, const double* src, double* dst, size_t n) {

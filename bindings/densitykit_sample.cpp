@@ -278,7 +278,7 @@ py::object impl_tmarginal(const Call& c) {
     py::handle fun = c[0], marginal = c[1];
     const Py_ssize_t n = to_count(c[2], "n");
     const double h = to_real(c[3]);
-    to_str_exact(c[4], "method");
+    require_str_exact(c[4], "method");
 
     // Smoothing (and the log-density function built from it) first: its range
     // places the linear points, and the same preparation serves the quantile
@@ -286,9 +286,11 @@ py::object impl_tmarginal(const Call& c) {
     const bool is_mat = py::isinstance<py::array>(marginal);
     vordex::Prepared p = prepare(c, marginal);
 
-    const std::string method = py::str(c[4]).attr("lower")().cast<std::string>();
-    const bool linear = method == "linear";
-    if (!linear && method != "quantile") throw py::value_error("Unknown method; use 'quantile' or 'linear'.");
+    // Compared as text, without encoding it (a lone surrogate is just an unknown method).
+    const py::object method = py::str(c[4]).attr("lower")();
+    const bool linear = PyUnicode_CompareWithASCIIString(method.ptr(), "linear") == 0;
+    if (!linear && PyUnicode_CompareWithASCIIString(method.ptr(), "quantile") != 0)
+        throw py::value_error("Unknown method; use 'quantile' or 'linear'.");
     if (n < 1) {
         const std::string got =
             n == std::numeric_limits<Py_ssize_t>::min() ? std::string("a huge negative number") : std::to_string(n);
@@ -348,7 +350,7 @@ py::object impl_tmarginal(const Call& c) {
 py::object impl_marginal_transform(const Call& c) {
     const Py_ssize_t n = to_count(c[2], "n");
     const double h = to_real(c[3]);
-    to_str_exact(c[4], "method");
+    require_str_exact(c[4], "method");
     py::object t = c.global_required("tova_tmarginal");
     return t(c[0], c[1], py::arg("n") = py::int_(n), py::arg("h_diff") = py::float_(h),
              py::arg("method") = py::reinterpret_borrow<py::object>(c[4]));

@@ -59,7 +59,7 @@ void write_stdout(const std::array<std::string, 8>& lines) {
 // --- tova_hpdmarginal -----------------------------------------------------------------------
 
 py::object impl_hpdmarginal(const Call& c) {
-    const std::int64_t length = to_int(c[2], "length");
+    const std::int64_t length = to_int(c[2], "length", true);
     // In the documented order: the marginal (and the flag its smoothing
     // reads), then the probabilities; their conversion error comes after the
     // marginal's errors and the length's. The length is checked where the

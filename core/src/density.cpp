@@ -116,8 +116,12 @@ void check_table_total(double total) {
 }
 
 void check_length(std::int64_t length) {
-    if (length < 0)
-        throw ValueError("length must be at least 2 (got " + std::to_string(length) + ").");
+    if (length < 0) {
+        // The smallest value stands for any negative number beyond the range.
+        const std::string got = length == std::numeric_limits<std::int64_t>::min() ? std::string("a huge negative number")
+                                                                                   : std::to_string(length);
+        throw ValueError("length must be at least 2 (got " + got + ").");
+    }
     if (length < 2)
         throw IndexError("length must be at least 2 (got " + std::to_string(length) + ").");
     if (length > kMaxGridPoints) throw std::bad_alloc();

@@ -297,6 +297,12 @@ def test_transform_method_names():
     with pytest.raises(ValueError, match=r"^Unknown method; use 'quantile' or 'linear'\.$"):
         dk.tova_tmarginal(f, m, method="spline")
     assert f.args == []
+    # Any text is a method name to compare, even one that cannot be encoded
+    # (it used to raise UnicodeEncodeError).
+    for call in (dk.tova_tmarginal, dk.tova_marginal_transform):
+        for name in ("lin\udcffear", "quantile\x00"):
+            with pytest.raises(ValueError, match=r"^Unknown method; use 'quantile' or 'linear'\.$"):
+                call(np.exp, m, n=5, method=name)
 
     class S(str):
         pass

@@ -273,6 +273,12 @@ def test_length_below_two_is_refused():
                 fn(L)
         with pytest.raises(ValueError, match="length must be at least 2"):
             fn(-3)
+    # A negative length beyond the integer range is refused the same way (it
+    # used to raise OverflowError).
+    for fn in (lambda L: dk.tova_qmarginal(0.5, m, length=L), lambda L: dk.tova_pmarginal(0.5, m, length=L),
+               lambda L: dk.tova_hpdmarginal(0.5, m, length=L)):
+        with pytest.raises(ValueError, match=r"^length must be at least 2 \(got a huge negative number\)\.$"):
+            fn(-2 ** 70)
 
 
 def test_errors_come_in_order_marginal_then_length_then_points():
