@@ -775,11 +775,15 @@ py::array_t<double, py::array::c_style | py::array::forcecast> real_numbers(py::
     PyObject* const* in = static_cast<PyObject* const*>(a.data());
     double* dst = out.mutable_data();
     const py::ssize_t n = out.size();
+    // References to every item are taken before any is converted: an item's
+    // __float__ may replace items or give the array (which may be the
+    // caller's own) new memory.
+    std::vector<py::object> items;
+    items.reserve(static_cast<size_t>(n));
+    for (py::ssize_t i = 0; i < n; ++i) items.push_back(py::reinterpret_borrow<py::object>(in[i]));
     for (py::ssize_t i = 0; i < n; ++i) {
         // float(item) for real numbers; None and complex numbers raise TypeError.
-        // The item is held for the conversion: its __float__ may replace it in
-        // the array (which may be the caller's own).
-        py::object item = py::reinterpret_borrow<py::object>(in[i]);
+        const py::object& item = items[static_cast<size_t>(i)];
         dst[i] = PyFloat_AsDouble(item.ptr());
         if (dst[i] == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     }

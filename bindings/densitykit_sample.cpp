@@ -107,10 +107,15 @@ py::object impl_rmarginal(const Call& c) {
         DArray in = as_contig(u);
         const double* s = in.data();
         const size_t m = static_cast<size_t>(in.size());
-        u = py::array_t<double>(std::vector<py::ssize_t>(in.shape(), in.shape() + in.ndim()));
-        double* d = py::reinterpret_borrow<py::array_t<double>>(u).mutable_data();
-        vx::nogil nogil;
-        Q->eval(s, d, m);
+        // The generator's object is kept until the draws are read: releasing
+        // it may run a finalizer that frees the memory `in` views.
+        py::array_t<double> draws(std::vector<py::ssize_t>(in.shape(), in.shape() + in.ndim()));
+        double* d = draws.mutable_data();
+        {
+            vx::nogil nogil;
+            Q->eval(s, d, m);
+        }
+        return draws;
     }
     return u;
 }

@@ -441,6 +441,65 @@ def test_points_converted_after_the_marginal(name):
         call(ShrinkY(), {"x": np.linspace(-4.0, 4.0, 4000), "y": y2})
 
 
+# Run in a child interpreter, so that reading freed memory fails the test
+# instead of ending the run. `renew` gives an array new memory, frees the old
+# and fills new arrays of other values, which may take the freed memory.
+_RENEW = """
+import numpy as np
+from vordex.pure import densitykit as dk
+X = np.linspace(-4, 4, 50)
+M = {"x": X, "y": np.exp(-X ** 2 / 2)}
+keep = []
+def renew(a):
+    n = a.size
+    a.resize(n + 1_000_000, refcheck=False)
+    keep.extend(np.full(n, 0.999, dtype=a.dtype) for _ in range(4))
+"""
+
+_RENEWED_DURING_CALL = {
+    # The generator's uniforms come from an object that owns their array and
+    # renews it when it is released: the draws are made before that.
+    "rmarginal": ("""
+class U:
+    def __init__(self, n): self.a = np.full(n, 0.5)
+    def __array__(self, dtype=None): return self.a
+    def __del__(self): renew(self.a)
+class R:
+    def uniform(self, size): return U(size)
+print(repr(np.unique(dk.tova_rmarginal(20000, M, R())).tolist()))
+""", "[float(dk.tova_qmarginal(0.5, M))]"),
+    # fun returns an object array it keeps, which the first item's __float__
+    # renews: the other items are still the ones fun returned.
+    "emarginal": ("""
+held = {}
+class V:
+    def __init__(self, v): self.v = v
+    def __float__(self):
+        a = held.pop("a", None)
+        if a is not None: renew(a)
+        return self.v
+def fun(t):
+    a = np.empty(len(t), dtype=object)
+    a[:] = [V(float(v)) for v in t]
+    held["a"] = a
+    return a
+print(repr(float(dk.tova_emarginal(fun, M))))
+""", "float(dk.tova_emarginal(lambda t: t, M))"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(_RENEWED_DURING_CALL))
+def test_memory_renewed_by_python_code_during_the_call(name):
+    import subprocess
+    import sys
+    code, expected = _RENEWED_DURING_CALL[name]
+    run = subprocess.run([sys.executable, "-P", "-c", _RENEW + code + "print(repr(" + expected + "))"],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    got, want = (eval(line) for line in run.stdout.strip().splitlines()[-2:])
+    assert got == want
+
+
 def test_derivative_fun_that_reallocates_x():
     # fun holds the caller's x and gives it a new buffer: the next shift is
     # not formed from the freed memory. Values changed in place are used,
