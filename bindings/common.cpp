@@ -845,6 +845,12 @@ py::object import_module(const char* name) {
 void translate_current_exception() {
     try {
         throw;
+    } catch (abi::__forced_unwind&) {
+        // The interpreter, finalising, ends this thread (a daemon thread
+        // that took the lock back inside Python code this call ran): the
+        // unwinding must go on to the thread's start; stopping it aborts
+        // the process.
+        throw;
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (const py::builtin_exception& e) {

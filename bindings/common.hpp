@@ -188,7 +188,8 @@ py::array_t<double> new_array(std::span<const double> v);
 py::array_t<double> new_array(std::vector<double>&& v);
 py::array_t<double> new_array_shaped(std::span<const double> v, const std::vector<Py_ssize_t>& shape);
 
-// Raise the matching Python exception for a C++ exception in flight.
+// Raise the matching Python exception for a C++ exception in flight. The
+// forced unwinding that ends a thread at interpreter exit is passed on.
 void translate_current_exception();
 
 }  // namespace vx

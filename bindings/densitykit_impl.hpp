@@ -33,13 +33,23 @@ using DArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 // native work reads the spans.
 void check_kept(const DArray& a, const void* data, size_t bytes, const char* what);
 
+// True when nothing but this call can reach the array's values: an array
+// the call alone refers to, owning its memory (what a conversion made).
+bool private_array(const DArray& a);
+
+// The values of `a` where the native work, run without the interpreter's
+// lock, may read them: the array itself when it is private, else a copy in
+// `store`. Another thread may change the values of an array it can reach
+// while the lock is released, and the native work reads its input more than
+// once (counts, then fills; sorts) and relies on reading the same values.
+const double* values_for_native(const DArray& a, vordex::uvector& store);
+
 // A marginal reduced to contiguous one-dimensional float64 arrays.
 // Columns of a float64 matrix are copied straight into `cols` (x then y);
 // other forms keep the converted NumPy arrays, which may be the caller's own.
 // Their spans are taken once, when they are converted: Python code that runs
-// later in the call (a flag's truth value, another thread while the lock is
-// released) may give such an array a new dtype or shape over the same
-// memory, and sizes read then would not match it.
+// later in the call (a flag's truth value) may give such an array a new
+// dtype or shape over the same memory, and sizes read then would not match it.
 struct MarginalIn {
     DArray x, y;
     vordex::uvector cols;
@@ -50,11 +60,19 @@ struct MarginalIn {
         xspan = {x.data(), static_cast<size_t>(x.size())};
         yspan = {y.data(), static_cast<size_t>(y.size())};
     }
-    // Whether the caller's arrays still hold the spans (see check_kept).
-    void check_kept() const {
+    // Right before the native work: whether the caller's arrays still hold
+    // the spans (see check_kept), then the values of arrays that other
+    // threads can reach are copied into `cols` (see values_for_native).
+    void take_values() {
         if (in_cols) return;
         vx::check_kept(x, xspan.data(), xspan.size_bytes(), "x of the marginal");
         vx::check_kept(y, yspan.data(), yspan.size_bytes(), "y of the marginal");
+        if (private_array(x) && private_array(y)) return;
+        cols.resize(xspan.size() + yspan.size());
+        std::copy(xspan.begin(), xspan.end(), cols.begin());
+        std::copy(yspan.begin(), yspan.end(), cols.begin() + static_cast<std::ptrdiff_t>(xspan.size()));
+        xspan = {cols.data(), xspan.size()};
+        yspan = {cols.data() + xspan.size(), yspan.size()};
     }
     std::span<const double> xs() const {
         if (in_cols) return {cols.data(), cols.size() / 2};
@@ -88,7 +106,7 @@ template <class Fn>
 auto with_prepared(const Call& c, py::handle marginal, Fn&& fn) {
     MarginalIn m = read_marginal(c, marginal);
     const bool spline = scipy_ok(c);
-    m.check_kept();
+    m.take_values();
     vx::nogil nogil;
     const vordex::Prepared prep(m.xs(), m.ys(), spline);
     return fn(prep);
@@ -150,7 +168,8 @@ py::object eval_like(py::handle points, Fn&& fn, bool scalar_as_numpy_float) {
     const size_t n = static_cast<size_t>(in.size());
     py::array_t<double> out(std::vector<py::ssize_t>(shape.begin(), shape.end()));
     {
-        const double* src = in.data();
+        vordex::uvector store;
+        const double* src = values_for_native(in, store);
         double* dst = out.mutable_data();
         vx::nogil nogil;
         fn(src, dst, n);

@@ -187,9 +187,19 @@ MarginalIn read_marginal(const Call& c, py::handle marginal) {
 vordex::Prepared prepare(const Call& c, py::handle marginal) {
     MarginalIn m = read_marginal(c, marginal);
     const bool spline = scipy_ok(c);
-    m.check_kept();
+    m.take_values();
     vx::nogil nogil;
     return vordex::Prepared(m.xs(), m.ys(), spline);
+}
+
+bool private_array(const DArray& a) {
+    return Py_REFCNT(a.ptr()) == 1 && (a.flags() & py::detail::npy_api::NPY_ARRAY_OWNDATA_);
+}
+
+const double* values_for_native(const DArray& a, vordex::uvector& store) {
+    if (private_array(a)) return a.data();
+    store.assign(a.data(), a.data() + a.size());
+    return store.data();
 }
 
 void check_kept(const DArray& a, const void* data, size_t bytes, const char* what) {
@@ -208,7 +218,7 @@ PointsAndResult with_prepared_points(const Call& c, py::handle marginal, py::han
     try {
         r.in = as_contig(points);
     } catch (py::error_already_set&) {
-        m.check_kept();
+        m.take_values();
         {
             vx::nogil nogil;
             (void)vordex::Prepared(m.xs(), m.ys(), spline);
@@ -219,11 +229,12 @@ PointsAndResult with_prepared_points(const Call& c, py::handle marginal, py::han
     // The size is taken at once: later Python code may give the caller's
     // array a new dtype over the same memory.
     r.n = static_cast<size_t>(r.in.size());
-    const double* src = r.in.data();
+    vordex::uvector store;
+    const double* src = values_for_native(r.in, store);
     r.out = py::array_t<double>(std::vector<py::ssize_t>(r.in.shape(), r.in.shape() + r.in.ndim()));
     double* dst = r.out.mutable_data();
     // Converting the points may have run Python code.
-    m.check_kept();
+    m.take_values();
     vx::nogil nogil;
     const vordex::Prepared prep(m.xs(), m.ys(), spline);
     fn(prep, src, dst, r.n);
@@ -300,7 +311,7 @@ py::object impl_to_dict_or_mat(const Call& c) {
 
 py::object impl_marginal_fix(const Call& c) {
     MarginalIn m = read_marginal(c, c[0]);
-    m.check_kept();
+    m.take_values();
     vordex::XY r;
     {
         vx::nogil nogil;
@@ -363,7 +374,7 @@ py::object impl_cubic(const Call& c) {
 py::object impl_spline(const Call& c) {
     MarginalIn m = read_marginal(c, c[0]);
     const bool spline = scipy_ok(c);
-    m.check_kept();
+    m.take_values();
     vordex::uvector xx, yy;
     {
         vx::nogil nogil;
@@ -399,7 +410,7 @@ py::object impl_smarginal(const Call& c) {
     if (o.extrapolate < 0.0) throw py::value_error("extrapolate must be non-negative.");
     MarginalIn m = read_marginal(c, c[0]);
     o.spline = scipy_ok(c);
-    m.check_kept();
+    m.take_values();
     vordex::XY r;
     {
         vx::nogil nogil;
@@ -427,7 +438,7 @@ py::object impl_sfmarginal(const Call& c) {
     const bool spline = scipy_ok(c);
     auto* p = new LogDensityPayload();
     py::object payload = make_payload(p);
-    m.check_kept();
+    m.take_values();
     {
         vx::nogil nogil;
         p->ld = vordex::LogDensity::build(m.xs(), m.ys(), spline);
@@ -455,7 +466,7 @@ py::object impl_emarginal(const Call& c) {
     MarginalIn m = read_marginal(c, c[1]);
     vordex::SmoothOptions o;
     o.spline = scipy_ok(c);
-    m.check_kept();
+    m.take_values();
     vordex::XY sm;
     {
         vx::nogil nogil;

@@ -105,15 +105,17 @@ py::object impl_rmarginal(const Call& c) {
         Q->eval(d, d, m);
     } else {
         DArray in = as_contig(u);
-        const double* s = in.data();
         const size_t m = static_cast<size_t>(in.size());
-        // The generator's object is kept until the draws are read: releasing
-        // it may run a finalizer that frees the memory `in` views.
+        // The uniforms are copied into the draws' array while the lock is
+        // held (another thread may change an array it can reach), and the
+        // generator's object is kept until then: releasing it may run a
+        // finalizer that frees the memory `in` views.
         py::array_t<double> draws(std::vector<py::ssize_t>(in.shape(), in.shape() + in.ndim()));
         double* d = draws.mutable_data();
+        std::copy(in.data(), in.data() + m, d);
         {
             vx::nogil nogil;
-            Q->eval(s, d, m);
+            Q->eval(d, d, m);
         }
         return draws;
     }

@@ -72,7 +72,7 @@ py::object impl_hpdmarginal(const Call& c) {
     try {
         p = as_contig(c[0]);
     } catch (py::error_already_set&) {
-        m.check_kept();
+        m.take_values();
         {
             vx::nogil nogil;
             (void)vordex::Prepared(m.xs(), m.ys(), spline);
@@ -81,11 +81,12 @@ py::object impl_hpdmarginal(const Call& c) {
         throw;
     }
     const size_t n = static_cast<size_t>(p.size());
-    const double* pp = p.data();
+    vordex::uvector store;
+    const double* pp = values_for_native(p, store);
     py::array_t<double> out({static_cast<py::ssize_t>(n), py::ssize_t{2}});
     double* dst = out.mutable_data();
     // Converting the probabilities may have run Python code.
-    m.check_kept();
+    m.take_values();
     {
         vx::nogil nogil;
         const vordex::Prepared prep(m.xs(), m.ys(), spline);

@@ -262,3 +262,92 @@ for count, size in ((6, 5_000_000), (30, 1_000_000)):
     assert kept()[0] <= 8
     assert max(kept(MALLOC_TRIM_THRESHOLD_="131072", MALLOC_MMAP_THRESHOLD_="131072")) <= 8
     assert max(kept(GLIBC_TUNABLES="glibc.malloc.trim_threshold=131072")) <= 8
+
+
+# Another thread rewrites the values of an array a call reads (same size and
+# type) while the call runs without the interpreter's lock. The native work
+# reads its input more than once (counts, then fills; sorts) and works on a
+# copy of values other threads can reach, so any outcome is a result or an
+# exception, never a crash. Each case runs in its own process for 2.5 s.
+REWRITES = {
+    # An unsorted x, which the cleaning sorts, flipped to a constant.
+    "marginal x while it is sorted": """
+grid = np.linspace(-5, 5, 20000)
+shuffled = np.random.default_rng(0).permutation(grid)
+x = shuffled.copy()
+m = {"x": x, "y": np.exp(-0.5 * grid ** 2)}
+def write():
+    while not done: x[:] = shuffled; x[:] = -1e300
+call = lambda: dk.tova_qmarginal(0.5, m)
+""",
+    # Densities with zero tails flipped to all zeros while they are trimmed;
+    # they lie between two pages that cannot be read, so that a read past
+    # their ends faults.
+    "marginal y while it is trimmed": """
+import ctypes, mmap
+page = mmap.PAGESIZE; pages = 40; n = pages * page // 8
+buf = mmap.mmap(-1, (pages + 2) * page)
+base = ctypes.addressof(ctypes.c_char.from_buffer(buf))
+mprotect = ctypes.CDLL(None).mprotect
+mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+assert mprotect(base, page, 0) == 0 and mprotect(base + (pages + 1) * page, page, 0) == 0
+y = np.frombuffer(buf, dtype=np.float64, count=n, offset=page)
+grid = np.linspace(-4, 4, n)
+good = np.exp(-0.5 * grid ** 2); good[:n // 4] = 0; good[-n // 4:] = 0
+y[:] = good
+m = {"x": grid, "y": y}
+def write():
+    while not done: y[:] = good; y[:] = 0.0
+call = lambda: dk.tova_marginal_fix(m)
+""",
+    # Points half outside the range, then all inside, while the densities
+    # of the inside points are counted and gathered.
+    "density points": """
+g = np.linspace(-4, 4, 41); m = {"x": g, "y": np.exp(-0.5 * g ** 2)}
+half = np.where(np.arange(100000) % 2 == 0, 0.5, 100.0); inside = np.full(100000, 0.5)
+pts = half.copy()
+def write():
+    while not done: pts[:] = half; pts[:] = inside
+call = lambda: dk.tova_dmarginal(pts, m)
+""",
+}
+
+
+@pytest.mark.parametrize("case", sorted(REWRITES))
+def test_values_rewritten_by_another_thread_never_crash(case):
+    import subprocess
+
+    code = ("import threading, time\nimport numpy as np\nfrom vordex.pure import densitykit as dk\n"
+            "done = False\n" + REWRITES[case] + """
+t = threading.Thread(target=write); t.start()
+end = time.time() + 2.5
+calls = 0
+while time.time() < end:
+    try: call()
+    except ValueError: pass
+    calls += 1
+done = True; t.join(); print("done", calls > 0)
+""")
+    r = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120,
+                       env=dict(os.environ))
+    assert r.returncode == 0 and r.stdout == "done True\n", (r.returncode, r.stderr[-500:])
+
+
+def test_calls_on_arrays_of_other_threads_still_give_serial_results():
+    # The copy of shared inputs changes nothing in the results.
+    x = np.linspace(-3.0, 5.0, 301)
+    m = {"x": x, "y": np.exp(-0.5 * (x - 1.0) ** 2)}
+    pts = np.linspace(-2.0, 4.0, 999)
+    want = [dk.tova_dmarginal(pts, m), dk.tova_qmarginal(np.linspace(0.01, 0.99, 7), m),
+            dk.tova_hpdmarginal(np.array([0.5, 0.9]), m), dk.tova_sfmarginal(m)["fun"](pts)]
+    got = [None] * 4
+
+    def work():
+        got[:] = [dk.tova_dmarginal(pts, m), dk.tova_qmarginal(np.linspace(0.01, 0.99, 7), m),
+                  dk.tova_hpdmarginal(np.array([0.5, 0.9]), m), dk.tova_sfmarginal(m)["fun"](pts)]
+
+    t = threading.Thread(target=work)
+    t.start()
+    t.join()
+    for a, b in zip(got, want):
+        np.testing.assert_array_equal(a, b)
