@@ -4,7 +4,10 @@
 
 #include <chrono>
 #include <cxxabi.h>
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <new>
 #include <string>
@@ -521,7 +524,115 @@ PyObject* report_too_many(FnObject* f, Py_ssize_t given) {
     return nullptr;
 }
 
+// --- interpreter exit ------------------------------------------------------------
+// While the interpreter finalises, it ends any other thread that takes its
+// lock back (inside Python code a call runs: a callback, a NumPy function
+// that released the lock) by unwinding that thread's stack. Unwinding this
+// module's frames would release Python objects without the lock, and
+// stopping it aborts the process. So at exit (an atexit function, which runs
+// before the interpreter finalises and after the non-daemon threads have
+// ended) other threads' calls are given a moment to finish or to reach
+// native work, and from then on another thread that starts a call, or comes
+// back from native work, waits until the process ends instead.
+
+// Per thread: the depth of calls of this module's functions, and whether the
+// thread runs in one of them holding the interpreter's lock ("busy": it
+// could be ended there). Changed only with the lock held; read by the exit
+// function with the lock held.
+struct alignas(64) ThreadSlot {
+    std::atomic<bool> busy{false};
+    int depth = 0;
+};
+
+std::mutex& slots_mutex() {
+    static auto* m = new std::mutex();  // never destroyed: threads may end after static destruction
+    return *m;
+}
+std::vector<ThreadSlot*>& slots() {
+    static auto* v = new std::vector<ThreadSlot*>();
+    return *v;
+}
+
+struct SlotOwner {
+    ThreadSlot slot;
+    SlotOwner() {
+        std::lock_guard<std::mutex> lock(slots_mutex());
+        slots().push_back(&slot);
+    }
+    ~SlotOwner() {
+        std::lock_guard<std::mutex> lock(slots_mutex());
+        auto& v = slots();
+        v.erase(std::remove(v.begin(), v.end(), &slot), v.end());
+    }
+};
+thread_local SlotOwner t_owner;
+
+std::atomic<bool> g_exiting{false};
+std::atomic<unsigned long> g_exit_thread{0};
+
+bool others_must_wait() {
+    return g_exiting.load(std::memory_order_relaxed) &&
+           g_exit_thread.load(std::memory_order_relaxed) != PyThread_get_thread_ident();
+}
+
+// Release the interpreter's lock and wait until the process ends.
+[[noreturn]] void wait_for_process_end() {
+    t_owner.slot.busy.store(false, std::memory_order_relaxed);
+    (void)PyEval_SaveThread();
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// The calls of this module's functions by one thread, from the outermost on.
+class CallScope {
+public:
+    CallScope() {
+        ThreadSlot& s = t_owner.slot;
+        if (s.depth == 0) {
+            if (others_must_wait()) wait_for_process_end();
+            s.busy.store(true, std::memory_order_relaxed);
+        }
+        ++s.depth;
+    }
+    ~CallScope() {
+        ThreadSlot& s = t_owner.slot;
+        if (--s.depth == 0) s.busy.store(false, std::memory_order_relaxed);
+    }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+};
+
+bool others_busy() {
+    const ThreadSlot* own = &t_owner.slot;
+    std::lock_guard<std::mutex> lock(slots_mutex());
+    for (const ThreadSlot* s : slots())
+        if (s != own && s->busy.load(std::memory_order_relaxed)) return true;
+    return false;
+}
+
+// The atexit function: calls of other threads that hold the lock get up to
+// a second to finish or to reach native work.
+PyObject* at_exit(PyObject*, PyObject*) {
+    g_exit_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+    g_exiting.store(true, std::memory_order_relaxed);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (others_busy() && std::chrono::steady_clock::now() < until) {
+        Py_BEGIN_ALLOW_THREADS
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_at_exit_def = {"_vordex_native_calls_at_exit", at_exit, METH_NOARGS, nullptr};
+
+PyObject* fn_vectorcall_body(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    CallScope scope;
+    return fn_vectorcall_body(callable, args, nargsf, kwnames);
+}
+
+PyObject* fn_vectorcall_body(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FnObject*>(callable);
     const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t np_ = f->nparams;
@@ -805,6 +916,11 @@ py::array_t<double> new_array_shaped(std::span<const double> v, const std::vecto
     return a;
 }
 
+nogil::nogil() {
+    t_owner.slot.busy.store(false, std::memory_order_relaxed);
+    state_ = PyEval_SaveThread();
+}
+
 nogil::~nogil() {
     try {
         PyEval_RestoreThread(state_);
@@ -813,6 +929,10 @@ nogil::~nogil() {
         // unwinding must not be stopped, nor run on into C++ frames).
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
+    // At exit another thread waits here instead of running on into Python code.
+    if (others_must_wait()) wait_for_process_end();
+    ThreadSlot& s = t_owner.slot;
+    if (s.depth > 0) s.busy.store(true, std::memory_order_relaxed);
 }
 
 bool in_main_interpreter() {
@@ -825,6 +945,12 @@ int prepare_module() {
     if (!in_main_interpreter()) return -1;
     try {
         (void)py::detail::npy_api::get();
+        static bool exit_function_registered = false;
+        if (!exit_function_registered) {
+            py::object fn = own(PyCFunction_New(&g_at_exit_def, nullptr));
+            import_module("atexit").attr("register")(fn);
+            exit_function_registered = true;
+        }
     } catch (...) {
         translate_current_exception();
         return -1;

@@ -32,11 +32,11 @@ py::object import_module(const char* name);
 // Releases the interpreter's lock for its scope, like py::gil_scoped_release,
 // except at interpreter exit: there the interpreter ends a thread that takes
 // the lock back by unwinding its stack, which aborts the process when it
-// meets C++ frames; a thread still in native work when the interpreter
-// finalises waits instead until the process ends.
+// meets C++ frames; a thread other than the exiting one that comes back from
+// native work once the interpreter exits waits instead until the process ends.
 class nogil {
 public:
-    nogil() : state_(PyEval_SaveThread()) {}
+    nogil();
     ~nogil();
     nogil(const nogil&) = delete;
     nogil& operator=(const nogil&) = delete;

@@ -812,6 +812,75 @@ def test_table_globals_fall_back_to_their_own_builtins():
         eval("a._pacf_hyper(3)", {"__builtins__": {"_PACF_INITIAL": [7] * 10}, "a": fresh})
 
 
+# Daemon threads whose call runs Python or NumPy code (a callback, a table's
+# transform) when the main thread ends: the interpreter used to end them by
+# unwinding through the module's frames, which aborted the process.
+_EXIT_WORK = {
+    "table transform": ("import vordex.model_defs.likelihood.gamma as gm\n"
+                        "f = gm.MODELS['gamma']['hyper']['theta']['to_theta']\n"
+                        "work = lambda: f(big)"),
+    "derivative of a NumPy function": "fd = dk.tova_deriv_func(np.exp)\nwork = lambda: fd(big)",
+    "expectation with a NumPy callback":
+        "work = lambda: dk.tova_emarginal(lambda t: np.exp(np.resize(big, t.size)), m)",
+}
+
+
+@pytest.mark.parametrize("case", sorted(_EXIT_WORK))
+def test_daemon_threads_in_callables_at_exit_end_quietly(case):
+    code = """
+import threading, time
+import numpy as np
+from vordex.pure import densitykit as dk
+big = np.linspace(0.1, 5, 2_000_000)
+g = np.linspace(-4, 4, 41); m = {"x": g, "y": np.exp(-0.5 * g ** 2)}
+""" + _EXIT_WORK[case] + """
+def loop():
+    while True: work()
+for _ in range(2): threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.5)
+print("done")
+"""
+    for _ in range(3):
+        r = _run_isolated(code)
+        assert r.returncode == 0 and r.stdout == "done\n", (r.returncode, r.stderr[-500:])
+
+
+def test_exit_with_blocked_callbacks_and_later_exit_functions():
+    # A callback that never returns delays the exit by at most about a
+    # second; an exit function registered before the toolkit's runs after it
+    # on the main thread and can still call the toolkit.
+    code = """
+import atexit, threading, time
+import numpy as np
+def late():
+    from vordex.pure import densitykit as dk
+    g = np.linspace(-4, 4, 41)
+    print("late", float(dk.tova_qmarginal(0.5, {"x": g, "y": np.exp(-g * g / 2)})) == want)
+atexit.register(late)
+from vordex.pure import densitykit as dk
+g = np.linspace(-4, 4, 41); m = {"x": g, "y": np.exp(-0.5 * g ** 2)}
+want = float(dk.tova_qmarginal(0.5, m))
+never = threading.Event()
+def blocked(t):
+    never.wait()
+    return t
+def busy(t):
+    sum(range(100000))
+    return t
+def loop():
+    while True: dk.tova_emarginal(busy, m)
+threading.Thread(target=lambda: dk.tova_emarginal(blocked, m), daemon=True).start()
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.3)
+print("done")
+"""
+    import time
+    start = time.monotonic()
+    r = _run_isolated(code, timeout=60)
+    assert r.returncode == 0 and r.stdout == "done\nlate True\n", (r.returncode, r.stderr[-500:])
+    assert time.monotonic() - start < 20
+
+
 def test_daemon_threads_in_native_work_at_exit_end_quietly():
     # The interpreter ends threads that take its lock back while it finalises;
     # one coming back from native work used to abort the process.
