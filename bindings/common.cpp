@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <mutex>
+#include <pthread.h>
 #include <thread>
 #include <new>
 #include <string>
@@ -537,35 +537,49 @@ PyObject* report_too_many(FnObject* f, Py_ssize_t given) {
 
 // Per thread: the depth of calls of this module's functions, and whether the
 // thread runs in one of them holding the interpreter's lock ("busy": it
-// could be ended there). Changed only with the lock held; read by the exit
-// function with the lock held.
-struct alignas(64) ThreadSlot {
+// could be ended there). Each thread that calls takes a slot of a fixed
+// table (without a lock, so that a fork can never inherit one held); a
+// thread that finds none is not waited for. Changed only with the lock held;
+// read by the exit function with the lock held.
+struct alignas(64) Slot {
+    std::atomic<bool> used{false};
     std::atomic<bool> busy{false};
-    int depth = 0;
 };
-
-std::mutex& slots_mutex() {
-    static auto* m = new std::mutex();  // never destroyed: threads may end after static destruction
-    return *m;
-}
-std::vector<ThreadSlot*>& slots() {
-    static auto* v = new std::vector<ThreadSlot*>();
-    return *v;
-}
+constexpr std::size_t kSlots = 1024;
+Slot g_slots[kSlots];
 
 struct SlotOwner {
-    ThreadSlot slot;
+    Slot* slot = nullptr;
+    int depth = 0;
     SlotOwner() {
-        std::lock_guard<std::mutex> lock(slots_mutex());
-        slots().push_back(&slot);
+        for (Slot& s : g_slots) {
+            bool free = false;
+            if (s.used.compare_exchange_strong(free, true)) {
+                slot = &s;
+                break;
+            }
+        }
     }
     ~SlotOwner() {
-        std::lock_guard<std::mutex> lock(slots_mutex());
-        auto& v = slots();
-        v.erase(std::remove(v.begin(), v.end(), &slot), v.end());
+        if (!slot) return;
+        slot->busy.store(false, std::memory_order_relaxed);
+        slot->used.store(false, std::memory_order_release);
+    }
+    void set_busy(bool b) {
+        if (slot) slot->busy.store(b, std::memory_order_relaxed);
     }
 };
 thread_local SlotOwner t_owner;
+
+// In the child of a fork only the forking thread lives on: the other slots
+// are freed, so that the child's exit does not wait for threads it lacks.
+void free_other_slots_after_fork() {
+    for (Slot& s : g_slots) {
+        if (&s == t_owner.slot) continue;
+        s.busy.store(false, std::memory_order_relaxed);
+        s.used.store(false, std::memory_order_relaxed);
+    }
+}
 
 std::atomic<bool> g_exiting{false};
 std::atomic<unsigned long> g_exit_thread{0};
@@ -577,7 +591,7 @@ bool others_must_wait() {
 
 // Release the interpreter's lock and wait until the process ends.
 [[noreturn]] void wait_for_process_end() {
-    t_owner.slot.busy.store(false, std::memory_order_relaxed);
+    t_owner.set_busy(false);
     (void)PyEval_SaveThread();
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
@@ -586,26 +600,26 @@ bool others_must_wait() {
 class CallScope {
 public:
     CallScope() {
-        ThreadSlot& s = t_owner.slot;
-        if (s.depth == 0) {
+        SlotOwner& o = t_owner;
+        if (o.depth == 0) {
             if (others_must_wait()) wait_for_process_end();
-            s.busy.store(true, std::memory_order_relaxed);
+            o.set_busy(true);
         }
-        ++s.depth;
+        ++o.depth;
     }
     ~CallScope() {
-        ThreadSlot& s = t_owner.slot;
-        if (--s.depth == 0) s.busy.store(false, std::memory_order_relaxed);
+        SlotOwner& o = t_owner;
+        if (--o.depth == 0) o.set_busy(false);
     }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
 };
 
 bool others_busy() {
-    const ThreadSlot* own = &t_owner.slot;
-    std::lock_guard<std::mutex> lock(slots_mutex());
-    for (const ThreadSlot* s : slots())
-        if (s != own && s->busy.load(std::memory_order_relaxed)) return true;
+    const Slot* own = t_owner.slot;
+    for (const Slot& s : g_slots)
+        if (&s != own && s.used.load(std::memory_order_acquire) && s.busy.load(std::memory_order_relaxed))
+            return true;
     return false;
 }
 
@@ -917,7 +931,7 @@ py::array_t<double> new_array_shaped(std::span<const double> v, const std::vecto
 }
 
 nogil::nogil() {
-    t_owner.slot.busy.store(false, std::memory_order_relaxed);
+    t_owner.set_busy(false);
     state_ = PyEval_SaveThread();
 }
 
@@ -931,8 +945,7 @@ nogil::~nogil() {
     }
     // At exit another thread waits here instead of running on into Python code.
     if (others_must_wait()) wait_for_process_end();
-    ThreadSlot& s = t_owner.slot;
-    if (s.depth > 0) s.busy.store(true, std::memory_order_relaxed);
+    if (t_owner.depth > 0) t_owner.set_busy(true);
 }
 
 bool in_main_interpreter() {
@@ -949,6 +962,7 @@ int prepare_module() {
         if (!exit_function_registered) {
             py::object fn = own(PyCFunction_New(&g_at_exit_def, nullptr));
             import_module("atexit").attr("register")(fn);
+            pthread_atfork(nullptr, nullptr, free_other_slots_after_fork);
             exit_function_registered = true;
         }
     } catch (...) {

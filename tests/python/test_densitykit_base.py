@@ -881,6 +881,41 @@ print("done")
     assert time.monotonic() - start < 20
 
 
+def test_child_of_a_fork_does_not_wait_for_the_parents_threads_at_exit():
+    # A thread of the parent is inside a call with a callback when the
+    # process forks; the child has no such thread, and its exit does not wait
+    # for it (the wait would take a second).
+    code = """
+import atexit, os, sys, threading, time
+marks = {}
+atexit.register(lambda: marks.get("start") is not None and print(
+    "child waited", time.monotonic() - marks["start"] < 0.5, flush=True))
+import numpy as np
+from vordex.pure import densitykit as dk
+g = np.linspace(-4, 4, 41); m = {"x": g, "y": np.exp(-0.5 * g ** 2)}
+inside = threading.Event()
+def slow(t):
+    inside.set()
+    time.sleep(0.05)
+    return t
+def loop():
+    while True: dk.tova_emarginal(slow, m)
+threading.Thread(target=loop, daemon=True).start()
+inside.wait()
+time.sleep(0.01)
+pid = os.fork()
+if pid == 0:
+    dk.tova_qmarginal(0.5, m)
+    atexit.register(lambda: marks.__setitem__("start", time.monotonic()))
+    sys.exit(0)
+_, status = os.waitpid(pid, 0)
+print("child status", status)
+"""
+    r = _run_isolated(code)
+    assert r.returncode == 0 and "child waited True\n" in r.stdout and "child status 0\n" in r.stdout, (
+        r.returncode, r.stdout, r.stderr[-500:])
+
+
 def test_daemon_threads_in_native_work_at_exit_end_quietly():
     # The interpreter ends threads that take its lock back while it finalises;
     # one coming back from native work used to abort the process.
