@@ -930,6 +930,10 @@ py::array_t<double> new_array_shaped(std::span<const double> v, const std::vecto
     return a;
 }
 
+void stay_until_process_end() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 nogil::nogil() {
     t_owner.set_busy(false);
     state_ = PyEval_SaveThread();
@@ -941,7 +945,7 @@ nogil::~nogil() {
     } catch (abi::__forced_unwind&) {
         // The interpreter is finalising and ends this thread: wait here (the
         // unwinding must not be stopped, nor run on into C++ frames).
-        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+        stay_until_process_end();
     }
     // At exit another thread waits here instead of running on into Python code.
     if (others_must_wait()) wait_for_process_end();

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <cxxabi.h>
 #include <vector>
 
 namespace vx {
@@ -88,6 +89,30 @@ namespace vx {
 inline py::object own(PyObject* o) {
     if (!o) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(o);
+}
+
+// Waits until the process ends (never returns), without the interpreter's lock.
+[[noreturn]] void stay_until_process_end();
+
+// Runs a call of Python code that may take long (the user's functions,
+// NumPy's and SciPy's) from within a call of this module's functions. While
+// the interpreter finalises it ends a daemon thread that takes its lock back
+// there, by unwinding the thread's stack: the thread then waits here until
+// the process ends, before any frame of this module is unwound (which would
+// release Python objects without the lock).
+template <class F>
+[[gnu::always_inline]] inline PyObject* guarded(F&& f) {
+    try {
+        return f();
+    } catch (abi::__forced_unwind&) {
+        stay_until_process_end();
+    }
+}
+inline PyObject* call_python(PyObject* fn, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return PyObject_Call(fn, args, kwargs); });
+}
+inline PyObject* call_python1(PyObject* fn, PyObject* arg) {
+    return guarded([&] { return PyObject_CallOneArg(fn, arg); });
 }
 
 // ---------------------------------------------------------------------------

@@ -484,7 +484,7 @@ py::object impl_emarginal(const Call& c) {
     args[0] = xarr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(c.varargs); ++i)
         args[i + 1] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(c.varargs, i));
-    PyObject* r = PyObject_Call(fun.ptr(), args.ptr(), PyDict_GET_SIZE(c.varkw) ? c.varkw : nullptr);
+    PyObject* r = call_python(fun.ptr(), args.ptr(), PyDict_GET_SIZE(c.varkw) ? c.varkw : nullptr);
     if (!r) throw py::error_already_set();
     py::object res = py::reinterpret_steal<py::object>(r);
     // np.asarray(result); complex values are refused rather than truncated.

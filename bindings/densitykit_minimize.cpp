@@ -21,8 +21,12 @@ py::object impl_minimize_on_interval(const Call& c) {
         py::object minimize_scalar = c.global_required("minimize_scalar");
         py::dict options;
         options["xatol"] = py::float_(tol);
-        py::object res = minimize_scalar(f, py::arg("bounds") = py::make_tuple(py::float_(a), py::float_(b)),
-                                         py::arg("method") = "bounded", py::arg("options") = options);
+        py::tuple args = py::make_tuple(py::reinterpret_borrow<py::object>(f));
+        py::dict kwargs;
+        kwargs["bounds"] = py::make_tuple(py::float_(a), py::float_(b));
+        kwargs["method"] = py::str("bounded");
+        kwargs["options"] = options;
+        py::object res = own(call_python(minimize_scalar.ptr(), args.ptr(), kwargs.ptr()));
         py::object x = res.attr("x");
         PyObject* as_float = PyNumber_Float(x.ptr());
         if (!as_float) throw py::error_already_set();

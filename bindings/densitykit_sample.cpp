@@ -61,7 +61,7 @@ DArray float_values(py::handle r) {
 }
 
 py::object call1(py::handle fun, py::handle arg) {
-    PyObject* r = PyObject_CallOneArg(fun.ptr(), arg.ptr());
+    PyObject* r = call_python1(fun.ptr(), arg.ptr());
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
 }
@@ -89,7 +89,14 @@ py::object impl_rmarginal(const Call& c) {
     }
     py::object rng = py::reinterpret_borrow<py::object>(c[2]);
     if (rng.is_none()) rng = c.global_required("np").attr("random").attr("default_rng")();
-    py::object u = rng.attr("uniform")(py::arg("size") = py::int_(n));
+    py::object u;
+    {
+        py::object uniform = rng.attr("uniform");
+        py::tuple no_args;
+        py::dict kwargs;
+        kwargs["size"] = py::int_(n);
+        u = own(call_python(uniform.ptr(), no_args.ptr(), kwargs.ptr()));
+    }
 
     vordex::Prepared p = prepare(c, c[1]);
     std::optional<vordex::QuantileBatch> Q;

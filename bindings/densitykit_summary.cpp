@@ -115,7 +115,7 @@ py::object impl_zmarginal(const Call& c) {
     const bool silent = to_flag(c[1]);  // flags are converted on entry, before any work
     {
         py::object is_marginal = c.global_required("tova_is_marginal");
-        PyObject* r = PyObject_CallOneArg(is_marginal.ptr(), marginal.ptr());
+        PyObject* r = call_python1(is_marginal.ptr(), marginal.ptr());
         if (!r) throw py::error_already_set();
         const int ok = PyObject_IsTrue(r);
         Py_DECREF(r);

@@ -14,7 +14,7 @@ struct ScalarCallback {
     double operator()(double x) const {
         PyObject* arg = PyFloat_FromDouble(x);
         if (!arg) throw py::error_already_set();
-        PyObject* r = PyObject_CallOneArg(fn, arg);
+        PyObject* r = call_python1(fn, arg);
         Py_DECREF(arg);
         if (!r) throw py::error_already_set();
         const double v = PyFloat_AsDouble(r);

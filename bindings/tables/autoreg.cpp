@@ -37,10 +37,10 @@ py::object impl_fisher_to(const Call& c) {
     PyObject* x = c.args[0];
     py::object log = c.global_required("np").attr("log");
     py::object one = new_int(1);
-    py::object num = own(PyNumber_Add(one.ptr(), x));
-    py::object den = own(PyNumber_Subtract(one.ptr(), x));
-    py::object q = own(PyNumber_TrueDivide(num.ptr(), den.ptr()));
-    return own(PyObject_CallOneArg(log.ptr(), q.ptr()));
+    py::object num = own(guarded([&] { return PyNumber_Add(one.ptr(), x); }));
+    py::object den = own(guarded([&] { return PyNumber_Subtract(one.ptr(), x); }));
+    py::object q = own(guarded([&] { return PyNumber_TrueDivide(num.ptr(), den.ptr()); }));
+    return own(call_python1(log.ptr(), q.ptr()));
 }
 
 // The value 1.0 in the type of the NumPy floating scalar `like`.
@@ -64,11 +64,11 @@ py::object impl_fisher_from(const Call& c) {
     py::object two = new_int(2);
     py::object one = new_int(1);
     py::object np = c.global_required("np");
-    py::object e1 = own(PyObject_CallOneArg(np.attr("exp").ptr(), x));
-    py::object num = own(PyNumber_Multiply(two.ptr(), e1.ptr()));
+    py::object e1 = own(call_python1(np.attr("exp").ptr(), x));
+    py::object num = own(guarded([&] { return PyNumber_Multiply(two.ptr(), e1.ptr()); }));
     py::object np2 = c.global_required("np");
-    py::object e2 = own(PyObject_CallOneArg(np2.attr("exp").ptr(), x));
-    py::object den = own(PyNumber_Add(one.ptr(), e2.ptr()));
+    py::object e2 = own(call_python1(np2.attr("exp").ptr(), x));
+    py::object den = own(guarded([&] { return PyNumber_Add(one.ptr(), e2.ptr()); }));
 
     static PyObject* const inf = PyFloat_FromDouble(std::numeric_limits<double>::infinity());  // kept for the process
     if (PyFloat_Check(num.ptr())) {  // Python float, np.float64
@@ -85,7 +85,7 @@ py::object impl_fisher_from(const Call& c) {
                                         Py_TYPE(num.ptr()) != reinterpret_cast<PyTypeObject*>(plain)
                                     ? py::object(py::handle(plain).attr("view")(num, py::handle(plain)))
                                     : num;
-            py::object mask = own(PyObject_RichCompare(values.ptr(), inf, Py_EQ));
+            py::object mask = own(guarded([&] { return PyObject_RichCompare(values.ptr(), inf, Py_EQ); }));
             // (read from the mask's data: ndarray.any imports at its first call)
             const auto flags = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(mask);
             if (!flags) {
@@ -111,8 +111,8 @@ py::object impl_fisher_from(const Call& c) {
             if (overflowed) return one_like(num);
         }
     }
-    py::object q = own(PyNumber_TrueDivide(num.ptr(), den.ptr()));
-    return own(PyNumber_Subtract(q.ptr(), one.ptr()));
+    py::object q = own(guarded([&] { return PyNumber_TrueDivide(num.ptr(), den.ptr()); }));
+    return own(guarded([&] { return PyNumber_Subtract(q.ptr(), one.ptr()); }));
 }
 
 const FnDef kFisherToDef = transform_def(impl_fisher_to, kPacfLambda);

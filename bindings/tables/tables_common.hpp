@@ -106,14 +106,14 @@ inline void merge_into(py::handle dst, py::handle src) {
 inline py::object impl_np_log(const Call& c) {
     py::object np = c.global_required("np");
     py::object log = np.attr("log");
-    return own(PyObject_CallOneArg(log.ptr(), c.args[0]));
+    return own(call_python1(log.ptr(), c.args[0]));
 }
 
 // from_theta: np.exp(x)
 inline py::object impl_np_exp(const Call& c) {
     py::object np = c.global_required("np");
     py::object exp = np.attr("exp");
-    return own(PyObject_CallOneArg(exp.ptr(), c.args[0]));
+    return own(call_python1(exp.ptr(), c.args[0]));
 }
 
 // Definition of a transform callable: one parameter `x`, named like the

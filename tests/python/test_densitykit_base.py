@@ -845,6 +845,33 @@ print("done")
         assert r.returncode == 0 and r.stdout == "done\n", (r.returncode, r.stderr[-500:])
 
 
+def test_callbacks_running_past_the_exit_wait_end_quietly():
+    # Callbacks of three kinds still run Python code when the exit's wait of
+    # a second is over: their threads stop inside the callback without
+    # unwinding the module's frames (which crashed the process).
+    code = """
+import sys, threading, time
+import numpy as np
+import vordex.pure.densitykit as dk
+x = np.linspace(-5, 5, 101); m = {"x": x, "y": np.exp(-x * x / 2)}
+started = threading.Event()
+def spin(v):
+    started.set()
+    t = time.time()
+    while time.time() < t + 5: pass
+    return v
+threading.Thread(target=lambda: dk.tova_emarginal(spin, m), daemon=True).start()
+threading.Thread(target=lambda: dk.tova_tmarginal(spin, m, n=20), daemon=True).start()
+threading.Thread(target=lambda: dk._minimize_on_interval(lambda z: (spin(z) - 0.3) ** 2, 0.0, 1.0),
+                 daemon=True).start()
+started.wait()
+print("done")
+"""
+    for _ in range(3):
+        r = _run_isolated(code)
+        assert r.returncode == 0 and r.stdout == "done\n", (r.returncode, r.stderr[-500:])
+
+
 def test_exit_with_blocked_callbacks_and_later_exit_functions():
     # A callback that never returns delays the exit by at most about a
     # second; an exit function registered before the toolkit's runs after it
