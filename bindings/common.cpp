@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cxxabi.h>
+#include <exception>
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -278,18 +279,18 @@ PyObject* get_signature(PyObject* self, void*) {
     // __wrapped__) has none of its own, so inspect follows the wrapped one.
     // A signature set to None stands for none set: the function's own
     // (inspect treats None so).
-    if (f->dict) {
-        PyObject* own_sig = PyDict_GetItemString(f->dict, "__signature__");
-        if (own_sig && own_sig != Py_None) {
-            Py_INCREF(own_sig);
-            return own_sig;
-        }
-        if (!own_sig && PyDict_GetItemString(f->dict, "__wrapped__")) {
-            PyErr_SetString(PyExc_AttributeError, "__signature__");
-            return nullptr;
-        }
-    }
     try {
+        if (f->dict) {
+            PyObject* own_sig = dict_item(f->dict, "__signature__");
+            if (own_sig && own_sig != Py_None) {
+                Py_INCREF(own_sig);
+                return own_sig;
+            }
+            if (!own_sig && dict_item(f->dict, "__wrapped__")) {
+                PyErr_SetString(PyExc_AttributeError, "__signature__");
+                return nullptr;
+            }
+        }
         py::object inspect = import_module("inspect");
         py::object Parameter = inspect.attr("Parameter");
         py::object Signature = inspect.attr("Signature");
@@ -548,28 +549,60 @@ struct alignas(64) Slot {
 constexpr std::size_t kSlots = 1024;
 Slot g_slots[kSlots];
 
+// The thread's own state, in the static thread-local block (no memory is
+// allocated when a thread first touches it, which the C library cannot
+// report as an error). Its slot is freed when the thread ends, through a
+// thread-specific key's destructor (a thread that could not register one
+// keeps its slot).
 struct SlotOwner {
-    Slot* slot = nullptr;
-    int depth = 0;
-    SlotOwner() {
-        for (Slot& s : g_slots) {
-            bool free = false;
-            if (s.used.compare_exchange_strong(free, true)) {
-                slot = &s;
-                break;
-            }
-        }
-    }
-    ~SlotOwner() {
-        if (!slot) return;
-        slot->busy.store(false, std::memory_order_relaxed);
-        slot->used.store(false, std::memory_order_release);
-    }
+    Slot* slot;
+    int depth;
+    bool looked;  // whether a slot was looked for
     void set_busy(bool b) {
         if (slot) slot->busy.store(b, std::memory_order_relaxed);
     }
 };
-thread_local SlotOwner t_owner;
+__attribute__((tls_model("initial-exec"))) thread_local SlotOwner t_owner = {nullptr, 0, false};
+
+void free_slot(void* p) {
+    auto* s = static_cast<Slot*>(p);
+    s->busy.store(false, std::memory_order_relaxed);
+    s->used.store(false, std::memory_order_release);
+}
+
+pthread_key_t slot_key() {
+    static pthread_key_t key = [] {
+        pthread_key_t k{};
+        if (pthread_key_create(&k, free_slot) != 0) return pthread_key_t(-1);
+        return k;
+    }();
+    return key;
+}
+
+// The calling thread's state, with a slot once one was free.
+SlotOwner& owner() {
+    SlotOwner& o = t_owner;
+    if (!o.looked) {
+        o.looked = true;
+        // The C++ runtime's per-thread state (for exceptions) is made now,
+        // while memory is likely at hand: made later, by a failed allocation's
+        // exception, a failure to make it ends the process.
+        static volatile int made;  // (the call is pure: its result is kept)
+        made = std::uncaught_exceptions();
+        const pthread_key_t key = slot_key();
+        if (key != pthread_key_t(-1)) {
+            for (Slot& s : g_slots) {
+                bool free = false;
+                if (s.used.compare_exchange_strong(free, true)) {
+                    if (pthread_setspecific(key, &s) == 0) o.slot = &s;
+                    else s.used.store(false, std::memory_order_release);
+                    break;
+                }
+            }
+        }
+    }
+    return o;
+}
 
 // In the child of a fork only the forking thread lives on: the other slots
 // are freed, so that the child's exit does not wait for threads it lacks.
@@ -591,7 +624,7 @@ bool others_must_wait() {
 
 // Release the interpreter's lock and wait until the process ends.
 [[noreturn]] void wait_for_process_end() {
-    t_owner.set_busy(false);
+    owner().set_busy(false);
     (void)PyEval_SaveThread();
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
@@ -600,7 +633,7 @@ bool others_must_wait() {
 class CallScope {
 public:
     CallScope() {
-        SlotOwner& o = t_owner;
+        SlotOwner& o = owner();
         if (o.depth == 0) {
             if (others_must_wait()) wait_for_process_end();
             o.set_busy(true);
@@ -643,7 +676,13 @@ PyObject* fn_vectorcall_body(PyObject* callable, PyObject* const* args, size_t n
 
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     CallScope scope;
-    return fn_vectorcall_body(callable, args, nargsf, kwnames);
+    try {
+        // (binding the arguments allocates: its failures become MemoryError)
+        return fn_vectorcall_body(callable, args, nargsf, kwnames);
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
 }
 
 PyObject* fn_vectorcall_body(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -746,15 +785,12 @@ PyObject* fn_vectorcall_body(PyObject* callable, PyObject* const* args, size_t n
 
 // --- public API -------------------------------------------------------------------
 
-py::handle Call::global(const char* name) const {
-    PyObject* v = PyDict_GetItemString(globals, name);
-    return py::handle(v);
-}
+py::handle Call::global(const char* name) const { return py::handle(dict_item(globals, name)); }
 
 py::object Call::global_required(const char* name) const {
-    PyObject* v = PyDict_GetItemString(globals, name);
+    PyObject* v = dict_item(globals, name);
     if (!v) {
-        v = PyDict_GetItemString(builtins, name);
+        v = dict_item(builtins, name);
         if (!v) {
             PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
             throw py::error_already_set();
@@ -786,7 +822,7 @@ py::object make_function(const FnDef& def, py::tuple defaults, py::handle global
     f->defaults = defaults.release().ptr();
     f->name = interned(def.name);
     f->qualname = interned(def.qualname ? def.qualname : def.name);
-    PyObject* modname = PyDict_GetItemString(globals.ptr(), "__name__");
+    PyObject* modname = dict_item(globals.ptr(), "__name__");
     f->module = modname ? (Py_INCREF(modname), modname) : (Py_INCREF(Py_None), Py_None);
     f->doc = def.doc ? cached_text(def.doc) : (Py_INCREF(Py_None), Py_None);
     // The annotations dict is created on first access from a shared,
@@ -797,7 +833,7 @@ py::object make_function(const FnDef& def, py::tuple defaults, py::handle global
     f->globals = globals.ptr();
     // The builtins a function defined in `globals` would have: its
     // __builtins__ (a module's dict for a module), else the interpreter's.
-    PyObject* b = PyDict_GetItemString(globals.ptr(), "__builtins__");
+    PyObject* b = dict_item(globals.ptr(), "__builtins__");
     if (b && PyModule_Check(b)) b = PyModule_GetDict(b);
     if (!b || !PyDict_Check(b)) b = PyEval_GetBuiltins();
     if (!b) throw py::error_already_set();
@@ -930,12 +966,21 @@ py::array_t<double> new_array_shaped(std::span<const double> v, const std::vecto
     return a;
 }
 
+PyObject* dict_item(PyObject* dict, const char* name) {
+    PyObject* key = PyUnicode_FromString(name);
+    if (!key) throw py::error_already_set();
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    Py_DECREF(key);
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
 void stay_until_process_end() {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 nogil::nogil() {
-    t_owner.set_busy(false);
+    owner().set_busy(false);
     state_ = PyEval_SaveThread();
 }
 
@@ -949,7 +994,8 @@ nogil::~nogil() {
     }
     // At exit another thread waits here instead of running on into Python code.
     if (others_must_wait()) wait_for_process_end();
-    if (t_owner.depth > 0) t_owner.set_busy(true);
+    SlotOwner& o = owner();
+    if (o.depth > 0) o.set_busy(true);
 }
 
 bool in_main_interpreter() {
@@ -961,6 +1007,7 @@ bool in_main_interpreter() {
 int prepare_module() {
     if (!in_main_interpreter()) return -1;
     try {
+        (void)owner();
         (void)py::detail::npy_api::get();
         static bool exit_function_registered = false;
         if (!exit_function_registered) {

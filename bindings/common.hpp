@@ -91,6 +91,11 @@ inline py::object own(PyObject* o) {
     return py::reinterpret_steal<py::object>(o);
 }
 
+// dict[name] as a borrowed reference, or nullptr when the dict lacks it. An
+// error of the lookup itself (no memory for the key, a key's __eq__ that
+// raises) is raised, not taken for a missing name.
+PyObject* dict_item(PyObject* dict, const char* name);
+
 // Waits until the process ends (never returns), without the interpreter's lock.
 [[noreturn]] void stay_until_process_end();
 

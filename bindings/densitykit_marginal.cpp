@@ -344,7 +344,7 @@ py::object make_lin(const Call& c, const char* factory) {
     py::dict ns;
     ns["__call__"] = call;
     ns["__qualname__"] = py::str(qual);
-    if (PyObject* name = PyDict_GetItemString(c.globals, "__name__")) ns["__module__"] = py::handle(name);
+    if (PyObject* name = dict_item(c.globals, "__name__")) ns["__module__"] = py::handle(name);
     py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
     py::object cls = type(py::str("_Lin"), py::make_tuple(py::reinterpret_borrow<py::object>(
                                                 reinterpret_cast<PyObject*>(&PyBaseObject_Type))),

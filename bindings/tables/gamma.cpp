@@ -23,7 +23,7 @@ constexpr const char* kHelperName = "_gen_beta_hyper";
 // (its __package__, set before the module body runs), through the builtins'
 // __import__ as a module body's import statement goes.
 py::object import_gen_beta_hyper(py::handle g) {
-    PyObject* found = PyDict_GetItemString(PyEval_GetBuiltins(), "__import__");  // borrowed
+    PyObject* found = dict_item(PyEval_GetBuiltins(), "__import__");  // borrowed
     if (!found) {
         PyErr_SetString(PyExc_ImportError, "__import__ not found");
         throw py::error_already_set();

@@ -61,13 +61,12 @@ inline py::object new_str_set(std::initializer_list<const char*> items) {
 // module or a dict, as the import system sets it; the interpreter's when it
 // is missing); NameError when neither has it.
 inline py::object lookup(py::handle globals, const char* name) {
-    PyObject* v = PyDict_GetItemString(globals.ptr(), name);  // borrowed
+    PyObject* v = dict_item(globals.ptr(), name);  // borrowed
     if (!v) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        PyObject* builtins = PyDict_GetItemString(globals.ptr(), "__builtins__");
+        PyObject* builtins = dict_item(globals.ptr(), "__builtins__");
         if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
         if (!builtins || !PyDict_Check(builtins)) builtins = PyEval_GetBuiltins();
-        v = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
+        v = builtins ? dict_item(builtins, name) : nullptr;
         if (!v) {
             if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
             throw py::error_already_set();

@@ -964,3 +964,41 @@ print("done")
     for _ in range(3):
         r = _run_isolated(code)
         assert r.returncode == 0 and r.stdout == "done\n", (r.returncode, r.stderr)
+
+
+def test_errors_of_a_global_lookup_are_raised_not_taken_for_a_missing_name(monkeypatch):
+    # A key of the module's globals whose comparison raises sits before
+    # _SCIPY_OK on its lookup path: the call raises that error, as a Python
+    # function reading the global would, instead of NameError.
+    class Boom(Exception):
+        pass
+
+    armed = []
+
+    class Key:
+        def __hash__(self):
+            return hash("_SCIPY_OK")
+
+        def __eq__(self, other):
+            if armed:
+                raise Boom
+            return self is other
+
+    g = np.linspace(-4, 4, 41)
+    m = {"x": g, "y": np.exp(-g * g / 2)}
+    want = dk.tova_qmarginal(0.5, m)
+    flag = dk._SCIPY_OK
+    key = Key()
+    monkeypatch.delattr(dk, "_SCIPY_OK")
+    try:
+        dk.__dict__[key] = None
+        dk.__dict__["_SCIPY_OK"] = flag
+        armed.append(True)
+        with pytest.raises(Boom):
+            dk.tova_qmarginal(0.5, m)
+        with pytest.raises(Boom):
+            eval("_SCIPY_OK", dk.__dict__)
+    finally:
+        armed.clear()
+        del dk.__dict__[key]
+    assert dk.tova_qmarginal(0.5, m) == want
