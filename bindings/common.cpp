@@ -1064,8 +1064,13 @@ void translate_current_exception() {
     } catch (const std::length_error&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
+        // A wrapper that could not make a Python object (pybind11's "Could
+        // not allocate ... object!") leaves the interpreter's MemoryError set:
+        // that error stands.
+        if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) return;
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
+        if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) return;
         PyErr_SetString(PyExc_RuntimeError, "unknown error in native code");
     }
 }

@@ -49,11 +49,15 @@ to_theta = gamma.MODELS["gamma"]["hyper"]["theta"]["to_theta"]
 def test_every_single_failure_in_a_call_gives_memory_error(shim):
     # Each allocation of a call fails in turn. Before, a failed lookup of a
     # module global was reported as NameError ("name '_SCIPY_OK' is not
-    # defined"), and a function's __module__ silently became None.
+    # defined"), a function's __module__ silently became None, and a Python
+    # object the bindings could not make gave RuntimeError ("Could not
+    # allocate set object!").
     r = run(shim, """
 calls = {"q": lambda: dk.tova_qmarginal([0.2, 0.5], m), "hpd": lambda: dk.tova_hpdmarginal([0.5], m),
          "table": lambda: to_theta(np.ones(3)),
-         "fd": lambda: dk.tova_deriv_func(np.sin).__module__}
+         "fd": lambda: dk.tova_deriv_func(np.sin).__module__,
+         "is_marginal": lambda: dk.tova_is_marginal(m),
+         "z": lambda: dk.tova_zmarginal(m, silent=True)["mean"]}
 import gc
 gc.disable()  # the same allocations in every call, so the k-th fails inside it
 for name, f in calls.items():
@@ -80,7 +84,7 @@ for name, f in calls.items():
 """)
     assert r.returncode == 0, r.stderr[-2000:]
     lines = r.stdout.splitlines()
-    assert len(lines) == 4, r.stdout
+    assert len(lines) == 6, r.stdout
     for line in lines:
         name, counted, outcomes = line.split(" ", 2)
         assert counted == "True" and "MemoryError" in eval(outcomes), line
