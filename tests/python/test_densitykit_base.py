@@ -812,6 +812,14 @@ def test_table_globals_fall_back_to_their_own_builtins():
         eval("a._pacf_hyper(3)", {"__builtins__": {"_PACF_INITIAL": [7] * 10}, "a": fresh})
 
 
+def _ends_quietly(code, runs=3):
+    # The script prints "done" and its interpreter exits with status 0, in
+    # every one of several runs (what goes wrong at exit depends on timing).
+    for _ in range(runs):
+        r = _run_isolated(code)
+        assert r.returncode == 0 and r.stdout == "done\n", (r.returncode, r.stderr[-500:])
+
+
 # Daemon threads whose call runs Python or NumPy code (a callback, a table's
 # transform) when the main thread ends: the interpreter used to end them by
 # unwinding through the module's frames, which aborted the process.
@@ -840,9 +848,7 @@ for _ in range(2): threading.Thread(target=loop, daemon=True).start()
 time.sleep(0.5)
 print("done")
 """
-    for _ in range(3):
-        r = _run_isolated(code)
-        assert r.returncode == 0 and r.stdout == "done\n", (r.returncode, r.stderr[-500:])
+    _ends_quietly(code)
 
 
 def test_callbacks_running_past_the_exit_wait_end_quietly():
@@ -867,9 +873,7 @@ threading.Thread(target=lambda: dk._minimize_on_interval(lambda z: (spin(z) - 0.
 started.wait()
 print("done")
 """
-    for _ in range(3):
-        r = _run_isolated(code)
-        assert r.returncode == 0 and r.stdout == "done\n", (r.returncode, r.stderr[-500:])
+    _ends_quietly(code)
 
 
 def test_exit_with_blocked_callbacks_and_later_exit_functions():
@@ -961,9 +965,7 @@ for _ in range(2):
 time.sleep(0.3)
 print("done")
 """
-    for _ in range(3):
-        r = _run_isolated(code)
-        assert r.returncode == 0 and r.stdout == "done\n", (r.returncode, r.stderr)
+    _ends_quietly(code)
 
 
 def test_errors_of_a_global_lookup_are_raised_not_taken_for_a_missing_name(monkeypatch):
