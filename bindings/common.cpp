@@ -1008,6 +1008,9 @@ int prepare_module() {
     if (!in_main_interpreter()) return -1;
     try {
         (void)owner();
+        // NumPy itself first, so that a NumPy that cannot be imported
+        // reports the interpreter's own error for `import numpy`.
+        (void)import_module("numpy");
         (void)py::detail::npy_api::get();
         static bool exit_function_registered = false;
         if (!exit_function_registered) {
@@ -1025,7 +1028,11 @@ int prepare_module() {
 
 py::object import_module(const char* name) {
     py::object key = own(PyUnicode_FromString(name));
-    if (PyObject* mod = PyImport_GetModule(key.ptr())) return py::reinterpret_steal<py::object>(mod);
+    if (PyObject* mod = PyImport_GetModule(key.ptr())) {
+        // None in sys.modules blocks the import: the import below reports it.
+        if (mod != Py_None) return py::reinterpret_steal<py::object>(mod);
+        Py_DECREF(mod);
+    }
     if (PyErr_Occurred()) throw py::error_already_set();
     py::object top = own(PyImport_ImportModuleLevelObject(key.ptr(), nullptr, nullptr, nullptr, 0));
     if (PyObject* mod = PyImport_GetModule(key.ptr())) return py::reinterpret_steal<py::object>(mod);

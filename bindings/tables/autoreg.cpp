@@ -49,6 +49,36 @@ py::object one_like(py::handle like) {
     return own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(like.ptr())), one.ptr()));
 }
 
+// An ordinary error (not a MemoryError) is dropped; others are raised.
+void drop_ordinary_error() {
+    if (PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        return;
+    }
+    throw py::error_already_set();
+}
+
+// Writes `one` into the result `r` of the formula where the values of `num`
+// (2 * np.exp(x), a container other than an ndarray) are +inf, by a boolean
+// mask of the container's shape. A container whose values are not floating
+// or that takes no such assignment keeps the formula's values.
+void saturate_container(py::handle r, py::handle num, PyObject* inf, py::handle one) {
+    auto& api = py::detail::npy_api::get();
+    PyObject* values = api.PyArray_FromAny_(num.ptr(), nullptr, 0, 0, py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_,
+                                            nullptr);
+    if (!values) return drop_ordinary_error();
+    py::array a = py::reinterpret_steal<py::array>(values);
+    if (a.dtype().kind() != 'f') return;
+    py::object mask = own(guarded([&] { return PyObject_RichCompare(a.ptr(), inf, Py_EQ); }));
+    const auto flags = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(mask);
+    if (!flags) {  // (ensure has cleared its own error)
+        if (PyErr_Occurred()) drop_ordinary_error();
+        return;
+    }
+    if (!std::any_of(flags.data(), flags.data() + flags.size(), [](bool v) { return v; })) return;
+    if (PyObject_SetItem(r.ptr(), mask.ptr(), one.ptr()) < 0) drop_ordinary_error();
+}
+
 // from_theta: 2 * np.exp(x) / (1 + np.exp(x)) - 1.
 //
 // Evaluated as written, except where 2 * np.exp(x) overflows to +inf (x above
@@ -56,7 +86,8 @@ py::object one_like(py::handle like) {
 // inf/inf = NaN, or inf/finite = inf when only the doubling overflows,
 // although the value is 1.0 (2e / (1 + e) rounds to 2 once e exceeds a few
 // units in the last place of the largest number); 1.0 is returned there,
-// elementwise for floating arrays. NumPy's own overflow warning from np.exp
+// elementwise for floating arrays and for other containers that np.exp keeps
+// (a pandas Series or DataFrame). NumPy's own overflow warning from np.exp
 // is left as NumPy reports it. Only `np.exp` is looked up in the module's
 // globals; the test for the overflowed entries uses NumPy itself.
 py::object impl_fisher_from(const Call& c) {
@@ -109,6 +140,14 @@ py::object impl_fisher_from(const Call& c) {
             int overflowed = PyObject_IsTrue(eq.ptr());
             if (overflowed < 0) throw py::error_already_set();
             if (overflowed) return one_like(num);
+        } else {
+            // Other containers that np.exp keeps (a pandas Series or
+            // DataFrame): the formula, then 1 written where the values of
+            // 2 * np.exp(x) overflowed.
+            py::object q = own(guarded([&] { return PyNumber_TrueDivide(num.ptr(), den.ptr()); }));
+            py::object r = own(guarded([&] { return PyNumber_Subtract(q.ptr(), one.ptr()); }));
+            saturate_container(r, num, inf, one);
+            return r;
         }
     }
     py::object q = own(guarded([&] { return PyNumber_TrueDivide(num.ptr(), den.ptr()); }));

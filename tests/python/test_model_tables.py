@@ -294,6 +294,51 @@ def test_fisher_z_overflow_test_ignores_a_subclass_comparison():
             assert type(got) is cls and np.asarray(got).ravel().tolist() == [0.4621171572600098, 1.0], cls
 
 
+def test_fisher_z_saturates_in_other_containers():
+    # np.exp keeps a pandas Series or DataFrame; the overflowed entries of
+    # those are 1.0 too, their types and dtypes as the formula gives them.
+    pd = pytest.importorskip("pandas")
+    _, frm = fisher(3)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        want = frm(np.array([1.0, 800.0, 709.5, -800.0]))
+        s = frm(pd.Series([1.0, 800.0, 709.5, -800.0], index=list("abcd")))
+        assert type(s) is pd.Series and list(s.index) == list("abcd") and s.tolist() == want.tolist()
+        s32 = frm(pd.Series([1.0, 88.5], dtype=np.float32))
+        assert s32.dtype == np.float32 and s32.tolist()[1] == 1.0
+        df = frm(pd.DataFrame({"a": [1.0, 800.0], "b": [709.5, -3.0]}))
+        assert type(df) is pd.DataFrame and df["a"].tolist() == [want[0], 1.0] and df["b"][0] == 1.0
+        assert df["b"][1] == frm(-3.0)
+
+        # A container that takes no masked assignment keeps the formula's values.
+        class Frozen(pd.Series):
+            def __setitem__(self, key, value):
+                raise TypeError("read-only")
+
+            @property
+            def _constructor(self):
+                return Frozen
+
+        got = frm(Frozen([1.0, 800.0]))
+        assert type(got) is Frozen and got[0] == want[0] and np.isnan(got[1])
+
+
+def test_import_with_numpy_blocked_reports_the_numpy_import():
+    code = """
+        import sys
+        sys.modules["numpy"] = None
+        for name in ("model_defs.latent.walk2", "model_defs.latent.autoreg", "model_defs.latent.kgauss",
+                     "model_defs.likelihood.gamma", "pure.densitykit"):
+            try:
+                __import__("vordex." + name)
+            except ImportError as e:
+                print(type(e).__name__, e)
+        """
+    r = run_py(code)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["ModuleNotFoundError import of numpy halted; None in sys.modules"] * 5
+
+
 def test_fisher_z_looks_up_only_exp_in_the_module(monkeypatch):
     _, frm = fisher()
 
