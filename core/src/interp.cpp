@@ -2039,7 +2039,7 @@ void Interpolant::eval_unordered(const double* in, double* out, std::size_t n) c
             // Mostly zero or one step: take one without a branch, then loop
             // (stops before nx - 1 since v < b).
             i += static_cast<std::size_t>(v >= xs[i + 1]);
-            while (v >= xs[i + 1]) ++i;
+            i = kernels::walk_up(xs, i, nx - 1, v);  // many knots in one bucket are searched
             out[k] = poly(i, v);
         } else {
             std::ptrdiff_t g = 0;
@@ -2104,9 +2104,13 @@ inline std::size_t forward(const double* xs, std::size_t nx, std::size_t i, doub
 }
 
 // The interval of v (xs[0] <= v < xs[nx - 1]) from the previous point's
-// interval i: forward when v lies at or after it, else by bisection.
-inline std::size_t locate(const double* xs, std::size_t nx, std::size_t i, double v, bool far) {
-    if (v >= xs[i]) return forward(xs, nx, i, v, far);
+// interval i: forward when v lies at or after it, else by bisection. Once a
+// point has come below the previous one (`unordered`), a point far ahead is
+// searched for too: walks from where the points happen to be would cost the
+// distance each time (ascending points walk every knot once in all).
+inline std::size_t locate(const double* xs, std::size_t nx, std::size_t i, double v, bool far, bool& unordered) {
+    if (v >= xs[i]) return unordered && !far ? kernels::walk_up(xs, i, nx - 1, v) : forward(xs, nx, i, v, far);
+    unordered = true;
     return static_cast<std::size_t>(std::upper_bound(xs, xs + nx - 1, v) - xs) - 1;
 }
 }  // namespace
@@ -2176,10 +2180,11 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
         eval_sparse_slopes(in, out, n);
         return;
     }
+    bool unordered = false;
     for (std::size_t k = 0; k < n; ++k) {
         const double v = in[k];
         if (a <= v && v < b) {
-            i = locate(xs, nx, i, v, far);
+            i = locate(xs, nx, i, v, far, unordered);
             out[k] = poly(i, v);
         } else {
             std::ptrdiff_t g = static_cast<std::ptrdiff_t>(i);
@@ -2197,11 +2202,12 @@ __attribute__((noinline)) void Interpolant::eval_sparse_slopes(const double* in,
     const double a = x_[0], b = x_[nx - 1];
     const double* xs = x_.data();
     std::size_t i = 0, outside = 0;
+    bool unordered = false;
     std::vector<std::uint32_t> interval(n);
     for (std::size_t k = 0; k < n; ++k) {
         const double v = in[k];
         if (a <= v && v < b) {
-            i = locate(xs, nx, i, v, far);
+            i = locate(xs, nx, i, v, far, unordered);
             interval[k] = static_cast<std::uint32_t>(i);
         } else {
             interval[k] = kernels::kNoInterval;
@@ -2246,6 +2252,7 @@ __attribute__((noinline)) void Interpolant::eval_dense(const double* in, double*
     const bool separate = o + n * sizeof(double) <= p || p + n * sizeof(double) <= o;
     std::size_t i = 0;
     std::size_t k = 0;
+    bool unordered = false;
     while (k < n) {
         const double v = in[k];
         if (!(a <= v && v < b)) {
@@ -2254,13 +2261,18 @@ __attribute__((noinline)) void Interpolant::eval_dense(const double* in, double*
             continue;
         }
         if (v >= xs[i]) {
-            while (v >= xs[i + 1]) ++i;  // stops before nx - 1 since v < b
+            // (a point far ahead is searched for once the points have come
+            // back: see locate)
+            if (unordered) i = kernels::walk_up(xs, i, nx - 1, v);  // v < b = xs[nx - 1]
+            else
+                while (v >= xs[i + 1]) ++i;
         } else {
+            unordered = true;
             i = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end() - 1, v) - x_.begin()) - 1;
         }
         if (!from_slopes_ && separate) {
             // From here the points are taken run by run while they ascend.
-            k = kernels::cubic_runs(xs, nx, c_.data(), in, out, k, n, &i);
+            k = kernels::cubic_runs(xs, nx, c_.data(), in, out, k, n, &i, unordered);
             continue;
         }
         const double lo = xs[i], hi = xs[i + 1];

@@ -84,38 +84,60 @@ template <std::size_t S>
     return -(acc[0] + acc[1] + acc[2] + acc[3]);
 }
 
-template <std::size_t S>
-[[gnu::always_inline]] inline std::size_t find_intervals_by(const double* xs, std::size_t nx, const double* in,
-                                                            std::size_t n, std::uint32_t* interval) {
+// The points from k on, while they ascend (Unordered false: stops at the
+// first point below the previous one and returns its index) or all of them.
+// c: a knot at or below the previous point, where the next walk starts.
+// The count of the last stride is not needed by the next point's walk, so
+// the points' counts overlap. Unordered points have a point far ahead
+// searched for: walks from where such points happen to be would cost the
+// distance each time (ascending points pass each knot once in all).
+template <std::size_t S, bool Unordered>
+[[gnu::always_inline]] inline std::size_t intervals_run(const double* xs, std::size_t nx, const double* in,
+                                                        std::size_t k, std::size_t n, std::uint32_t* interval,
+                                                        std::size_t& c, std::size_t& outside) {
     const double a = xs[0], b = xs[nx - 1];
     const std::size_t last = nx - 1;
-    // c: a knot at or below the previous point, where the next walk starts.
-    // The count of the last stride is not needed by the next point's walk,
-    // so the points' counts overlap.
-    std::size_t c = 0, outside = 0;
-    for (std::size_t k = 0; k < n; ++k) {
+    for (; k < n; ++k) {
         const double v = in[k];
         if (!(a <= v && v < b)) {
             interval[k] = kNoInterval;
             ++outside;
             continue;
         }
-        if (v < xs[c]) c = static_cast<std::size_t>(std::upper_bound(xs, xs + last, v) - xs) - 1;
+        if (v < xs[c]) {
+            if constexpr (!Unordered) return k;
+            c = static_cast<std::size_t>(std::upper_bound(xs, xs + last, v) - xs) - 1;
+        }
         std::size_t r;
         if constexpr (S == 1) {
-            while (v >= xs[c + 1]) ++c;  // stops before last, as v < b
+            if constexpr (Unordered) c = walk_up(xs, c, last, v);  // v < b = xs[last]
+            else
+                while (v >= xs[c + 1]) ++c;  // stops before last, as v < b
             r = c;
         } else {
+            if constexpr (Unordered) {
+                const std::size_t probe = last - c > 16 * S ? c + 16 * S : last;
+                if (v >= xs[probe]) c = search_up(xs, probe, last, v);
+            }
             while (c + S <= last && v >= xs[c + S]) c += S;
             if (c + S <= last) {
                 r = c - 1 + static_cast<std::size_t>(count_at_or_below<S>(xs + c, v));  // xs[c] <= v counts
             } else {
                 r = c;
-                while (v >= xs[r + 1]) ++r;
+                while (v >= xs[r + 1]) ++r;  // fewer than S knots
             }
         }
         interval[k] = static_cast<std::uint32_t>(r);
     }
+    return n;
+}
+
+template <std::size_t S>
+[[gnu::always_inline]] inline std::size_t find_intervals_by(const double* xs, std::size_t nx, const double* in,
+                                                            std::size_t n, std::uint32_t* interval) {
+    std::size_t c = 0, outside = 0;
+    const std::size_t k = intervals_run<S, false>(xs, nx, in, 0, n, interval, c, outside);
+    if (k < n) (void)intervals_run<S, true>(xs, nx, in, k, n, interval, c, outside);
     return outside;
 }
 }  // namespace
@@ -686,12 +708,17 @@ typedef double v8d __attribute__((vector_size(64)));
 // The run of points that starts at k and falls in one interval: false when
 // in[k] is outside [xs[0], last) or below interval i; otherwise i becomes
 // the point's interval, lo its start and k1 the end of the run.
+// Unordered points (some point came below the previous one) have a point
+// far ahead searched for, not walked to (see walk_up).
+template <bool Unordered>
 [[gnu::always_inline]] inline bool next_run(const double* xs, std::size_t nx, double last, const double* in,
                                             std::size_t k, std::size_t n, std::size_t& i, double& lo,
                                             std::size_t& k1) {
     const double v = in[k];
     if (!(xs[0] <= v && v < last) || v < xs[i]) return false;
-    while (i + 2 < nx && v >= xs[i + 1]) ++i;
+    if constexpr (Unordered) i = walk_up(xs, i, nx - 1, v);  // last <= xs[nx - 1]
+    else
+        while (i + 2 < nx && v >= xs[i + 1]) ++i;
     lo = xs[i];
     const double hi = (i + 2 == nx) ? last : xs[i + 1];
     k1 = k + 1;
@@ -743,7 +770,7 @@ VX_CLONES std::size_t cubic_pair_runs(const double* xs, std::size_t nx, double l
                                       std::size_t n, std::size_t* interval) {
     std::size_t i = *interval, k1 = k;
     double lo = 0.0;
-    while (k < n && next_run(xs, nx, last, in, k, n, i, lo, k1)) {
+    while (k < n && next_run<true>(xs, nx, last, in, k, n, i, lo, k1)) {
         pair_run(ca + 4 * i, cb + 4 * i, in, oa, ob, k, k1, n, lo);
         k = k1;
     }
@@ -769,7 +796,7 @@ VX_CLONES std::size_t cubic_pair_ascending(const double* xs, std::size_t nx, dou
     while (k < n) {
         const double v = in[k];
         if (!(v < last)) break;
-        while (i + 2 < nx && v >= xs[i + 1]) ++i;
+        while (i + 2 < nx && v >= xs[i + 1]) ++i;  // the points ascend
         const double lo = xs[i];
         const double hi = (i + 2 == nx) ? last : xs[i + 1];
         const double guess = (hi - base) * per_unit;
@@ -797,11 +824,14 @@ VX_CLONES std::size_t cubic_pair_ascending(const double* xs, std::size_t nx, dou
     return k;
 }
 
-VX_CLONES std::size_t cubic_runs(const double* xs, std::size_t nx, const double* c, const double* in, double* out,
-                                 std::size_t k, std::size_t n, std::size_t* interval) {
+namespace {
+template <bool Unordered>
+[[gnu::always_inline]] inline std::size_t cubic_runs_by(const double* xs, std::size_t nx, const double* c,
+                                                        const double* in, double* out, std::size_t k, std::size_t n,
+                                                        std::size_t* interval) {
     std::size_t i = *interval, k1 = k;
     double lo = 0.0;
-    while (k < n && next_run(xs, nx, xs[nx - 1], in, k, n, i, lo, k1)) {
+    while (k < n && next_run<Unordered>(xs, nx, xs[nx - 1], in, k, n, i, lo, k1)) {
         const double* p = c + 4 * i;
         std::size_t j = k;
         for (; j < k1 && j + 8 <= n; j += 8) piece8(p, powers8(in + j, lo), out + j);
@@ -810,6 +840,13 @@ VX_CLONES std::size_t cubic_runs(const double* xs, std::size_t nx, const double*
     }
     *interval = i;
     return k;
+}
+}  // namespace
+
+VX_CLONES std::size_t cubic_runs(const double* xs, std::size_t nx, const double* c, const double* in, double* out,
+                                 std::size_t k, std::size_t n, std::size_t* interval, bool unordered) {
+    return unordered ? cubic_runs_by<true>(xs, nx, c, in, out, k, n, interval)
+                     : cubic_runs_by<false>(xs, nx, c, in, out, k, n, interval);
 }
 
 }  // namespace vordex::kernels

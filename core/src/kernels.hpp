@@ -15,6 +15,38 @@
 
 namespace vordex::kernels {
 
+// The largest j with xs[j] <= v, for ascending knots xs, xs[i] <= v and
+// v < xs[last] (v not NaN): what a walk one knot at a time from i finds.
+// One comparison first looks `reach` knots ahead; a point beyond them (points
+// not in ascending order) is found by doubling steps and a bisection, so it
+// costs the logarithm of the distance, not the distance.
+[[gnu::always_inline]] inline std::size_t search_up(const double* xs, std::size_t lo, std::size_t last, double v) {
+    std::size_t step = 1, hi;  // xs[lo] <= v < xs[last]
+    for (;;) {
+        hi = lo + step;
+        if (hi >= last) {
+            hi = last;
+            break;
+        }
+        if (!(v >= xs[hi])) break;
+        lo = hi;
+        step *= 2;
+    }
+    while (hi - lo > 1) {  // xs[lo] <= v < xs[hi]
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (v >= xs[mid]) lo = mid;
+        else hi = mid;
+    }
+    return lo;
+}
+template <std::size_t reach = 64>
+[[gnu::always_inline]] inline std::size_t walk_up(const double* xs, std::size_t i, std::size_t last, double v) {
+    const std::size_t probe = last - i > reach ? i + reach : last;
+    if (v >= xs[probe]) return search_up(xs, probe, last, v);
+    while (v >= xs[i + 1]) ++i;  // stops before probe
+    return i;
+}
+
 // Power-basis coefficients (4 per interval, highest power first) of the cubic
 // Hermite pieces i in [lo, hi) from spacings h, secant slopes m, knot slopes
 // b and values y.
@@ -146,9 +178,10 @@ std::size_t cubic_pair_ascending(const double* xs, std::size_t nx, double last, 
                                  const double* in, double* oa, double* ob, std::size_t k, std::size_t n,
                                  std::size_t* interval);
 // The same for one cubic interpolant (last = xs[nx - 1]). `out` must not
-// overlap `in`.
+// overlap `in`. `unordered`: some point before in[k] came below the one
+// before it, so a point far ahead is searched for (see walk_up).
 std::size_t cubic_runs(const double* xs, std::size_t nx, const double* c, const double* in, double* out, std::size_t k,
-                       std::size_t n, std::size_t* interval);
+                       std::size_t n, std::size_t* interval, bool unordered);
 
 // Eight or sixteen lanes of the not-a-knot solve (each lane a stretch of L
 // rows), on interleaved arrays: element j of group s is lane j's entry s.

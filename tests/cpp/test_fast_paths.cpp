@@ -1099,3 +1099,57 @@ TEST(FastPaths, SwappingLanesMatchTheStepByStepSolve) {
         }
     }
 }
+
+namespace {
+// Points that jump between far places: a zigzag between the ends, a
+// shuffled grid, and ascending points with one step back in the middle (from
+// where the walk goes on with far jumps).
+std::vector<Vec> jumping_points(const Vec& x, std::size_t n, std::mt19937_64& g) {
+    const double lo = x.front(), hi = x.back(), w = hi - lo;
+    Vec zigzag(n), shuffled(n), stepback(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        zigzag[k] = (k % 2) ? hi - w * 1e-3 * static_cast<double>(k % 7) : lo + w * 1e-3 * static_cast<double>(k % 5);
+        shuffled[k] = lo + w * static_cast<double>(k) / static_cast<double>(n);
+    }
+    std::shuffle(shuffled.begin(), shuffled.end(), g);
+    stepback = Vec(shuffled);
+    std::sort(stepback.begin(), stepback.end());
+    std::swap(stepback[n / 2], stepback[n / 2 + 1]);
+    for (std::size_t k = n / 2 + 2; k < n; k += 3) stepback[k] = stepback[n - 1 - (k % 4)];
+    return {zigzag, shuffled, stepback};
+}
+}  // namespace
+
+TEST(FastPaths, PointsThatJumpMatchSinglePoints) {
+    // Unordered points on splines of 40 to 60,000 knots, in every evaluation
+    // path (runs of points per interval, one point per few knots, strides of
+    // 8 and 32 knots, slopes only, and the bucket index of unordered
+    // evaluation): a point far ahead of the previous one is searched for,
+    // and every value is that of the single-point evaluation.
+    std::mt19937_64 g(77);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (std::size_t nk : {40u, 450u, 4500u, 60000u}) {
+        Vec x(nk), y(nk);
+        double acc = 0.0;
+        for (std::size_t i = 0; i < nk; ++i) {
+            acc += (i % 97 < 40 ? 1e-3 : 0.05) + 0.01 * u(g);  // crowded stretches
+            x[i] = acc;
+            y[i] = std::sin(0.3 * acc);
+        }
+        const Interpolant f = nk > 32768 ? Interpolant::cubic_slopes_only(x, y) : Interpolant::cubic(x, y);
+        for (std::size_t n : {100u, 2048u, 20000u}) {
+            for (const Vec& pts : jumping_points(x, n, g)) {
+                Vec out(n), inplace = pts, unordered(n);
+                f.eval(pts.data(), out.data(), n);
+                f.eval(inplace.data(), inplace.data(), n);
+                f.eval_unordered(pts.data(), unordered.data(), n);
+                for (std::size_t k = 0; k < n; ++k) {
+                    const double want = f(pts[k]);
+                    ASSERT_TRUE(same(out[k], want)) << nk << " " << n << " " << k;
+                    ASSERT_TRUE(same(inplace[k], want)) << nk << " " << n << " " << k;
+                    ASSERT_TRUE(same(unordered[k], want)) << nk << " " << n << " " << k;
+                }
+            }
+        }
+    }
+}
