@@ -307,9 +307,12 @@ WeightScales rescaled_weights(double ymax, double range, double fmax) {
     s.e = (ymax > 0.0 && std::isfinite(ymax)) ? -std::ilogb(ymax) : 0;
     if (range > 0.0 && std::isfinite(range)) {
         int g = std::min(1000 - log2_floor(fmax), 1000) - std::ilogb(range);
-        // A factor beyond 2^1000 (a narrow range) is shared with the densities'.
+        // A factor beyond 2^1000 (a narrow range) is shared with the
+        // densities', which it brings to at most 2^1001: the weights then
+        // stay finite even for ranges below 2^-1023, where the whole factor
+        // would overflow the densities (their sums still far from underflow).
         if (g > 1000) {
-            s.e += g - 1000;
+            s.e += std::min(g - 1000, 1000);
             g = 1000;
         }
         s.d = std::ldexp(1.0, g);
