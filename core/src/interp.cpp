@@ -1975,7 +1975,13 @@ double Interpolant::eval_one(double v, std::ptrdiff_t& guess) const {
         const std::size_t j = static_cast<std::size_t>(jj);
         if (j == n - 1) return y_[j];
         if (x_[j] == v) return y_[j];
-        const double slope = (y_[j + 1] - y_[j]) / (x_[j + 1] - x_[j]);
+        const double dy = y_[j + 1] - y_[j], dx = x_[j + 1] - x_[j];
+        const double slope = dy / dx;
+        // A step so narrow that its slope overflows (spacings near the
+        // subnormal range) would give +-inf or NaN between two finite
+        // values: there the value is taken from the step's fraction.
+        if (std::isinf(slope) && std::isfinite(dy) && dx > 0.0 && std::isfinite(v))
+            return y_[j] + dy * ((v - x_[j]) / dx);
         double r = slope * (v - x_[j]) + y_[j];
         if (std::isnan(r)) {
             r = slope * (v - x_[j + 1]) + y_[j + 1];

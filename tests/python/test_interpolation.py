@@ -106,11 +106,18 @@ def test_linear_matches_numpy_interp_exactly():
     for x, y, at in CASES:
         want = np.interp(at, x, y, left=np.nan, right=np.nan)
         np.testing.assert_array_equal(ct.interp("linear", x, y, at), want)
-    # overflowing slope: retried from the right end, as np.interp does
+    # A slope that overflows: np.interp's arithmetic gives inf between two
+    # finite values; the step's fraction gives the value in between.
     x = np.array([0.0, 1e-300, 1.0])
     y = np.array([-1e300, 1e300, 1e300])
-    at = np.array([5e-301, 0.5])
-    np.testing.assert_array_equal(ct.interp("linear", x, y, at), np.interp(at, x, y))
+    at = np.array([5e-301, 2.5e-301, 0.5])
+    with np.errstate(over="ignore"):
+        assert np.isinf(np.interp(at, x, y)[0])
+    np.testing.assert_array_equal(ct.interp("linear", x, y, at), [0.0, -0.5e300, 1e300])
+    # an overflowing difference of values keeps np.interp's arithmetic
+    y = np.array([-1e308, 1e308, 1e308])
+    with np.errstate(over="ignore", invalid="ignore"):
+        np.testing.assert_array_equal(ct.interp("linear", x, y, at), np.interp(at, x, y))
 
 
 @pytest.mark.parametrize("kind", ["pchip", "cubic"])

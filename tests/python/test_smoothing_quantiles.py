@@ -214,6 +214,18 @@ def test_distribution_on_a_tiny_scale_stays_a_probability(path):
                                                  {"x": xs * 1e-110, "y": np.ones(31)}), [0.2, 0.7], atol=1e-6)
 
 
+def test_linear_distribution_on_a_subnormal_range_stays_a_probability(monkeypatch):
+    # Without SciPy the table is read linearly; on a range of 1e-310 the
+    # slopes of its steps overflow (np.interp's arithmetic gives inf there):
+    # the values come from each step's fraction instead.
+    monkeypatch.setattr(dk, "_SCIPY_OK", False)
+    m = {"x": 1e-310 * np.linspace(0.0, 1.0, 5), "y": np.ones(5)}
+    q = 1e-310 * np.array([-0.1, 0.0, 0.2, 0.5, 0.8, 1.0, 2.0])
+    got = dk.tova_pmarginal(q, m)
+    np.testing.assert_allclose(got, [0.0, 0.0, 0.2, 0.5, 0.8, 1.0, 1.0], atol=1e-9)
+    np.testing.assert_allclose(dk.tova_qmarginal([0.1, 0.5, 0.9], m) / 1e-310, [0.1, 0.5, 0.9], rtol=1e-6)
+
+
 def test_grid_a_few_ulps_wide_is_sorted_as_the_cleaning_sorts(path):
     # Positions 1 + 1e-11 u: steps of a few ulps, so the smoothed positions
     # tie or step back by rounding. The smoothed marginal is then the cleaning
