@@ -361,9 +361,14 @@ double Interpolant::pchip_scaled(double v) const {
 namespace {
 // Uninitialised scratch storage: every element is written before it is read.
 struct Scratch {
-    std::unique_ptr<double[]> p;
-    explicit Scratch(std::size_t n) : p(new double[n]) {}
-    double* get() const { return p.get(); }
+    double* p = nullptr;
+    std::size_t bytes = 0;
+    explicit Scratch(std::size_t n)
+        : p(static_cast<double*>(allocate_buffer(checked_mul(n, sizeof(double))))), bytes(n * sizeof(double)) {}
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() { release_buffer(p, bytes); }
+    double* get() const { return p; }
 };
 
 // Not-a-knot spline for n >= 4 knots. Every value is computed with exactly

@@ -3,12 +3,45 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <limits>
 
 #include "vordex/core/errors.hpp"
 #include "kernels.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace vordex {
+
+void* allocate_buffer(std::size_t bytes) {
+    if (bytes < kLargeBuffer) return ::operator new(bytes);
+#if defined(__linux__) && defined(MADV_HUGEPAGE) && !defined(__SANITIZE_ADDRESS__)
+    constexpr std::size_t huge = std::size_t{2} << 20;
+    if (bytes > std::size_t(-1) - huge) throw std::bad_alloc();
+    // Whole huge pages: the tail shares no page with another allocation.
+    const std::size_t size = (bytes + huge - 1) & ~(huge - 1);
+    void* p = std::aligned_alloc(huge, size);
+    if (!p) throw std::bad_alloc();
+    (void)madvise(p, size, MADV_HUGEPAGE);  // no huge pages here: no matter
+    return p;
+#else
+    return ::operator new(bytes);
+#endif
+}
+
+void release_buffer(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE) && !defined(__SANITIZE_ADDRESS__)
+    if (bytes >= kLargeBuffer) {
+        std::free(p);
+        return;
+    }
+#endif
+    ::operator delete(p, bytes);
+}
 
 double pairwise_sum(const double* a, std::size_t n) {
     if (n < 8) {

@@ -10,8 +10,22 @@
 
 namespace vordex {
 
+// Buffers of 32 MiB and more (those the C library maps afresh at every call
+// under glibc's largest dynamic threshold, and under the one this package's
+// modules set) start on a 2 MiB boundary, span whole 2 MiB pages and are
+// asked to be backed by huge pages where the system offers them, as NumPy
+// does for its large arrays: faulting them in 4 KiB at a time cost more than
+// the arithmetic on them. (Smaller ones stay with the C library's heap,
+// whose memory is reused from call to call; aligning them there made the
+// heap trim and fault them in again.) allocate_buffer throws
+// std::bad_alloc; release_buffer takes the size that was allocated.
+inline constexpr std::size_t kLargeBuffer = std::size_t{32} << 20;
+void* allocate_buffer(std::size_t bytes);
+void release_buffer(void* p, std::size_t bytes) noexcept;
+
 // Allocator whose resize() leaves new doubles uninitialised: for buffers
-// that are written in full right after they are sized.
+// that are written in full right after they are sized. Large ones come from
+// allocate_buffer.
 template <class T>
 struct UninitAllocator : std::allocator<T> {
     template <class U>
@@ -21,6 +35,14 @@ struct UninitAllocator : std::allocator<T> {
     UninitAllocator() = default;
     template <class U>
     UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if (n < kLargeBuffer / sizeof(T) || n > std::size_t(-1) / sizeof(T)) return std::allocator<T>::allocate(n);
+        return static_cast<T*>(allocate_buffer(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n < kLargeBuffer / sizeof(T)) std::allocator<T>::deallocate(p, n);
+        else release_buffer(p, n * sizeof(T));
+    }
     template <class U, class... Args>
     void construct(U* p, Args&&... args) {
         if constexpr (sizeof...(Args) == 0) ::new (static_cast<void*>(p)) U;
