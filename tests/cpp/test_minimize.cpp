@@ -65,15 +65,17 @@ TEST(GoldenSection, TinyZeroAndNegativeTolerancesEnd) {
     for (double tol : {1e-300, 0.0, -1.0, -std::numeric_limits<double>::infinity()}) {
         std::vector<double> xs;
         const double x = golden_section(Recorder{&xs, parabola03}, 0.0, 1.0, tol);
-        // The bracket shrinks by about 0.618 per step down to a few ulps.
-        EXPECT_LT(xs.size(), 120u) << "tol " << tol;
+        // The bracket shrinks by about 0.618 per step down to a few ulps;
+        // there the loop's state repeats, found within about twice the
+        // steps to the repetition.
+        EXPECT_LT(xs.size(), 200u) << "tol " << tol;
         EXPECT_NEAR(x, 0.3, 1e-7) << "tol " << tol;
     }
     // Far from zero the resolution limit is the ulp of the bracket ends.
     std::vector<double> xs;
     const double x = golden_section(Recorder{&xs, +[](double v) { return std::fabs(v - 1e6 - 0.25); }}, 1e6,
                                     1e6 + 1.0, 0.0);
-    EXPECT_LT(xs.size(), 120u);
+    EXPECT_LT(xs.size(), 200u);
     EXPECT_NEAR(x, 1e6 + 0.25, 1e-9);
     // Same with a degenerate bracket: one step, then no shrinking.
     xs.clear();

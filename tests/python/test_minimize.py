@@ -141,6 +141,26 @@ def test_golden_ends_for_tiny_or_nonpositive_tolerance(tol, a, b, target):
     assert abs(x - target) <= 8 * np.spacing(max(abs(a), abs(b)))
 
 
+def test_golden_goes_on_where_the_bracket_stops_shrinking_for_a_while(monkeypatch):
+    # On a flat top far from zero (the mode of a wide Gaussian) the bracket
+    # can stop shrinking for some steps and then go on to the limit: the
+    # search follows it there as the plain loop does (it used to stop at the
+    # first such step, up to 1e19 ulps away); it ends only where its state
+    # repeats.
+    import sys
+    import os
+
+    sys.path.insert(0, os.path.dirname(__file__))
+    import reference as R
+    from vordex.pure import densitykit as dk
+
+    monkeypatch.setattr(dk, "_SCIPY_OK", False)
+    for scale in 10.0 ** np.arange(0, 301, 20):
+        x = np.linspace(-5, 5, 41) * scale
+        m = np.column_stack([x, np.exp(-0.5 * (x / scale) ** 2)])
+        assert dk.tova_mmarginal(m) == R.mmarginal(m, scipy=False), scale
+
+
 @pytest.mark.parametrize("a, b", [(1e308, 1.7e308), (-1.7e308, 1.7e308), (1.7e308, -1e308)])
 def test_golden_searches_brackets_near_the_double_range(a, b):
     # The stopping limit tol * ((1 + |a|) + |b|), or b - a itself, exceeds the

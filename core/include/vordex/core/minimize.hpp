@@ -18,6 +18,8 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "vordex/core/errors.hpp"
@@ -176,10 +178,11 @@ double brent_bounded(F&& f, double x1, double x2, double xatol = 1e-5, int maxit
 
 // Golden-section search of f on the bracket [a, b] (a > b is searched as
 // [b, a]). f is evaluated at the two trial points before the loop and once
-// per iteration. The loop runs while |b - a| > tol * ((1 + |a|) + |b|), and
-// also stops as soon as an iteration fails to shrink the bracket (the limit
-// of floating-point resolution), so a zero, negative or tiny tolerance ends
-// too. Ties and NaN values move the lower end. Returns the midpoint of the
+// per iteration. The loop runs while |b - a| > tol * ((1 + |a|) + |b|); it
+// also stops where it would otherwise run forever: when its state repeats
+// (the bracket at the limit of floating-point resolution, so a zero, negative
+// or tiny tolerance ends too), or after 10,000 iterations in a row that do
+// not shrink the bracket. Ties and NaN values move the lower end. Returns the midpoint of the
 // final bracket.
 //
 // Non-finite bounds raise ValueError (kBoundsNotFinite), as the Brent search
@@ -222,6 +225,20 @@ double golden_section(F&& f, double a, double b, double tol) {
     double fd = static_cast<double>(f(d));
     double width = 0.0;
     bool more = go_on(a, b, width);
+    // The loop's state after an iteration fixes every later one (for an f
+    // that gives the same value for the same point): a state met again means
+    // the loop would repeat forever, which ends it there. The states are
+    // compared with one saved at iterations 1, 2, 4, 8, ..., which finds a
+    // cycle within about twice its start and length. A bracket that stops
+    // shrinking for 10,000 iterations in a row (an f whose values change
+    // from call to call) ends it too.
+    const auto bits = [](double v) {
+        std::uint64_t u;
+        std::memcpy(&u, &v, sizeof u);
+        return u;
+    };
+    std::uint64_t saved[6] = {bits(a), bits(b), bits(c), bits(d), bits(fc), bits(fd)};
+    unsigned long power = 1, length = 0, stalled = 0;
     while (more) {
         if (fc < fd) {
             b = d;
@@ -239,9 +256,17 @@ double golden_section(F&& f, double a, double b, double tol) {
         const bool was_huge = huge;
         const double before = width;
         more = go_on(a, b, width);
-        // No longer shrinking: the limit of floating-point resolution. (Widths
-        // measured in halves are compared with each other only.)
-        if (was_huge == huge && !(width < before)) break;
+        if (!more) break;
+        const std::uint64_t now[6] = {bits(a), bits(b), bits(c), bits(d), bits(fc), bits(fd)};
+        if (std::memcmp(now, saved, sizeof now) == 0) break;
+        if (++length == power) {
+            std::memcpy(saved, now, sizeof now);
+            power *= 2;
+            length = 0;
+        }
+        // (widths measured in halves are compared with each other only)
+        stalled = (was_huge == huge && !(width < before)) ? stalled + 1 : 0;
+        if (stalled >= 10000) break;
     }
     const double mid = (a + b) * 0.5;
     return std::isfinite(mid) ? mid : a * 0.5 + b * 0.5;  // a + b beyond the double range
