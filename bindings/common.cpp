@@ -1040,6 +1040,10 @@ py::object import_module(const char* name) {
     throw py::error_already_set();
 }
 
+namespace {
+constexpr const char* kNoMemory = "Unable to allocate the memory this call needs.";
+}  // namespace
+
 void translate_current_exception() {
     try {
         throw;
@@ -1067,9 +1071,11 @@ void translate_current_exception() {
     } catch (const vordex::OverflowError& e) {
         PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        // (should making the message fail too, the interpreter's own
+        // MemoryError is raised instead)
+        PyErr_SetString(PyExc_MemoryError, kNoMemory);
     } catch (const std::length_error&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, kNoMemory);
     } catch (const std::exception& e) {
         // A wrapper that could not make a Python object (pybind11's "Could
         // not allocate ... object!") leaves the interpreter's MemoryError set:

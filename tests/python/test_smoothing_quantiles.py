@@ -112,6 +112,9 @@ def test_huge_factor_or_length_is_a_clean_error():
         dk.tova_smarginal(m, factor=2 ** 70)
     with pytest.raises((MemoryError, OverflowError)):
         dk.tova_qmarginal(0.5, m, length=10 ** 12)
+    # a failed allocation says so (not an empty MemoryError)
+    with pytest.raises(MemoryError, match="^Unable to allocate the memory this call needs.$"):
+        dk.tova_pmarginal(0.0, m, length=2 ** 42)
 
 
 def test_sfmarginal_function():
