@@ -58,25 +58,69 @@ void drop_ordinary_error() {
     throw py::error_already_set();
 }
 
-// Writes `one` into the result `r` of the formula where the values of `num`
-// (2 * np.exp(x), a container other than an ndarray) are +inf, by a boolean
-// mask of the container's shape. A container whose values are not floating
-// or that takes no such assignment keeps the formula's values.
-void saturate_container(py::handle r, py::handle num, PyObject* inf, py::handle one) {
+// The result `r` of the formula with `one` where the values of `num`
+// (2 * np.exp(x), a container other than an ndarray) are +inf: written by a
+// boolean mask of the container's shape, or (a container that takes no
+// assignment, a pandas Index) through its `where`. Values held as objects (a
+// nullable pandas dtype) count where they are floats equal to +inf. A
+// container whose values are neither, or that takes neither, keeps the
+// formula's values.
+py::object saturate_container(py::object r, py::handle num, PyObject* inf, py::handle one) {
     auto& api = py::detail::npy_api::get();
     PyObject* values = api.PyArray_FromAny_(num.ptr(), nullptr, 0, 0, py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_,
                                             nullptr);
-    if (!values) return drop_ordinary_error();
-    py::array a = py::reinterpret_steal<py::array>(values);
-    if (a.dtype().kind() != 'f') return;
-    py::object mask = own(guarded([&] { return PyObject_RichCompare(a.ptr(), inf, Py_EQ); }));
-    const auto flags = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(mask);
-    if (!flags) {  // (ensure has cleared its own error)
-        if (PyErr_Occurred()) drop_ordinary_error();
-        return;
+    if (!values) {
+        drop_ordinary_error();
+        return r;
     }
-    if (!std::any_of(flags.data(), flags.data() + flags.size(), [](bool v) { return v; })) return;
-    if (PyObject_SetItem(r.ptr(), mask.ptr(), one.ptr()) < 0) drop_ordinary_error();
+    py::array a = py::reinterpret_steal<py::array>(values);
+    py::array_t<bool> mask;
+    if (a.dtype().kind() == 'f') {
+        py::object eq = own(guarded([&] { return PyObject_RichCompare(a.ptr(), inf, Py_EQ); }));
+        mask = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(eq);
+        if (!mask) {  // (ensure has cleared its own error)
+            if (PyErr_Occurred()) drop_ordinary_error();
+            return r;
+        }
+    } else if (a.dtype().kind() == 'O') {
+        // (a C-contiguous copy when `a` is not: its items in C order)
+        PyObject* flat = api.PyArray_FromAny_(a.ptr(), nullptr, 0, 0, py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_,
+                                              nullptr);
+        if (!flat) {
+            drop_ordinary_error();
+            return r;
+        }
+        const py::array items = py::reinterpret_steal<py::array>(flat);
+        mask = py::array_t<bool>(std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()));
+        bool* m = mask.mutable_data();
+        const auto n = static_cast<std::size_t>(items.size());
+        PyObject* const* data = static_cast<PyObject* const*>(items.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* item = data[i];
+            m[i] = PyFloat_Check(item) && std::isinf(PyFloat_AS_DOUBLE(item)) && PyFloat_AS_DOUBLE(item) > 0;
+        }
+    } else {
+        return r;
+    }
+    const bool* m = mask.data();
+    if (!std::any_of(m, m + mask.size(), [](bool v) { return v; })) return r;
+    if (PyObject_SetItem(r.ptr(), mask.ptr(), one.ptr()) == 0) return r;
+    drop_ordinary_error();
+    // r.where(~mask, 1)
+    py::array_t<bool> keep(std::vector<py::ssize_t>(mask.shape(), mask.shape() + mask.ndim()));
+    for (py::ssize_t i = 0; i < mask.size(); ++i) keep.mutable_data()[i] = !m[i];
+    PyObject* where = PyObject_GetAttrString(r.ptr(), "where");
+    if (!where) {
+        drop_ordinary_error();
+        return r;
+    }
+    PyObject* res = call_python(where, py::make_tuple(keep, one).ptr(), nullptr);
+    Py_DECREF(where);
+    if (!res) {
+        drop_ordinary_error();
+        return r;
+    }
+    return py::reinterpret_steal<py::object>(res);
 }
 
 // from_theta: 2 * np.exp(x) / (1 + np.exp(x)) - 1.
@@ -146,8 +190,7 @@ py::object impl_fisher_from(const Call& c) {
             // 2 * np.exp(x) overflowed.
             py::object q = own(guarded([&] { return PyNumber_TrueDivide(num.ptr(), den.ptr()); }));
             py::object r = own(guarded([&] { return PyNumber_Subtract(q.ptr(), one.ptr()); }));
-            saturate_container(r, num, inf, one);
-            return r;
+            return saturate_container(std::move(r), num, inf, one);
         }
     }
     py::object q = own(guarded([&] { return PyNumber_TrueDivide(num.ptr(), den.ptr()); }));

@@ -1982,11 +1982,14 @@ double Interpolant::eval_one(double v, std::ptrdiff_t& guess) const {
         if (x_[j] == v) return y_[j];
         const double dy = y_[j + 1] - y_[j], dx = x_[j + 1] - x_[j];
         const double slope = dy / dx;
-        // A step so narrow that its slope overflows (spacings near the
-        // subnormal range) would give +-inf or NaN between two finite
-        // values: there the value is taken from the step's fraction.
-        if (std::isinf(slope) && std::isfinite(dy) && dx > 0.0 && std::isfinite(v))
-            return y_[j] + dy * ((v - x_[j]) / dx);
+        // A slope that overflows (a step near the subnormal spacings, or a
+        // rise beyond the double range) would give +-inf or NaN between two
+        // finite values: there the value is taken from the step's fraction.
+        if (std::isinf(slope) && std::isfinite(y_[j]) && std::isfinite(y_[j + 1]) && dx > 0.0 &&
+            std::isfinite(dx) && std::isfinite(v)) {
+            const double t = (v - x_[j]) / dx;
+            return std::isfinite(dy) ? y_[j] + dy * t : (1.0 - t) * y_[j] + t * y_[j + 1];
+        }
         double r = slope * (v - x_[j]) + y_[j];
         if (std::isnan(r)) {
             r = slope * (v - x_[j + 1]) + y_[j + 1];

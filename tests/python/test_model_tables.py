@@ -310,10 +310,21 @@ def test_fisher_z_saturates_in_other_containers():
         assert type(df) is pd.DataFrame and df["a"].tolist() == [want[0], 1.0] and df["b"][0] == 1.0
         assert df["b"][1] == frm(-3.0)
 
-        # A container that takes no masked assignment keeps the formula's values.
+        # Nullable dtypes (values held as objects, missing ones kept) and an
+        # Index, which takes no assignment (its `where` makes the result).
+        for dtype in ("Float64", "Float32"):
+            got = frm(pd.Series([1.0, 800.0, None], dtype=dtype))
+            assert str(got.dtype) == dtype and got[1] == 1.0 and got[2] is pd.NA
+        got = frm(pd.Index([1.0, 800.0]))
+        assert isinstance(got, pd.Index) and got.tolist() == [want[0], 1.0]
+
+        # A container that takes neither keeps the formula's values.
         class Frozen(pd.Series):
             def __setitem__(self, key, value):
                 raise TypeError("read-only")
+
+            def where(self, *args, **kwargs):
+                raise TypeError("no where")
 
             @property
             def _constructor(self):
