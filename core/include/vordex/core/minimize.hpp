@@ -182,8 +182,8 @@ double brent_bounded(F&& f, double x1, double x2, double xatol = 1e-5, int maxit
 // also stops where it would otherwise run forever: when its state repeats
 // (the bracket at the limit of floating-point resolution, so a zero, negative
 // or tiny tolerance ends too), or after 10,000 iterations in a row that do
-// not shrink the bracket. Ties and NaN values move the lower end. Returns the midpoint of the
-// final bracket.
+// not shrink the bracket. Ties and NaN values move the lower end. Returns
+// the midpoint of the final bracket.
 //
 // Non-finite bounds raise ValueError (kBoundsNotFinite), as the Brent search
 // does; a NaN tolerance raises ValueError (kToleranceNaN).
