@@ -319,7 +319,7 @@ py::object impl_tmarginal(const Call& c) {
     }
     const size_t N = static_cast<size_t>(n);
 
-    std::vector<double> x;
+    vordex::uvector x;
     {
         vx::nogil nogil;
         if (linear) {
@@ -333,8 +333,7 @@ py::object impl_tmarginal(const Call& c) {
                 lo = v < lo ? v : lo;
                 hi = v > hi ? v : hi;
             }
-            const vordex::uvector g = vordex::linspace(lo, hi, N);
-            x.assign(g.begin(), g.end());
+            x = vordex::linspace(lo, hi, N);
         } else {
             vordex::QuantileBatch Q(p.ld, kQuantileLength, p.spline);
             x = vordex::equal_probabilities(N);
@@ -347,7 +346,7 @@ py::object impl_tmarginal(const Call& c) {
     // argument changes the points used here.
     DArray ff = float_values(call1(fun, new_array(x)));
     check_per_point(ff, N, "fun(x)");
-    std::vector<double> yv(ff.data(), ff.data() + N), dens(N), deriv(N);
+    vordex::uvector yv(ff.data(), ff.data() + N), dens(N), deriv(N);
     DArray xd = new_array(x);
     Stencil s = stencil_values(fun, xd, h);
     static const char* const where[4] = {"fun(x + 2h)", "fun(x + h)", "fun(x - h)", "fun(x - 2h)"};

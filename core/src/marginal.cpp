@@ -227,7 +227,7 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
     const double width = xhi - xlo;
     const double xmin = xlo - opts.extrapolate * width;
     const double xmax = xhi + opts.extrapolate * width;
-    std::vector<double> xx;
+    uvector xx;
     xx.reserve(k + 2);
     if (opts.extrapolate != 0.0) xx.push_back(xmin);
     xx.insert(xx.end(), x.begin(), x.end());
@@ -242,13 +242,13 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
     if (nx < 2) throw ValueError("Need at least 2 points to build interpolation.");
 
     // Square-root t-map.
-    std::vector<double> dxx(nx - 1);
+    uvector dxx(nx - 1);
     for (std::size_t i = 0; i + 1 < nx; ++i) dxx[i] = xx[i + 1] - xx[i];
     const double mean_dx = numpy_mean(dxx.data(), dxx.size());
     const double fnx = static_cast<double>(nx);
     // t = [0, cumsum(sqrt(dx_scaled))]: the steps in one vector pass, then
     // the running sum in order.
-    std::vector<double> t(nx);
+    uvector t(nx);
     t[0] = 0.0;
     kernels::tmap_steps(dxx.data(), nx - 1, fnx, mean_dx, t.data() + 1);
     for (std::size_t i = 2; i < nx; ++i) t[i] = t[i - 1] + t[i];
@@ -259,7 +259,7 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
     }
 
     Interpolant t2x, x2t, S;
-    std::vector<double> logy(m.y.size());
+    uvector logy(m.y.size());
     vlog(m.y.data(), logy.data(), logy.size());
     // Without extension the input points are the knots of x2t, which is
     // only evaluated there: its values at its own knots are worked out

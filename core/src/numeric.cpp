@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <limits>
@@ -16,30 +17,136 @@
 
 namespace vordex {
 
-void* allocate_buffer(std::size_t bytes) {
-    if (bytes < kLargeBuffer) return ::operator new(bytes);
 #if defined(__linux__) && defined(MADV_HUGEPAGE) && !defined(__SANITIZE_ADDRESS__)
-    constexpr std::size_t huge = std::size_t{2} << 20;
-    if (bytes > std::size_t(-1) - huge) throw std::bad_alloc();
+#define VORDEX_HUGE_BUFFERS 1
+#endif
+
+namespace {
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Budgeted buffers now on the heap (bytes), over all threads.
+std::atomic<std::size_t> g_heap_bytes{0};
+#ifdef VORDEX_HUGE_BUFFERS
+// Budgeted buffers mapped on their own: their addresses, in free slots
+// (null). Lock-free, so that a process forked while another thread holds a
+// buffer still finds the slots usable.
+constexpr std::size_t kMappedSlots = 256;
+std::atomic<void*> g_mapped[kMappedSlots];
+std::atomic<std::size_t> g_mapped_count{0};
+
+std::size_t whole_huge_pages(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+
+// size whole huge pages, mapped on a 2 MiB boundary and asked to be backed by
+// huge pages; null when the system refuses the mapping.
+void* map_huge_pages(std::size_t size) {
+    void* raw = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const auto at = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t start = (at + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
+    const std::size_t head = start - at;
+    if (head) (void)munmap(raw, head);
+    (void)munmap(reinterpret_cast<void*>(start + size), kHugePage - head);
+    void* p = reinterpret_cast<void*>(start);
+    (void)madvise(p, size, MADV_HUGEPAGE);  // no huge pages here: no matter
+    return p;
+}
+
+// A budgeted buffer mapped on its own, or null (no mapping, or every slot
+// taken) for the heap to serve.
+void* map_budgeted(std::size_t bytes) {
+    const std::size_t size = whole_huge_pages(bytes);
+    void* p = map_huge_pages(size);
+    if (!p) return nullptr;
+    for (std::atomic<void*>& slot : g_mapped) {
+        void* expected = nullptr;
+        if (slot.load(std::memory_order_relaxed) == nullptr &&
+            slot.compare_exchange_strong(expected, p, std::memory_order_acq_rel)) {
+            g_mapped_count.fetch_add(1, std::memory_order_relaxed);
+            return p;
+        }
+    }
+    (void)munmap(p, size);
+    return nullptr;
+}
+
+// Unmaps p when it is a budgeted buffer mapped on its own.
+bool unmap_budgeted(void* p, std::size_t bytes) noexcept {
+    if (g_mapped_count.load(std::memory_order_relaxed) == 0) return false;
+    for (std::atomic<void*>& slot : g_mapped) {
+        void* expected = p;
+        if (slot.load(std::memory_order_relaxed) == p &&
+            slot.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel)) {
+            g_mapped_count.fetch_sub(1, std::memory_order_relaxed);
+            (void)munmap(p, whole_huge_pages(bytes));
+            return true;
+        }
+    }
+    return false;
+}
+#endif
+
+void* heap_budgeted(std::size_t bytes) {
+    g_heap_bytes.fetch_add(bytes, std::memory_order_relaxed);
+    try {
+        return ::operator new(bytes);
+    } catch (...) {
+        g_heap_bytes.fetch_sub(bytes, std::memory_order_relaxed);
+        throw;
+    }
+}
+}  // namespace
+
+std::size_t budgeted_heap_bytes() noexcept { return g_heap_bytes.load(std::memory_order_relaxed); }
+bool own_mappings_supported() noexcept {
+#ifdef VORDEX_HUGE_BUFFERS
+    return true;
+#else
+    return false;
+#endif
+}
+std::size_t own_mapped_buffers() noexcept {
+#ifdef VORDEX_HUGE_BUFFERS
+    return g_mapped_count.load(std::memory_order_relaxed);
+#else
+    return 0;
+#endif
+}
+
+void* allocate_buffer(std::size_t bytes) {
+    if (bytes < kBudgetedBuffer) return ::operator new(bytes);
+#ifdef VORDEX_HUGE_BUFFERS
+    if (bytes < kLargeBuffer) {
+        // Within the budget (counting this buffer), or when a mapping of its
+        // own cannot be had: the heap.
+        if (g_heap_bytes.load(std::memory_order_relaxed) + bytes > kHeapBudget)
+            if (void* p = map_budgeted(bytes)) return p;
+        return heap_budgeted(bytes);
+    }
+    if (bytes > std::size_t(-1) - kHugePage) throw std::bad_alloc();
     // Whole huge pages: the tail shares no page with another allocation.
-    const std::size_t size = (bytes + huge - 1) & ~(huge - 1);
-    void* p = std::aligned_alloc(huge, size);
+    const std::size_t size = whole_huge_pages(bytes);
+    void* p = std::aligned_alloc(kHugePage, size);
     if (!p) throw std::bad_alloc();
     (void)madvise(p, size, MADV_HUGEPAGE);  // no huge pages here: no matter
     return p;
 #else
+    if (bytes < kLargeBuffer) return heap_budgeted(bytes);
     return ::operator new(bytes);
 #endif
 }
 
 void release_buffer(void* p, std::size_t bytes) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE) && !defined(__SANITIZE_ADDRESS__)
+    if (bytes >= kBudgetedBuffer && bytes < kLargeBuffer) {
+#ifdef VORDEX_HUGE_BUFFERS
+        if (unmap_budgeted(p, bytes)) return;
+#endif
+        g_heap_bytes.fetch_sub(bytes, std::memory_order_relaxed);
+    }
+#ifdef VORDEX_HUGE_BUFFERS
     if (bytes >= kLargeBuffer) {
         std::free(p);
         return;
     }
 #endif
-    (void)bytes;
     ::operator delete(p);
 }
 

@@ -40,15 +40,15 @@ void QuantileBatch::eval(const double* in, double* out, std::size_t n) const {
     }
     // Points in any order: the interpolant's bucket index finds each one's
     // interval directly. `in` and `out` may be the same array.
-    std::vector<double> pp(n);
+    uvector pp(n);
     for (std::size_t k = 0; k < n; ++k) pp[k] = prepare_one(in[k]);
     F_.eval_unordered(pp.data(), out, n);
     for (std::size_t k = 0; k < n; ++k)
         if (pp[k] > p_last_) out[k] = x_last_;
 }
 
-std::vector<double> equal_probabilities(std::size_t n) {
-    std::vector<double> p(n);
+uvector equal_probabilities(std::size_t n) {
+    uvector p(n);
     const double denom = static_cast<double>(n) + 1.0;
     for (std::size_t k = 0; k < n; ++k) p[k] = static_cast<double>(k + 1) / denom;
     return p;

@@ -70,14 +70,15 @@ TEST(QuantileBatch, MatchesQuantileFunctionOnRandomAndSpecialProbabilities) {
 
 TEST(QuantileBatch, AscendingLevelsAreTheQuantiles) {
     const Prepared P = gauss_like(30, true);
-    const std::vector<double> p = equal_probabilities(3);
+    const vordex::uvector p = equal_probabilities(3);
     ASSERT_EQ(p.size(), 3u);
     EXPECT_EQ(p[0], 0.25);
     EXPECT_EQ(p[1], 0.5);
     EXPECT_EQ(p[2], 0.75);
-    expect_matches(P, equal_probabilities(2047));
+    const vordex::uvector many = equal_probabilities(2047);
+    expect_matches(P, std::vector<double>(many.begin(), many.end()));
     EXPECT_TRUE(equal_probabilities(0).empty());
-    const std::vector<double> one = equal_probabilities(1);
+    const vordex::uvector one = equal_probabilities(1);
     EXPECT_EQ(one[0], 0.5);
 }
 

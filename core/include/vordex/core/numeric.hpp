@@ -15,17 +15,30 @@ namespace vordex {
 // modules set) start on a 2 MiB boundary, span whole 2 MiB pages and are
 // asked to be backed by huge pages where the system offers them, as NumPy
 // does for its large arrays: faulting them in 4 KiB at a time cost more than
-// the arithmetic on them. (Smaller ones stay with the C library's heap,
-// whose memory is reused from call to call; aligning them there made the
-// heap trim and fault them in again.) allocate_buffer throws
-// std::bad_alloc; release_buffer takes the size that was allocated.
+// the arithmetic on them.
+// Buffers from 1 MiB up stay with the C library's heap, whose memory is
+// reused from call to call, while the heap buffers of this kind alive at
+// once (in all threads) stay within kHeapBudget. Past that the heap would
+// outgrow its trim threshold and be trimmed when they are freed, so that the
+// next call faults all of them in again, 4 KiB at a time; such buffers are
+// mapped on their own instead, on huge pages like the large ones.
+// allocate_buffer throws std::bad_alloc; release_buffer takes the size that
+// was allocated.
 inline constexpr std::size_t kLargeBuffer = std::size_t{32} << 20;
+inline constexpr std::size_t kBudgetedBuffer = std::size_t{1} << 20;
+inline constexpr std::size_t kHeapBudget = std::size_t{48} << 20;
 void* allocate_buffer(std::size_t bytes);
 void release_buffer(void* p, std::size_t bytes) noexcept;
+// Bytes of budgeted buffers now on the heap, the number now mapped on their
+// own, and whether this build maps any (not on other systems, nor under the
+// address sanitizer, whose allocator has to see every buffer).
+std::size_t budgeted_heap_bytes() noexcept;
+std::size_t own_mapped_buffers() noexcept;
+bool own_mappings_supported() noexcept;
 
 // Allocator whose resize() leaves new doubles uninitialised: for buffers
-// that are written in full right after they are sized. Large ones come from
-// allocate_buffer.
+// that are written in full right after they are sized. Those of 1 MiB and
+// more come from allocate_buffer.
 template <class T>
 struct UninitAllocator : std::allocator<T> {
     template <class U>
@@ -36,11 +49,11 @@ struct UninitAllocator : std::allocator<T> {
     template <class U>
     UninitAllocator(const UninitAllocator<U>&) noexcept {}
     T* allocate(std::size_t n) {
-        if (n < kLargeBuffer / sizeof(T) || n > std::size_t(-1) / sizeof(T)) return std::allocator<T>::allocate(n);
+        if (n < kBudgetedBuffer / sizeof(T) || n > std::size_t(-1) / sizeof(T)) return std::allocator<T>::allocate(n);
         return static_cast<T*>(allocate_buffer(n * sizeof(T)));
     }
     void deallocate(T* p, std::size_t n) noexcept {
-        if (n < kLargeBuffer / sizeof(T)) std::allocator<T>::deallocate(p, n);
+        if (n < kBudgetedBuffer / sizeof(T)) std::allocator<T>::deallocate(p, n);
         else release_buffer(p, n * sizeof(T));
     }
     template <class U, class... Args>

@@ -39,7 +39,7 @@ private:
 };
 
 // k / (n + 1.0) for k = 1, ..., n: equal-probability levels.
-std::vector<double> equal_probabilities(std::size_t n);
+uvector equal_probabilities(std::size_t n);
 
 // x + d for every element.
 void shifted(const double* x, double d, double* out, std::size_t n);
