@@ -156,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<double> y0 = yv;
     const bool rev = vordex::orient_ascending(yv, dens);
     if (rev) FUZZ_CHECK(std::equal(yv.begin(), yv.end(), y0.rbegin(), [](double a, double b) { return same(a, b); }));
-    const std::vector<double> eq = vordex::equal_probabilities(m);
+    const vordex::uvector eq = vordex::equal_probabilities(m);
     for (double v : eq) FUZZ_CHECK(v > 0.0 && v < 1.0);
     return 0;
 }
