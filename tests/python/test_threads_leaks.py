@@ -362,27 +362,13 @@ def _huge_pages_offered():
 
 
 @pytest.mark.skipif(SANITIZED or not _huge_pages_offered(), reason="needs the plain allocator and huge pages")
-def test_large_grids_are_not_faulted_in_page_by_page():
+@pytest.mark.parametrize("size", [200_000, 300_000, 1_000_000])
+def test_large_grids_are_not_faulted_in_page_by_page(size):
     # A 300,000-point marginal smooths onto 4.5 million points: grids of
     # 36 MB, which the C library maps afresh at every call. Backed by huge
     # pages they cost a few hundred page faults per call instead of about
     # 35,000 (at some 11 us each on a virtual machine, ten times the
     # arithmetic).
-    import resource
-
-    x = np.linspace(-5, 5, 300_000)
-    m = np.column_stack([x, np.exp(-0.5 * x * x)])
-    first = dk.tova_hpdmarginal([0.5], m)
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
-    for _ in range(2):
-        assert np.array_equal(dk.tova_hpdmarginal([0.5], m), first)
-    per_call = (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / 2
-    assert per_call < 3000, per_call
-
-
-@pytest.mark.skipif(SANITIZED or not _huge_pages_offered(), reason="needs the plain allocator and huge pages")
-@pytest.mark.parametrize("size", [200_000, 1_000_000])
-def test_knot_arrays_are_not_trimmed_and_faulted_in_at_every_call(size):
     # The arrays of one value per input point (1.6 MB at 200,000 points, 8 MB
     # at 1,000,000) and the interpolants' pieces used to stay on the heap
     # however many were alive: the heap then outgrew its trim threshold, was
