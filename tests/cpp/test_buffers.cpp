@@ -71,6 +71,28 @@ TEST(Buffers, HeapUpToTheBudgetThenMappingsOfTheirOwn) {
     EXPECT_EQ(own_mapped_buffers(), 0u);
 }
 
+TEST(Buffers, WhenEverySlotIsTakenTheHeapServesTheRest) {
+    // Past the budget at most 256 buffers are mapped on their own at once
+    // (the table that tells them apart when freed); further ones go to the
+    // heap, and every buffer is released the way it was allocated.
+    const std::size_t bytes = kBudgetedBuffer;
+    const std::size_t count = kHeapBudget / bytes + 300;
+    std::vector<Buffer> live;
+    for (std::size_t i = 0; i < count; ++i) {
+        live.push_back({allocate_buffer(bytes), bytes});
+        static_cast<unsigned char*>(live.back().p)[bytes - 1] = static_cast<unsigned char>(i);
+    }
+    const std::size_t mapped = vordex::own_mappings_supported() ? 256 : 0;
+    EXPECT_EQ(own_mapped_buffers(), mapped);
+    EXPECT_EQ(budgeted_heap_bytes(), (count - mapped) * bytes);
+    for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(static_cast<unsigned char*>(live[i].p)[bytes - 1], static_cast<unsigned char>(i)) << i;
+        release_buffer(live[i].p, bytes);
+    }
+    EXPECT_EQ(budgeted_heap_bytes(), 0u);
+    EXPECT_EQ(own_mapped_buffers(), 0u);
+}
+
 TEST(Buffers, SmallAndLargeOnesAreNotBudgeted) {
     void* small = allocate_buffer(kBudgetedBuffer - 8);
     void* large = allocate_buffer(std::size_t{40} << 20);
