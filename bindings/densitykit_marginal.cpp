@@ -214,11 +214,14 @@ PointsAndResult with_prepared_points(const Call& c, py::handle marginal, py::han
                                      const std::int64_t* table_length, Fn&& fn) {
     MarginalIn m = read_marginal(c, marginal);
     const bool spline = scipy_ok(c);
+    // The marginal's values are taken before the points are converted, as
+    // its preparation comes first: converting the points may run Python code
+    // (an object's __array__ or __float__) that changes the marginal.
+    m.take_values();
     PointsAndResult r;
     try {
         r.in = as_contig(points);
     } catch (py::error_already_set&) {
-        m.take_values();
         {
             vx::nogil nogil;
             (void)vordex::Prepared(m.xs(), m.ys(), spline);
@@ -233,8 +236,6 @@ PointsAndResult with_prepared_points(const Call& c, py::handle marginal, py::han
     const double* src = values_for_native(r.in, store);
     r.out = py::array_t<double>(std::vector<py::ssize_t>(r.in.shape(), r.in.shape() + r.in.ndim()));
     double* dst = r.out.mutable_data();
-    // Converting the points may have run Python code.
-    m.take_values();
     vx::nogil nogil;
     const vordex::Prepared prep(m.xs(), m.ys(), spline);
     fn(prep, src, dst, r.n);

@@ -2,6 +2,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -180,9 +181,14 @@ Stencil stencil_values(py::handle fun, const DArray& x, double h) {
 }
 
 // The four values as float64 arrays when every one is real (float, integer or
-// boolean values); false otherwise (complex, object, strings, None).
+// boolean values); false otherwise (complex, object, strings, None), and
+// false for values of an array subclass (a masked array, a matrix): their
+// own arithmetic keeps what they carry besides the values, such as a mask,
+// which a plain float64 array would drop.
 bool real_stencil(const std::array<py::object, 4>& r, Stencil& s) {
     auto& api = py::detail::npy_api::get();
+    for (int k = 0; k < 4; ++k)
+        if (api.PyArray_Check_(r[k].ptr()) && Py_TYPE(r[k].ptr()) != api.PyArray_Type_) return false;
     for (int k = 0; k < 4; ++k) {
         py::array raw = py::reinterpret_steal<py::array>(api.PyArray_FromAny_(r[k].ptr(), nullptr, 0, 0, 0, nullptr));
         if (!raw) throw py::error_already_set();
@@ -296,9 +302,17 @@ py::object impl_tmarginal(const Call& c) {
 
     // Smoothing (and the log-density function built from it) first: its range
     // places the linear points, and the same preparation serves the quantile
-    // and density steps.
+    // step and, unless fun changes the marginal, the density step.
     const bool is_mat = py::isinstance<py::array>(marginal);
-    vordex::Prepared p = prepare(c, marginal);
+    MarginalIn m = read_marginal(c, marginal);
+    const bool spline = scipy_ok(c);
+    m.take_values();
+    std::optional<vordex::Prepared> prep;
+    {
+        vx::nogil nogil;
+        prep.emplace(m.xs(), m.ys(), spline);
+    }
+    const vordex::Prepared& p = *prep;
 
     // Compared as text, without encoding it (a lone surrogate is just an unknown method).
     const py::object method = py::str(c[4]).attr("lower")();
@@ -352,9 +366,22 @@ py::object impl_tmarginal(const Call& c) {
     static const char* const where[4] = {"fun(x + 2h)", "fun(x + h)", "fun(x - h)", "fun(x - 2h)"};
     for (int k = 0; k < 4; ++k) check_per_point(s.f[k], N, where[k]);
     combine(spans_of(s), h, deriv.data());
+
+    // The densities come from the marginal as it is now, after fun's calls:
+    // a fun that changed it (or the module flag) gets the densities of the
+    // changed marginal, as a fresh density call would give. Unchanged, the
+    // same preparation serves.
+    MarginalIn now = read_marginal(c, marginal);
+    const bool spline_now = scipy_ok(c);
+    now.take_values();
+    const auto same = [](std::span<const double> a, std::span<const double> b) {
+        return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size_bytes()) == 0);
+    };
     {
         vx::nogil nogil;
-        vordex::transformed_density(p.ld, x.data(), deriv.data(), dens.data(), N);
+        if (spline_now != spline || !same(now.xs(), m.xs()) || !same(now.ys(), m.ys()))
+            prep.emplace(now.xs(), now.ys(), spline_now);
+        vordex::transformed_density(prep->ld, x.data(), deriv.data(), dens.data(), N);
         vordex::orient_ascending(yv, dens);
     }
     return pack_marginal(yv, dens, is_mat);

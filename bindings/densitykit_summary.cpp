@@ -66,13 +66,15 @@ py::object impl_hpdmarginal(const Call& c) {
     // table is made, after the marginal.
     MarginalIn m = read_marginal(c, c[1]);
     const bool spline = scipy_ok(c);
+    // Its values are taken before the probabilities are converted, which may
+    // run Python code that changes the marginal.
+    m.take_values();
     // np.atleast_1d(np.asarray(p, dtype=float)); arrays of more than one
     // dimension are read in C order, one row per entry.
     DArray p;
     try {
         p = as_contig(c[0]);
     } catch (py::error_already_set&) {
-        m.take_values();
         {
             vx::nogil nogil;
             (void)vordex::Prepared(m.xs(), m.ys(), spline);
@@ -85,8 +87,6 @@ py::object impl_hpdmarginal(const Call& c) {
     const double* pp = values_for_native(p, store);
     py::array_t<double> out({static_cast<py::ssize_t>(n), py::ssize_t{2}});
     double* dst = out.mutable_data();
-    // Converting the probabilities may have run Python code.
-    m.take_values();
     {
         vx::nogil nogil;
         const vordex::Prepared prep(m.xs(), m.ys(), spline);

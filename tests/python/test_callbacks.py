@@ -252,16 +252,48 @@ def test_fun_that_overwrites_its_argument_changes_nothing_else():
     assert_same(baseline(), baseline())
 
 
-def test_fun_that_modifies_the_marginal_it_was_built_from():
+@pytest.mark.parametrize("method", ["quantile", "linear"])
+def test_fun_that_modifies_the_marginal_it_was_built_from(method, monkeypatch):
+    # The points come from the marginal as it was before fun ran; the
+    # densities from the marginal as fun left it, as a density call made
+    # after fun's calls gives.
+    ident = dk.tova_tmarginal(lambda v: v, M, n=100, method=method)
+    pts = ident[:, 0]
+    slope = np.maximum(np.abs(dk.tova_deriv_func(lambda v: v, dk._EPS ** (1 / 3))(pts)), 1e-12)
+    for form in (lambda a: a, lambda a: {"x": a[:, 0], "y": a[:, 1]}):
+        m = form(M.copy())
+
+        def double(v):
+            if isinstance(m, dict):
+                m["y"] = m["y"] * 2.0  # rebinding the column
+            else:
+                m[:, 1] *= 2.0  # in place
+            return v
+
+        t = dk.tova_tmarginal(double, m, n=100, method=method)
+        t = t if isinstance(t, np.ndarray) else np.column_stack([t["x"], t["y"]])
+        np.testing.assert_array_equal(t[:, 0], pts)
+        np.testing.assert_array_equal(t[:, 1], dk.tova_dmarginal(pts, m) / slope)
+        assert not np.array_equal(t[:, 1], ident[:, 1])
+
     m = M.copy()
 
-    def f(v):
-        m[:, 1] = 0.0  # the caller's marginal, not the toolkit's copy
+    def zero(v):
+        m[:, 1] = 0.0
         return v
 
-    t = dk.tova_tmarginal(f, m, n=100)
-    want = dk.tova_tmarginal(lambda v: v, M, n=100)
-    np.testing.assert_array_equal(t, want)
+    with pytest.raises(ValueError, match="^Marginal too small after filtering"):
+        dk.tova_tmarginal(zero, m, n=100, method=method)
+
+    # A fun that switches the interpolation off: the densities are the linear ones.
+    def no_scipy(v):
+        monkeypatch.setattr(dk, "_SCIPY_OK", False)
+        return v
+
+    t = dk.tova_tmarginal(no_scipy, M, n=100, method=method)
+    np.testing.assert_array_equal(t[:, 0], pts)
+    assert not np.array_equal(t[:, 1], ident[:, 1])
+    np.testing.assert_array_equal(t[:, 1], dk.tova_dmarginal(pts, M) / slope)
 
 
 # --- re-entrant calls ---------------------------------------------------------------------------
@@ -429,16 +461,30 @@ def test_points_converted_after_the_marginal(name):
 
     np.testing.assert_array_equal(call(Points(), m), call(np.array([0.25, 0.5]), {"x": x, "y": y}))
 
-    # Points whose conversion reallocates the marginal's y, already read.
-    y2 = np.exp(-0.5 * np.linspace(-4.0, 4.0, 4000) ** 2)
+    # Points whose conversion changes the marginal's values in place, or
+    # reallocates its y: the marginal's values were taken before, so the
+    # result is that of the marginal as it was.
+    x2 = np.linspace(-4.0, 4.0, 4000)
+    y2 = np.exp(-0.5 * (x2 - 0.5) ** 2)
+    want = call(np.array([0.25, 0.5]), {"x": x2.copy(), "y": y2.copy()})
+    changed = {"x": x2, "y": y2}
+
+    class ReverseY:
+        def __array__(self, dtype=None):
+            y2[:] = y2[::-1].copy()
+            return np.array([0.25, 0.5])
+
+    np.testing.assert_array_equal(call(ReverseY(), changed), want)
+    assert not np.array_equal(call(np.array([0.25, 0.5]), changed), want)  # it did change
+
+    y3 = np.exp(-0.5 * (x2 - 0.5) ** 2)
 
     class ShrinkY:
         def __array__(self, dtype=None):
-            _shrink(y2)
+            _shrink(y3)
             return np.array([0.25, 0.5])
 
-    with pytest.raises(RuntimeError, match="^The array given as y of the marginal was resized"):
-        call(ShrinkY(), {"x": np.linspace(-4.0, 4.0, 4000), "y": y2})
+    np.testing.assert_array_equal(call(ShrinkY(), {"x": x2, "y": y3}), want)
 
 
 # Run in a child interpreter, so that reading freed memory fails the test

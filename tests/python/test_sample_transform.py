@@ -212,6 +212,7 @@ def test_derivative_bad_functions():
         dk.tova_deriv_func(lambda x: 1 / 0)(1.0)
 
 
+@pytest.mark.filterwarnings("ignore:the matrix subclass:PendingDeprecationWarning")
 def test_derivative_of_values_without_real_numbers_uses_their_own_arithmetic():
     h = dk.tova_deriv_func.__defaults__[0]
 
@@ -228,6 +229,15 @@ def test_derivative_of_values_without_real_numbers_uses_their_own_arithmetic():
     g = np.frompyfunc(math.sin, 1, 1)
     got = dk.tova_deriv_func(g)(np.array([0.0, 1.0]))
     assert got.dtype == object and got.tolist() == stencil(g, np.array([0.0, 1.0])).tolist()
+    # array subclasses keep what their arithmetic carries: no derivative is
+    # reported where a masked array masks a value
+    x = np.array([-1.0, 1.0, 2.0])
+    got = dk.tova_deriv_func(np.ma.log)(x)
+    want = stencil(np.ma.log, x)
+    assert isinstance(got, np.ma.MaskedArray) and got.mask.tolist() == [True, False, False]
+    np.testing.assert_array_equal(got.compressed(), want.compressed())
+    got = dk.tova_deriv_func(lambda t: np.asmatrix(t * t))(x)
+    assert type(got) is np.matrix and np.array_equal(got, stencil(lambda t: np.asmatrix(t * t), x))
     # a function without a return value is an error, not NaN
     for bad, x in ((lambda t: None, 1.0), (lambda t: [None, None], [1.0, 2.0]), (lambda t: "1.0", 1.0)):
         with pytest.raises(TypeError, match="bad operand type for unary -"):
