@@ -38,6 +38,7 @@ EXIT_USAGE = 2
 EXAMPLE_NAME = "example_marginal.csv"
 INSTALL_MATPLOTLIB = "apt-get install python3-matplotlib"
 SAMPLE_BLOCK = 65536  # draws formatted and written together by `sample`
+SAMPLE_DRAW_BLOCK = 1 << 22  # draws made together by `sample`
 MAX_INPUT_BYTES = 256 << 20  # a marginal's file is read whole: at most 256 MiB
 MAX_DRAWS = 10 ** 9  # `sample` N at most (8 GB of draws)
 
@@ -76,7 +77,12 @@ def _read_capped(fh, source: str) -> bytes:
     try:
         while True:  # in pieces: a small file needs no large buffer
             chunk = fh.read(1 << 20)
-            if not chunk:  # the end (None: a non-blocking stream with nothing to read)
+            if chunk is None:  # a non-blocking stream with nothing to read yet: wait for more
+                import select
+
+                select.select([fh], [], [])
+                continue
+            if not chunk:  # the end
                 break
             chunks.append(chunk)
             size += len(chunk)
@@ -437,15 +443,22 @@ def cmd_sample(args: argparse.Namespace) -> int:
     import numpy as np
 
     rng = np.random.default_rng(args.seed)
-    try:
-        draws = _call(lm, _toolkit().tova_rmarginal, args.n, lm.xy, rng)
-    except MemoryError:
-        raise UserError(f"{args.n} draws do not fit in memory") from None
-    # Written a block at a time: the text of many draws is not held at once,
-    # and a reader that stops early (| head) ends the command at once.
-    for start in range(0, draws.size, SAMPLE_BLOCK):
-        _write_lines([_fmt(v) for v in draws[start:start + SAMPLE_BLOCK].tolist()])
-    return 0
+    # Drawn a block at a time: the generator's uniforms follow one another
+    # from block to block, so the draws are those of one call for all of
+    # them, without holding them all (24 GB for 10^9 draws). Written a block
+    # at a time too: a reader that stops early (| head) ends the command at once.
+    done = 0
+    while True:
+        count = min(SAMPLE_DRAW_BLOCK, args.n - done)
+        try:
+            draws = _call(lm, _toolkit().tova_rmarginal, count, lm.xy, rng)
+        except MemoryError:
+            raise UserError(f"{args.n} draws do not fit in memory") from None
+        for start in range(0, draws.size, SAMPLE_BLOCK):
+            _write_lines([_fmt(v) for v in draws[start:start + SAMPLE_BLOCK].tolist()])
+        done += count
+        if done >= args.n:
+            return 0
 
 
 def _import_matplotlib():
@@ -459,6 +472,53 @@ def _import_matplotlib():
         raise UserError(f"plotting needs matplotlib, which is not installed; "
                         f"install it with: {INSTALL_MATPLOTLIB}") from None
     return Figure, FigureCanvasAgg
+
+
+def _inches(pixels: int, dpi: int) -> float:
+    """The figure side that renders as exactly `pixels` at `dpi`: the renderer
+    truncates inches * dpi, and pixels / dpi * dpi can fall a rounding short."""
+    inches = pixels / dpi
+    while inches * dpi < pixels:
+        inches = math.nextafter(inches, math.inf)
+    return inches
+
+
+def _write_file(path: str, data: bytes) -> None:
+    """Write `data` to `path` through a new file beside it that then replaces
+    it: a failed write (a full disk, a size limit) leaves the old file whole.
+    Paths that are not regular files (devices, pipes), and directories where
+    no new file can be made, are written directly."""
+    target = os.path.realpath(path)
+    if os.path.exists(target) and not os.path.isfile(target):
+        with open(path, "wb") as fh:
+            fh.write(data)
+        return
+    import tempfile
+
+    folder = os.path.dirname(target)
+    try:
+        fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(target) + ".", suffix=".part")
+    except PermissionError:
+        with open(path, "wb") as fh:
+            fh.write(data)
+        return
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            fh.write(data)
+        try:
+            mode = os.stat(target).st_mode & 0o7777
+        except FileNotFoundError:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        os.chmod(tmp, mode)
+        os.replace(tmp, target)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
 
 
 def cmd_plot(args: argparse.Namespace) -> int:
@@ -482,7 +542,7 @@ def cmd_plot(args: argparse.Namespace) -> int:
     band_y = _call(lm, dk.tova_dmarginal, band, m)
     peak = _call(lm, dk.tova_dmarginal, [median, mode], m)
 
-    fig = Figure(figsize=(args.width / args.dpi, args.height / args.dpi), dpi=args.dpi)
+    fig = Figure(figsize=(_inches(args.width, args.dpi), _inches(args.height, args.dpi)), dpi=args.dpi)
     FigureCanvasAgg(fig)
     ax = fig.add_subplot()
     ax.fill_between(band, band_y, color="tab:blue", alpha=0.22, linewidth=0,
@@ -502,7 +562,8 @@ def cmd_plot(args: argparse.Namespace) -> int:
     ax.legend(loc="best", fontsize="small", frameon=False)
     import warnings
 
-    # The image is drawn into memory first: a failure leaves no partial file.
+    # The image is drawn into memory first, then written through a new file:
+    # a failure leaves no partial file, and an earlier image stays whole.
     buf = io.BytesIO()
     import logging
 
@@ -524,8 +585,7 @@ def cmd_plot(args: argparse.Namespace) -> int:
             sys.stdout.buffer.write(buf.getvalue())
             sys.stdout.buffer.flush()
         else:
-            with open(out, "wb") as fh:
-                fh.write(buf.getvalue())
+            _write_file(out, buf.getvalue())
     except BrokenPipeError:
         raise
     except OSError as exc:
@@ -658,7 +718,21 @@ def _discard_stdout() -> None:
 
 def main(argv: Optional[Sequence[str]] = None, prog: str = "vordex") -> int:
     parser = build_parser(prog)
-    args = parser.parse_args(argv)
+    try:
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit as exc:
+            if exc.code in (0, None) and sys.stdout is not None:
+                sys.stdout.flush()  # --help, --version: their text must reach the reader
+            raise
+    except BrokenPipeError:
+        _discard_stdout()
+        return 1
+    except OSError as exc:
+        _discard_stdout()
+        if sys.stderr is not None:
+            sys.stderr.write(f"{prog}: error: cannot write the output: {exc.strerror or exc}\n")
+        return EXIT_USAGE
     if args.command is None:
         parser.print_help(sys.stderr)
         return EXIT_USAGE

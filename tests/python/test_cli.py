@@ -392,3 +392,94 @@ def test_output_that_cannot_be_written_and_closed_streams(example, tmp_path):
     proc = subprocess.run(cli + ["quantile", "-", "0.5"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           env=env, timeout=300, preexec_fn=lambda: os.close(0))
     assert_user_error(proc, "standard input is closed")
+
+
+def test_draws_made_in_blocks_are_those_of_one_call(example):
+    # The generator's uniforms follow one another from block to block.
+    path = PKG_ROOT / "vordex" / "data" / "example_marginal.csv"
+    if not path.is_file():
+        pytest.skip("example marginal not next to the imported package")
+    code = ("import sys, vordex.cli as cli\n"
+            "cli.SAMPLE_DRAW_BLOCK = 1000\n"
+            f"sys.exit(cli.main(['sample', {str(path)!r}, sys.argv[1], '--seed', '5']))\n")
+    env = dict(os.environ, PYTHONPATH=str(PKG_ROOT))
+    for n in (0, 999, 1000, 2503):
+        proc = subprocess.run([sys.executable, "-P", "-c", code, str(n)], capture_output=True, env=env, timeout=300)
+        want = [repr(v) for v in dk.tova_rmarginal(n, example, np.random.default_rng(5)).tolist()]
+        assert out_lines(proc) == want
+    # The largest count starts writing at once, without making all its draws
+    # first (24 GB for 10^9 of them).
+    proc = subprocess.Popen([sys.executable, "-P", "-m", "vordex", "sample", str(path), "1000000000", "--seed", "5"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    assert proc.stdout.readline().decode().strip() == repr(float(dk.tova_rmarginal(1, example,
+                                                                                   np.random.default_rng(5))[0]))
+    proc.stdout.close()
+    assert proc.wait(timeout=120) == 1
+    assert proc.stderr.read() == b""
+    proc.stderr.close()
+
+
+def test_help_and_version_to_a_reader_that_went_away_or_a_full_disk():
+    env = dict(os.environ, PYTHONPATH=str(PKG_ROOT))
+    for args in (["--help"], ["--version"], ["summary", "--help"]):
+        for unbuffered in ("", "1"):
+            e = dict(env, PYTHONUNBUFFERED=unbuffered) if unbuffered else {k: v for k, v in env.items()
+                                                                          if k != "PYTHONUNBUFFERED"}
+            proc = subprocess.Popen([sys.executable, "-m", "vordex", *args], stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, env=e)
+            proc.stdout.close()
+            assert proc.wait(timeout=120) == 1 and proc.stderr.read() == b""
+            proc.stderr.close()
+        if os.path.exists("/dev/full"):
+            with open("/dev/full", "wb") as full:
+                proc = subprocess.run([sys.executable, "-m", "vordex", *args], stdout=full, stderr=subprocess.PIPE,
+                                      env=env, timeout=120)
+            err = proc.stderr.decode()
+            assert proc.returncode == 2 and err.endswith("cannot write the output: No space left on device\n"), err
+            assert len(err.splitlines()) == 1
+
+
+def test_standard_input_that_does_not_block_is_read_to_its_end(example):
+    import fcntl
+    import time
+
+    rows = [f"{x!r},{y!r}\n" for x, y in example.tolist()]
+    r, w = os.pipe()
+    fcntl.fcntl(r, fcntl.F_SETFL, fcntl.fcntl(r, fcntl.F_GETFL) | os.O_NONBLOCK)
+    os.write(w, "".join(rows[:5]).encode())
+    proc = subprocess.Popen([sys.executable, "-m", "vordex", "quantile", "-", "0.5"], stdin=r,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=str(PKG_ROOT)))
+    os.close(r)
+    time.sleep(0.5)  # the rest arrives later
+    os.write(w, "".join(rows[5:]).encode())
+    os.close(w)
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 0, err.decode()
+    assert [float(v) for v in out.split()] == dk.tova_qmarginal(np.array([0.5]), example).tolist()
+
+
+@pytest.mark.skipif(not HAVE_MPL, reason="needs matplotlib")
+def test_plot_size_is_exact_and_a_failed_write_keeps_the_old_image(tmp_path):
+    import resource
+
+    # Sizes where width / dpi * dpi falls a rounding short of the width.
+    for w, h, dpi in ((1000, 804, 100), (440, 300, 150)):
+        out = tmp_path / f"{w}.png"
+        assert out_lines(run("plot", "-o", out, "--width", w, "--height", h, "--dpi", dpi)) == []
+        assert _png_size(out.read_bytes()) == (w, h)
+    old = tmp_path / "1000.png"
+    before = old.read_bytes()
+    os.chmod(old, 0o640)
+    # A size limit stops the write half-way: the old image stays whole, no piece is left.
+    proc = subprocess.run([sys.executable, "-m", "vordex", "plot", "-o", str(old)], capture_output=True, env=dict(os.environ, PYTHONPATH=str(PKG_ROOT)), timeout=300,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (8192, 8192)))
+    assert_user_error(proc, "cannot write", "File too large")
+    assert old.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["1000.png", "440.png"]
+    # A new image replaces the old one, keeps its permissions and is written
+    # through a link to the file the link names.
+    link = tmp_path / "link.png"
+    link.symlink_to(old)
+    assert out_lines(run("plot", "-o", link, "--width", 300, "--height", 200)) == []
+    assert link.is_symlink() and _png_size(old.read_bytes()) == (300, 200)
+    assert old.stat().st_mode & 0o777 == 0o640
