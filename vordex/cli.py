@@ -488,20 +488,20 @@ def _write_file(path: str, data: bytes) -> None:
     it: a failed write (a full disk, a size limit) leaves the old file whole.
     Paths that are not regular files (devices, pipes), and directories where
     no new file can be made, are written directly."""
+    def directly() -> None:
+        with open(path, "wb") as fh:
+            fh.write(data)
+
     target = os.path.realpath(path)
     if os.path.exists(target) and not os.path.isfile(target):
-        with open(path, "wb") as fh:
-            fh.write(data)
-        return
+        return directly()
     import tempfile
 
-    folder = os.path.dirname(target)
     try:
-        fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(target) + ".", suffix=".part")
+        fd, tmp = tempfile.mkstemp(dir=os.path.dirname(target), prefix="." + os.path.basename(target) + ".",
+                                   suffix=".part")
     except PermissionError:
-        with open(path, "wb") as fh:
-            fh.write(data)
-        return
+        return directly()
     try:
         with os.fdopen(fd, "wb") as fh:
             fh.write(data)
@@ -728,10 +728,13 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vordex") -> int:
     except BrokenPipeError:
         _discard_stdout()
         return 1
-    except OSError as exc:
-        _discard_stdout()
-        if sys.stderr is not None:
+    except OSError as exc:  # standard output (or standard error) cannot be written
+        if sys.stdout is not None:
+            _discard_stdout()
+        try:
             sys.stderr.write(f"{prog}: error: cannot write the output: {exc.strerror or exc}\n")
+        except (AttributeError, OSError):  # no standard error to tell it to
+            pass
         return EXIT_USAGE
     if args.command is None:
         parser.print_help(sys.stderr)
