@@ -5,6 +5,7 @@
 #                   examples/demo.py
 #   make test       install missing packages, build, run C++ and Python tests
 #   make asan       Python (and C++) tests against an ASan/UBSan build
+#   make tsan       C++ tests against a ThreadSanitizer build
 #   make widths     C++ and Python tests against SSE2-only and AVX2-only builds
 #   make pip-check  pip install into a fresh venv, import from outside the tree
 #   make bench      time every toolkit operation beside NumPy/SciPy
@@ -14,6 +15,7 @@
 PYTHON     ?= /usr/bin/python3
 BUILD_DIR  ?= build
 ASAN_DIR   ?= build-asan
+TSAN_DIR   ?= build-tsan
 CMAKE_ARGS ?=
 NINJA_ARGS ?=
 
@@ -23,7 +25,7 @@ PYTEST       = $(PYTHON) -P -m pytest tests/python -q
 
 # Prerequisites are made one after another, in the order written.
 .NOTPARALLEL:
-.PHONY: deps build demo test asan widths pip-check bench clean
+.PHONY: deps build demo test asan tsan widths pip-check bench clean
 
 deps:
 	bash scripts/install_deps.sh
@@ -70,6 +72,16 @@ asan: deps
 	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(PYTHON) -P -m pytest tests/python -v --capture=sys --hypothesis-profile=ci
 
+# The C++ tests (threads sharing the core's objects among them) against a
+# ThreadSanitizer build of the core; any report fails the run.
+tsan: deps
+	@if [ ! -f $(TSAN_DIR)/build.ninja ]; then \
+	  cmake -S . -B $(TSAN_DIR) -G Ninja -DPython_EXECUTABLE=$(PYTHON) \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORDEX_SANITIZE_THREAD=ON -DVORDEX_BUILD_CORETEST=OFF \
+	    -DVORDEX_PACKAGE_DIR=$(CURDIR)/$(TSAN_DIR)/pkg/vordex $(CMAKE_ARGS); fi
+	ninja -C $(TSAN_DIR) $(NINJA_ARGS) vordex_core_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_DIR)/vordex_core_tests
+
 # The normal build runs the widest copy of each kernel the processor has;
 # these builds (build-x86-64, build-x86-64-v3) hold one copy each, so the
 # narrower copies are tested on this machine too. WIDTHS="x86-64-v4" adds
@@ -92,4 +104,4 @@ pip-check: deps
 
 # Removes only the side build directories; build/ is kept (incremental).
 clean:
-	rm -rf $(ASAN_DIR) build-pip build-x86-64 build-x86-64-v2 build-x86-64-v3 build-x86-64-v4 vordex.egg-info
+	rm -rf $(ASAN_DIR) $(TSAN_DIR) build-pip build-x86-64 build-x86-64-v2 build-x86-64-v3 build-x86-64-v4 vordex.egg-info

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string>
 
 #include "densitykit_impl.hpp"
 #include "vordex/core/errors.hpp"
@@ -88,12 +89,17 @@ auto convert_form(py::handle m, bool is_frame, Conv&& conv) {
     throw py::type_error(kFormError);
 }
 
-void require_1d(const DArray& a, const char* which) {
-    if (a.ndim() != 1) {
-        PyErr_Format(PyExc_ValueError, "Marginal '%s' values must be one-dimensional (got %d dimensions).", which,
-                     static_cast<int>(a.ndim()));
-        throw py::error_already_set();
-    }
+// A shape as Python writes a tuple: (), (4,), (2, 3).
+std::string shape_text(const DArray& a) {
+    std::string t = "(";
+    for (py::ssize_t k = 0; k < a.ndim(); ++k) t += (k ? ", " : "") + std::to_string(a.shape(k));
+    return t + (a.ndim() == 1 ? ",)" : ")");
+}
+
+void require_1d(const DArray& x, const DArray& y) {
+    if (x.ndim() == 1 && y.ndim() == 1) return;
+    throw py::value_error("Marginal 'x' and 'y' values must be one-dimensional or of the same shape (got shapes " +
+                          shape_text(x) + " and " + shape_text(y) + ").");
 }
 
 // The x and y values of a form as one-dimensional arrays, read as the
@@ -113,8 +119,7 @@ void columns_1d(DArray x, DArray y, MarginalIn& m) {
         x = DArray(py::array(x).reshape({nx}));
         y = DArray(py::array(y).reshape({ny}));
     }
-    require_1d(x, "x");
-    require_1d(y, "y");
+    require_1d(x, y);
     m.x = std::move(x);
     m.y = std::move(y);
     m.set_spans();
@@ -570,7 +575,7 @@ py::object impl_pmarginal(const Call& c) {
     // The length is checked where the table is made, after the marginal.
     PointsAndResult pr = with_prepared_points(
         c, c[1], c[0], &length, [&](const vordex::Prepared& p, const double* src, double* dst, size_t n) {
-            const vordex::CdfFunction F(p.ld, vordex::cdf_table(p.ld, length), p.spline);
+            const vordex::CdfFunction F(p.ld, vordex::cdf_table(p.ld, length), p.spline, n);
             F.eval(src, dst, n);
         });
     return scalar_form(pr, c);
@@ -581,7 +586,7 @@ py::object impl_qmarginal(const Call& c) {
     // The length is checked where the table is made, after the marginal.
     PointsAndResult pr = with_prepared_points(
         c, c[1], c[0], &length, [&](const vordex::Prepared& p, const double* src, double* dst, size_t n) {
-            const vordex::QuantileFunction Q(vordex::cdf_table(p.ld, length), p.spline);
+            const vordex::QuantileFunction Q(vordex::cdf_table(p.ld, length), p.spline, n);
             Q.eval(src, dst, n);
         });
     return scalar_form(pr, c);

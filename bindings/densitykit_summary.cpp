@@ -102,7 +102,8 @@ py::object impl_hpdmarginal(const Call& c) {
 py::object impl_mmarginal(const Call& c) {
     // The flag read with the marginal also chooses the minimiser.
     const double r = with_prepared(c, c[0], [&](const vordex::Prepared& prep) {
-        const vordex::QuantileFunction Q(vordex::cdf_table(prep.ld, vordex::kDefaultLength), prep.spline);
+        const vordex::QuantileFunction Q(vordex::cdf_table(prep.ld, vordex::kDefaultLength), prep.spline,
+                                         vordex::kModeGridSize);
         return vordex::mode(prep.ld, Q, prep.spline);
     });
     return py::float_(r);

@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<double> sorted = pts;
     std::sort(sorted.begin(), sorted.end(), nan_last);
     try {
-        const vordex::CdfFunction F(ld, t, spline);
+        const vordex::CdfFunction F(ld, t, spline, sorted.size());
         std::vector<double> c(sorted.size());
         F.eval(sorted.data(), c.data(), sorted.size());
         for (std::size_t i = 0; i < c.size(); ++i) {
@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     try {
-        const vordex::QuantileFunction Q(t, spline);
+        const vordex::QuantileFunction Q(t, spline, pts.size());
         const vordex::QuantileBatch B(ld, length, spline);
         // Probabilities: the decoded values, many of them in [0, 1].
         std::vector<double> p = pts;

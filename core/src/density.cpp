@@ -156,10 +156,12 @@ CdfTable cdf_table(const LogDensity& ld, std::int64_t length) {
     return t;
 }
 
-CdfFunction::CdfFunction(const LogDensity& ld, CdfTable t, bool spline)
+CdfFunction::CdfFunction(const LogDensity& ld, CdfTable t, bool spline, std::size_t points)
     : lo_(ld.xmin), hi_(ld.xmax),
       F_(spline ? Interpolant::pchip_deferred(std::move(t.xx), std::move(t.cdf))
-                : Interpolant::linear(std::move(t.xx), std::move(t.cdf))) {}
+                : Interpolant::linear(std::move(t.xx), std::move(t.cdf))) {
+    prepare_for(F_, points);
+}
 
 void prepare_for(Interpolant& F, std::size_t points) {
     if (F.deferred() && points * 4 > F.size()) F.materialize();
@@ -176,7 +178,6 @@ double CdfFunction::operator()(double q) const {
 }
 
 void CdfFunction::eval(const double* in, double* out, std::size_t n) const {
-    prepare_for(F_, n);
     std::vector<double> kept;
     if (in == out) kept.assign(in, in + n);  // the points are needed again below
     const double* pts = (in == out) ? kept.data() : in;
@@ -193,6 +194,8 @@ void CdfFunction::eval(const double* in, double* out, std::size_t n) const {
 namespace {
 template <class V>
 void collapse_flat_ends_impl(V& cdf, V& xx) {
+    if (cdf.size() != xx.size())
+        throw ValueError("A cumulative table needs as many abscissae as probabilities.");
     const auto within = [&](std::size_t k, double v) { return std::fabs(cdf[k] - v) <= kEps; };
     for (double v : {0.0, 1.0}) {
         // Usually at most one entry is that close: nothing to remove.
@@ -235,12 +238,14 @@ void collapse_flat_ends_impl(V& cdf, V& xx) {
 void collapse_flat_ends(std::vector<double>& cdf, std::vector<double>& xx) { collapse_flat_ends_impl(cdf, xx); }
 void collapse_flat_ends(uvector& cdf, uvector& xx) { collapse_flat_ends_impl(cdf, xx); }
 
-QuantileFunction::QuantileFunction(CdfTable t, bool spline) {
+QuantileFunction::QuantileFunction(CdfTable t, bool spline, std::size_t points) {
+    if (t.cdf.empty() && t.xx.empty()) throw ValueError("A cumulative table needs at least one entry.");
     collapse_flat_ends(t.cdf, t.xx);
     p_last_ = t.cdf.back();
     x_last_ = t.xx.back();
     F_ = spline ? Interpolant::pchip_deferred(std::move(t.cdf), std::move(t.xx))
                 : Interpolant::linear(std::move(t.cdf), std::move(t.xx));
+    prepare_for(F_, points);
 }
 
 double QuantileFunction::operator()(double p) const {
@@ -250,7 +255,6 @@ double QuantileFunction::operator()(double p) const {
 }
 
 void QuantileFunction::eval(const double* in, double* out, std::size_t n) const {
-    prepare_for(F_, n);
     if (n < 64) {
         for (std::size_t i = 0; i < n; ++i) out[i] = (*this)(in[i]);
         return;
@@ -524,10 +528,18 @@ std::vector<double> expectation_scaled(std::span<const double> x, std::span<cons
     }
     return res;
 }
+
+// The quadrature's grid: as many densities as positions, at least one.
+void check_grid(std::span<const double> x, std::span<const double> y) {
+    if (x.size() != y.size()) throw ValueError("The grid needs as many densities as positions.");
+    if (x.empty()) throw ValueError("The grid is empty.");
+}
+
 }  // namespace
 
 std::vector<double> expectation(std::span<const double> x, std::span<const double> y, const double* f,
                                 std::size_t k) {
+    check_grid(x, y);
     const std::size_t n = x.size();
     return with_weights(
         x.data(), y.data(), n,
@@ -538,6 +550,7 @@ std::vector<double> expectation(std::span<const double> x, std::span<const doubl
 }
 
 std::vector<double> expectation_x_x2(std::span<const double> x, std::span<const double> y) {
+    check_grid(x, y);
     const std::size_t n = x.size();
     const double* xs = x.data();
     if (n > kOnePassAbove) {

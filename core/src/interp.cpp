@@ -219,11 +219,13 @@ static uvector hermite_coefficients(std::span<const double> y, const Segments& s
 }
 
 std::vector<double> pchip_slopes(std::span<const double> x, std::span<const double> y) {
+    validate_knots(x, y);
     const uvector d = pchip_slopes_seg(Segments(x, y), x.size());
     return std::vector<double>(d.begin(), d.end());
 }
 
 std::vector<double> notaknot_slopes(std::span<const double> x, std::span<const double> y) {
+    validate_knots(x, y);
     return notaknot_slopes_seg(Segments(x, y), x);
 }
 
@@ -301,6 +303,10 @@ uvector Interpolant::pchip_at_knots(std::span<const double> x, std::span<const d
     return out;
 }
 
+void Interpolant::require_knots() const {
+    if (x_.empty()) throw ValueError("The interpolant has no knots (default-constructed or moved from).");
+}
+
 void Interpolant::materialize() {
     if (!deferred_) return;
     Segments seg(x_, y_);
@@ -341,6 +347,7 @@ double Interpolant::deferred_eval(std::size_t i, double v) const {
 }
 
 double Interpolant::pchip_scaled(double v) const {
+    require_knots();
     std::ptrdiff_t g = -1;
     const std::ptrdiff_t found = find_interval(v, g);
     if (found < 0 || kind_ != InterpKind::Pchip || y_.size() != x_.size()) return kNaN;
@@ -1776,7 +1783,8 @@ bool slopes_through_lanes(std::span<const double> xs, std::span<const double> ys
                           bool swapping) {
     const std::size_t n = xs.size();
     if (n != ys.size() || (lanes != 8 && lanes != 16) ||
-        (block_L ? block_L < 2 || n < 2 + lanes * block_L + 64 : L < 2 || L > lane_length(n, lanes)))
+        (block_L ? block_L < 2 || n < 66 || block_L > (n - 66) / lanes || block_ahead < 1 || block_ahead > 48
+                 : L < 2 || L > lane_length(n, lanes)))
         throw ValueError("lane count or length out of range");
     out.assign(n, 0.0);
     if (from_knots || block_L) {
@@ -2005,6 +2013,7 @@ double Interpolant::eval_one(double v, std::ptrdiff_t& guess) const {
 }
 
 void Interpolant::eval_unordered(const double* in, double* out, std::size_t n) const {
+    if (n > 0) require_knots();
     const std::size_t nx = x_.size();
     if (kind_ == InterpKind::Linear || deferred_ || n < 64 || nx < 3) {
         eval(in, out, n);
@@ -2063,11 +2072,13 @@ void Interpolant::eval_unordered(const double* in, double* out, std::size_t n) c
 }
 
 double Interpolant::operator()(double v) const {
+    require_knots();
     std::ptrdiff_t g = 0;
     return eval_one(v, g);
 }
 
 void Interpolant::eval(const double* in, double* out, std::size_t n) const {
+    if (n > 0) require_knots();
     if (kind_ == InterpKind::Linear || deferred_) {
         std::ptrdiff_t g = 0;
         for (std::size_t k = 0; k < n; ++k) out[k] = eval_one(in[k], g);

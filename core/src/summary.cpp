@@ -130,6 +130,8 @@ double mode(const LogDensity& ld, const QuantileFunction& Q, bool use_brent) {
 
 Moments moments(XYView smoothed) {
     std::size_t n = smoothed.x.size();
+    if (n != smoothed.y.size()) throw ValueError("The grid needs as many densities as positions.");
+    if (n == 0) throw ValueError("The smoothed marginal is empty.");
     if (n % 2 == 0) --n;
     const std::vector<double> e = expectation_x_x2(std::span<const double>(smoothed.x.data(), n),
                                                    std::span<const double>(smoothed.y.data(), n));
@@ -145,7 +147,7 @@ Summary summarize(const Prepared& p, bool use_brent) {
     const Moments m = moments(p.smoothed());
     s.mean = m.mean;
     s.sd = m.sd;
-    const QuantileFunction Q(cdf_table(p.ld, kDefaultLength), p.spline);
+    const QuantileFunction Q(cdf_table(p.ld, kDefaultLength), p.spline, kModeGridSize);
     for (std::size_t i = 0; i < kSummaryProbabilities.size(); ++i) s.quantiles[i] = Q(kSummaryProbabilities[i]);
     s.mode = mode(p.ld, Q, use_brent);
     return s;

@@ -1,5 +1,7 @@
 #include "vordex/core/transform.hpp"
 
+#include "vordex/core/errors.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -70,6 +72,13 @@ void five_point_stencil(const double* f1, const double* f2, const double* f3, co
 
 void transformed_density(const LogDensity& ld, const double* x, const double* deriv, double* out,
                          std::size_t n) {
+    // `out` may be `deriv`: the derivatives are then kept aside first.
+    uvector kept;
+    if (deriv == out && n > 0) {
+        kept = uvector(n);
+        std::copy(deriv, deriv + n, kept.data());
+        deriv = kept.data();
+    }
     density(ld, x, out, n, false);
     for (std::size_t i = 0; i < n; ++i) {
         const double a = std::fabs(deriv[i]);
@@ -79,6 +88,8 @@ void transformed_density(const LogDensity& ld, const double* x, const double* de
 }
 
 bool orient_ascending(std::span<double> y_points, std::span<double> density) {
+    if (y_points.size() != density.size())
+        throw ValueError("A transformed marginal needs as many densities as positions.");
     if (y_points.empty() || !(y_points.front() > y_points.back())) return false;
     std::reverse(y_points.begin(), y_points.end());
     std::reverse(density.begin(), density.end());

@@ -259,8 +259,10 @@ def test_matrix_layouts_read_as_their_columns():
         dk.tova_marginal_fix({"x": 1.0, "y": 2.0})
     with pytest.raises(ValueError, match="^Marginal has no finite density points after NaN removal.$"):
         dk.tova_marginal_fix({"x": 1.0, "y": np.nan})
-    with pytest.raises(ValueError, match="one-dimensional"):
-        dk.tova_marginal_fix({"x": base[:, :1], "y": base[:, 1]})
+    for x, y, shapes in [(base[:, :1], base[:, 1], r"\(40, 1\) and \(40,\)"), (2.0, [1.0, 2.0], r"\(\) and \(2,\)")]:
+        with pytest.raises(ValueError, match=r"^Marginal 'x' and 'y' values must be one-dimensional or of the "
+                                             rf"same shape \(got shapes {shapes}\)\.$"):
+            dk.tova_marginal_fix({"x": x, "y": y})
     with pytest.raises(ValueError, match="^Marginal has no finite density points after NaN removal.$"):
         dk.tova_marginal_fix(np.empty((0, 2)))
     with pytest.raises(ValueError, match=r"^Matrix marginal must be an \(n,2\) array\.$"):

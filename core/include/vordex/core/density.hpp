@@ -52,30 +52,35 @@ void check_length(std::int64_t length);
 CdfTable cdf_table(const LogDensity& ld, std::int64_t length);
 
 // Distribution function: monotone interpolant of the table, evaluated at
-// points clipped to the range.
+// points clipped to the range. `points`: how many points an evaluation is
+// expected to take; when that many make it worth it, the interpolant's
+// pieces are all built here (the same values either way). Evaluation never
+// changes the object, so one object can serve several threads at once.
 class CdfFunction {
 public:
-    CdfFunction(const LogDensity& ld, CdfTable t, bool spline);
+    CdfFunction(const LogDensity& ld, CdfTable t, bool spline, std::size_t points = 0);
     double operator()(double q) const;
     void eval(const double* in, double* out, std::size_t n) const;
 
 private:
     double lo_, hi_;
-    mutable Interpolant F_;
+    Interpolant F_;
 };
 
 // Quantile function: the table with its flat ends collapsed, inverted by a
 // monotone interpolant. Probabilities are clipped to [0, 1]; those beyond the
-// last kept knot (within kEps of 1) give that knot's x.
+// last kept knot (within kEps of 1) give that knot's x. The table needs at
+// least one entry and as many abscissae as probabilities (ValueError
+// otherwise); `points` and threads as for CdfFunction.
 class QuantileFunction {
 public:
-    QuantileFunction(CdfTable t, bool spline);
+    QuantileFunction(CdfTable t, bool spline, std::size_t points = 0);
     double operator()(double p) const;
     void eval(const double* in, double* out, std::size_t n) const;
 
 private:
     double p_last_, x_last_;
-    mutable Interpolant F_;  // deferred PCHIP, materialised for many points
+    Interpolant F_;  // deferred PCHIP, materialised when built for many points
 };
 
 // A few evaluations of a deferred PCHIP interpolant are cheaper piece by
@@ -83,7 +88,7 @@ private:
 void prepare_for(Interpolant& F, std::size_t points);
 
 // Keep the first of the entries within kEps of 0.0, then of 1.0, dropping the
-// others from both arrays.
+// others from both arrays (of the same length: ValueError otherwise).
 void collapse_flat_ends(std::vector<double>& cdf, std::vector<double>& xx);
 void collapse_flat_ends(uvector& cdf, uvector& xx);
 
@@ -91,8 +96,9 @@ void collapse_flat_ends(uvector& cdf, uvector& xx);
 std::vector<double> simpson_odd_grid(std::span<const double> x);
 
 // Weighted quadrature of an expectation on the smoothed grid: `f` holds n
-// rows of k values (row-major), `x`/`y` the grid (n odd). Returns the k
-// ratios sum(s*d*y*f)/sum(s*d*y).
+// rows of k values (row-major), `x`/`y` the grid (n odd, as the smoothed
+// grid is cut; an empty grid, or x and y of different lengths, throw
+// ValueError). Returns the k ratios sum(s*d*y*f)/sum(s*d*y).
 std::vector<double> expectation(std::span<const double> x, std::span<const double> y, const double* f,
                                 std::size_t k);
 // The same for the two columns x and x * x (first and second moments); long

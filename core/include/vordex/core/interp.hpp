@@ -16,6 +16,8 @@ namespace vordex {
 // One cubic piece in power form, c0 s^3 + c1 s^2 + c2 s + c3 at offset s,
 // summed from the constant term up in this fixed order (the order every
 // evaluation of the interpolants uses, so that results repeat to the bit).
+// The powers of s are formed as such, as SciPy's evaluation of the same form
+// does: offsets beyond about 5.6e102 make s^3 overflow (inf or NaN results).
 inline double cubic_at(double c0, double c1, double c2, double c3, double s) {
     double res = 0.0;
     res = res + c3;
@@ -80,6 +82,10 @@ public:
     static Interpolant cubic_slopes_only(uvector&& x, uvector&& y);
     static Interpolant linear(uvector&& x, uvector&& y);
 
+    // A default-constructed interpolant (or one moved from) has no knots:
+    // evaluating it throws ValueError, and front() and back() must not be
+    // called on it. Evaluation never changes the object, so one interpolant
+    // can serve several threads at once; materialize() is the one change.
     InterpKind kind() const { return kind_; }
     bool extrapolates() const { return extrapolate_; }
     std::size_t size() const { return x_.size(); }
@@ -115,6 +121,7 @@ public:
 private:
     static Interpolant hermite(InterpKind kind, std::span<const double> x, uvector&& d, uvector&& c,
                                bool extrapolate);
+    void require_knots() const;  // ValueError when there are none
     std::ptrdiff_t find_interval(double v, std::ptrdiff_t guess) const;
     double eval_one(double v, std::ptrdiff_t& guess) const;
     void eval_sparse(const double* in, double* out, std::size_t n) const;
@@ -149,9 +156,12 @@ private:
 // the same messages.
 void validate_knots(std::span<const double> x, std::span<const double> y);
 
-// PCHIP slopes for strictly increasing x (SciPy's formulas).
+// PCHIP slopes (SciPy's formulas). The knots are checked first, as by
+// validate_knots (ValueError for fewer than 2, lengths that differ, knots
+// that are not finite or not strictly increasing).
 std::vector<double> pchip_slopes(std::span<const double> x, std::span<const double> y);
-// Not-a-knot spline slopes (tridiagonal solve with partial pivoting).
+// Not-a-knot spline slopes (tridiagonal solve with partial pivoting), after
+// the same checks.
 std::vector<double> notaknot_slopes(std::span<const double> x, std::span<const double> y);
 
 namespace detail {
@@ -164,7 +174,9 @@ namespace detail {
 // `block_L` the solve runs in blocks of `lanes` lanes of block_L rows (as
 // long splines do; L is then not used), each block's start guessed from
 // `block_ahead` (1 to 48) rows after it; false also when a guess does not
-// settle within the rows a block keeps.
+// settle within the rows a block keeps. Counts and lengths out of range
+// (lanes other than 8 or 16, L or block_L beyond what n holds, block_ahead
+// outside 1 to 48) throw ValueError.
 bool notaknot_slopes_lanes(std::span<const double> x, std::span<const double> y, std::size_t lanes, std::size_t L,
                            std::vector<double>& out, bool from_knots = false, std::size_t block_L = 0,
                            std::size_t block_ahead = 48);

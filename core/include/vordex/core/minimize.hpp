@@ -60,19 +60,12 @@ inline double np_maximum(double a, double b) {
     return a >= b ? a : b;
 }
 
-}  // namespace minimize_detail
-
-// Brent's bounded minimisation of f on [x1, x2] with absolute tolerance
-// `xatol` and at most `maxiter` evaluations (at least two when the search
-// loop is entered, as in SciPy). Returns the full outcome.
+// The search of brent_bounded_result on [x1, x2], evaluating f at scale * x
+// for each point x it visits (scale 1, or 2 for bounds given in halves;
+// 1.0 * x is x to the bit) and returning scale * x.
 template <class F>
-BrentResult brent_bounded_result(F&& f, double x1, double x2, double xatol = 1e-5, int maxiter = 500) {
-    using minimize_detail::np_maximum;
-    using minimize_detail::np_sign;
+BrentResult brent_scaled(F& f, double x1, double x2, double xatol, int maxiter, double scale) {
     const int maxfun = maxiter;
-    if (!(std::isfinite(x1) && std::isfinite(x2))) minimize_detail::raise_value_error(kBoundsNotFinite);
-    if (x1 > x2) minimize_detail::raise_value_error(kLowerExceedsUpper);
-
     int flag = 0;
     const double sqrt_eps = std::sqrt(2.2e-16);
     const double golden_mean = 0.5 * (3.0 - std::sqrt(5.0));
@@ -81,7 +74,7 @@ BrentResult brent_bounded_result(F&& f, double x1, double x2, double xatol = 1e-
     double nfc = fulc, xf = fulc;
     double rat = 0.0, e = 0.0;
     double x = xf;
-    double fx = static_cast<double>(f(x));
+    double fx = static_cast<double>(f(scale * x));
     int num = 1;
     double fu = INFINITY;
 
@@ -126,7 +119,7 @@ BrentResult brent_bounded_result(F&& f, double x1, double x2, double xatol = 1e-
 
         const double si = np_sign(rat) + (rat == 0.0 ? 1.0 : 0.0);
         x = xf + si * np_maximum(std::fabs(rat), tol1);
-        fu = static_cast<double>(f(x));
+        fu = static_cast<double>(f(scale * x));
         num += 1;
 
         if (fu <= fx) {
@@ -167,7 +160,27 @@ BrentResult brent_bounded_result(F&& f, double x1, double x2, double xatol = 1e-
     }
 
     if (std::isnan(xf) || std::isnan(fx) || std::isnan(fu)) flag = 2;
-    return BrentResult{xf, fx, num, flag};
+    return BrentResult{scale * xf, fx, num, flag};
+}
+
+}  // namespace minimize_detail
+
+// Brent's bounded minimisation of f on [x1, x2] with absolute tolerance
+// `xatol` and at most `maxiter` evaluations (at least two when the search
+// loop is entered, as in SciPy). Returns the full outcome. A NaN tolerance
+// raises ValueError (kToleranceNaN): it would end the search after one
+// evaluation as if it had converged. Bounds further apart than the double
+// range (x2 - x1 overflows), where SciPy's arithmetic would place its first
+// point at infinity, are searched in halves: the same search on [x1 / 2,
+// x2 / 2] with xatol / 2, evaluating f at twice each point, so that every
+// point lies within the bounds.
+template <class F>
+BrentResult brent_bounded_result(F&& f, double x1, double x2, double xatol = 1e-5, int maxiter = 500) {
+    if (!(std::isfinite(x1) && std::isfinite(x2))) minimize_detail::raise_value_error(kBoundsNotFinite);
+    if (x1 > x2) minimize_detail::raise_value_error(kLowerExceedsUpper);
+    if (std::isnan(xatol)) minimize_detail::raise_value_error(kToleranceNaN);
+    if (!std::isfinite(x2 - x1)) return minimize_detail::brent_scaled(f, 0.5 * x1, 0.5 * x2, 0.5 * xatol, maxiter, 2.0);
+    return minimize_detail::brent_scaled(f, x1, x2, xatol, maxiter, 1.0);
 }
 
 // Abscissa of the minimum found by brent_bounded_result.

@@ -46,12 +46,15 @@ std::array<double, kModeGridSize> mode_probabilities();
 
 // Mode: the quantiles at mode_probabilities(), their log densities, the
 // neighbours of the first largest one as bracket, and a minimisation of the
-// negative log density on that bracket to tolerance 1e-6.
+// negative log density on that bracket to tolerance 1e-6. Q is evaluated at
+// kModeGridSize points: built for that many (QuantileFunction's `points`) it
+// builds its pieces once.
 double mode(const LogDensity& ld, const QuantileFunction& Q, bool use_brent);
 
 // Mean and standard deviation from one expectation pass of (x, x*x) over the
 // smoothed grid (cut to an odd number of points); the variance is taken as 0
-// when E[X^2] - mean^2 is not positive.
+// when E[X^2] - mean^2 is not positive. An empty grid, or one with more
+// positions than densities or fewer, throws ValueError.
 struct Moments {
     double mean = 0.0, sd = 0.0;
 };

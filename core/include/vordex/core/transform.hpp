@@ -55,13 +55,14 @@ void five_point_stencil(const double* f1, const double* f2, const double* f3, co
 inline constexpr double kMinAbsDerivative = 1e-12;
 
 // Density of Y = fun(X) at the points fun(x): the density of X at x divided
-// by max(|derivative|, 1e-12) (a NaN derivative stays NaN).
+// by max(|derivative|, 1e-12) (a NaN derivative stays NaN). `out` may be
+// `x` or `deriv`.
 void transformed_density(const LogDensity& ld, const double* x, const double* deriv, double* out,
                          std::size_t n);
 
 // Put a transformed marginal in ascending order of its abscissae when fun is
 // decreasing (first abscissa above the last): both arrays are reversed.
-// Returns whether they were.
+// Returns whether they were. Arrays of different lengths throw ValueError.
 bool orient_ascending(std::span<double> y_points, std::span<double> density);
 
 }  // namespace vordex
