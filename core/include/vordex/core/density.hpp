@@ -47,7 +47,10 @@ struct CdfTable {
 };
 // A cumulative table needs a positive, finite total: ValueError otherwise.
 void check_table_total(double total);
-// Validates length: negative -> ValueError, 0 or 1 -> IndexError.
+// Validates length: negative -> ValueError, 0 or 1 -> IndexError, more than
+// kMaxGridPoints -> std::bad_alloc (as an allocation of that size would).
+// Every routine that takes a length (cdf_table, HpdTable, QuantileBatch)
+// checks it so.
 void check_length(std::int64_t length);
 CdfTable cdf_table(const LogDensity& ld, std::int64_t length);
 

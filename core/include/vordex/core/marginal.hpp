@@ -32,6 +32,13 @@ XY marginal_fix(std::span<const double> x, std::span<const double> y);
 // The same cleaning, reusing the arrays of `m` where it can.
 XY marginal_fix(XY&& m);
 
+// extrapolate: the share of the range added beyond each end (0: none). A
+// negative, NaN or infinite share (the Python layer refuses negative ones
+// first), or a range too wide for the double range, is refused by the
+// interpolants' checks of the grid: ValueError, whose message names the
+// grid's positions ("`x` must contain only finite values."). factor: grid
+// points per input point; a grid beyond kMaxGridPoints throws
+// std::bad_alloc.
 struct SmoothOptions {
     bool log = false;
     double extrapolate = 0.0;
