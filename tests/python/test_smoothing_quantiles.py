@@ -229,6 +229,26 @@ def test_linear_distribution_on_a_subnormal_range_stays_a_probability(monkeypatc
     np.testing.assert_allclose(dk.tova_qmarginal([0.1, 0.5, 0.9], m) / 1e-310, [0.1, 0.5, 0.9], rtol=1e-6)
 
 
+def test_linear_smoothing_refuses_a_range_whose_grid_overflows(monkeypatch):
+    # A range of 1e307: the rescaled positions span_x * (t - tmin) overflow.
+    # The monotone path refuses them as SciPy does; the linear steps
+    # (np.interp) would put all 314 grid points at 5e306 with one density.
+    x = 1e306 * np.linspace(-5.0, 5.0, 21)
+    m = np.column_stack([x, np.exp(-0.5 * (x / 1e306) ** 2)])
+    with pytest.raises(ValueError, match="^`x` must contain only finite values.$"):
+        dk.tova_smarginal(m)
+    monkeypatch.setattr(dk, "_SCIPY_OK", False)
+    steps = R.smarginal(m, scipy=False)
+    assert np.all(steps["x"] == steps["x"][0])  # the plain steps' collapsed grid
+    wide = "^The marginal's range is too wide to smooth: its grid positions overflow the double range.$"
+    for call in (lambda: dk.tova_smarginal(m), lambda: dk.tova_qmarginal([0.5], m), lambda: dk.tova_zmarginal(m)):
+        with pytest.raises(ValueError, match=wide):
+            call()
+    # A tenth of that range is smoothed, symmetric about 0 as the input is.
+    q = dk.tova_qmarginal([0.1, 0.5, 0.9], m / [10.0, 1.0])
+    assert q[0] < -1e305 and abs(q[1]) < 1e-10 * abs(q[0]) and q[2] == pytest.approx(-q[0], rel=1e-9)
+
+
 def test_grid_a_few_ulps_wide_is_sorted_as_the_cleaning_sorts(path):
     # Positions 1 + 1e-11 u: steps of a few ulps, so the smoothed positions
     # tie or step back by rounding. The smoothed marginal is then the cleaning

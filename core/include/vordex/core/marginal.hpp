@@ -56,6 +56,11 @@ struct SmoothOptions {
 XY smooth(std::span<const double> x, std::span<const double> y, const SmoothOptions& opts,
           bool* settled = nullptr);
 
+// The linear smoothing's refusal of a range whose grid positions overflow
+// (the monotone one refuses them with "`x` must contain only finite values.").
+inline constexpr const char* kRangeTooWide =
+    "The marginal's range is too wide to smooth: its grid positions overflow the double range.";
+
 // Upper bound on the number of points any grid may have.
 inline constexpr std::int64_t kMaxGridPoints = std::int64_t{1} << 31;
 
