@@ -256,13 +256,15 @@ XY smooth(std::span<const double> x_in, std::span<const double> y_in, const Smoo
         const double tmin = nan_min(t), tmax = nan_max(t);
         const double span_x = xmax - xmin, span_t = tmax - tmin;
         kernels::rescale(t.data(), nx, span_x, tmin, span_t, xmin);
+        // A range near the double range's width makes span_x * (t - tmin)
+        // overflow. The monotone interpolants refuse such positions; the
+        // linear ones would take them and place every grid point at one end,
+        // so the linear path refuses them too. (A range of zero width gives
+        // NaN positions instead, which the cleaning refuses as the steps do.)
+        if (!opts.spline && span_x > 0.0 && std::isfinite(span_x) && span_t > 0.0 && std::isfinite(span_t) &&
+            std::any_of(t.begin(), t.end(), [](double v) { return std::isinf(v); }))
+            throw ValueError(kRangeTooWide);
     }
-    // A range near the double range's width makes span_x * (t - tmin)
-    // overflow. The monotone interpolants refuse such positions; the linear
-    // ones would take them and place every grid point at one end, so the
-    // linear path refuses them too.
-    if (!opts.spline && !std::all_of(t.begin(), t.end(), [](double v) { return std::isfinite(v); }))
-        throw ValueError(kRangeTooWide);
 
     Interpolant t2x, x2t, S;
     uvector logy(m.y.size());

@@ -244,6 +244,11 @@ def test_linear_smoothing_refuses_a_range_whose_grid_overflows(monkeypatch):
     for call in (lambda: dk.tova_smarginal(m), lambda: dk.tova_qmarginal([0.5], m), lambda: dk.tova_zmarginal(m)):
         with pytest.raises(ValueError, match=wide):
             call()
+    # Equal positions (a range of zero width) give NaN positions, not
+    # overflow: the cleaning refuses them, as in the plain steps.
+    same = np.column_stack([np.full(3, -1e12), [4.6e-06, 0.78, 1.8e-03]])
+    with pytest.raises(ValueError, match="^Marginal has no finite density points after NaN removal.$"):
+        dk.tova_smarginal(same, factor=1)
     # A tenth of that range is smoothed, symmetric about 0 as the input is.
     q = dk.tova_qmarginal([0.1, 0.5, 0.9], m / [10.0, 1.0])
     assert q[0] < -1e305 and abs(q[1]) < 1e-10 * abs(q[0]) and q[2] == pytest.approx(-q[0], rel=1e-9)
