@@ -98,6 +98,7 @@ bench: deps build
 	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/threads.py
 	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/threads.py --size 3000
 	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/memory.py
+	PYTHONPATH=$(CURDIR) $(PYTHON) -P bench/smooth_once.py
 
 pip-check: deps
 	bash scripts/pip_check.sh $(PYTHON)

@@ -227,12 +227,12 @@ def write_markdown(path, results, args):
         f"Command: `make bench` (`python3 bench/run.py --sizes {' '.join(map(str, args.sizes))} "
         f"--kinds {' '.join(args.kinds)}"
         + (f" --ops {' '.join(args.ops)}" if getattr(args, "ops", None) else "")
-        + " --markdown BENCHMARKS.md --notes bench/notes.md`), "
+        + f" --budget {args.budget} --markdown BENCHMARKS.md --notes bench/notes.md`), "
         f"budget {args.budget} s per timing.",
         f"Allocator: {_allocator()} for both sides (the runner sets them in the environment unless the",
         "environment sets either already), so that neither side pays page faults to reuse the memory it frees; with",
-        "glibc's defaults the baseline of `tova_hpdmarginal` takes about 6.9 ms instead of 4.0 ms at",
-        "3,000 points and 309 ms instead of 38 ms at 30,000 on this machine.",
+        "glibc's defaults the baseline's large arrays are trimmed and faulted in again at every call, which makes",
+        "its `tova_hpdmarginal` several times slower at 3,000 and 30,000 points (see Memory below).",
         "",
         "Marginals: *gauss*, a Gaussian density on an evenly spaced grid over [-4, 4]; *skew*, the",
         "right-skewed x^2.5 e^-x on an evenly spaced grid over [0.05, 12]; *uneven*, a skewed Gaussian",

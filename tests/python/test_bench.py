@@ -5,6 +5,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 
@@ -77,3 +79,20 @@ def test_runner_times_only_the_chosen_operations(tmp_path):
     # A text that names no operation is an error, not an empty run.
     proc = subprocess.run(run + ["--ops", "hdp"], capture_output=True, text=True, env=env, timeout=600)
     assert proc.returncode == 2 and "hdp" in proc.stderr and "tova_" not in proc.stdout
+
+
+def test_smooth_once_side_gives_the_same_numbers():
+    # The third side (the steps with one smoothing per call) must give the
+    # bits of the steps and of the module, or its times would compare
+    # different work; the script asserts that before timing.
+    env = dict(os.environ, PYTHONPATH=os.environ.get("PYTHONPATH", ROOT))
+    proc = subprocess.run([sys.executable, "-P", os.path.join(ROOT, "bench", "smooth_once.py"), "--size", "30",
+                           "--kinds", "gauss", "skew"], capture_output=True, text=True, env=env, timeout=600)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    rows = [ln.split() for ln in proc.stdout.splitlines()[1:]]
+    assert [(r[0], r[1]) for r in rows] == [(k, op) for k in ("gauss", "skew")
+                                            for op in ("tova_mmarginal", "tova_zmarginal", "tova_tmarginal")]
+    for r in rows:
+        steps, once, mine = (float(v.rstrip("us")) for v in r[2:5])
+        assert steps > 0 and once > 0 and mine > 0
+        assert float(r[7].rstrip("x")) == pytest.approx(steps / once, rel=0.06)
