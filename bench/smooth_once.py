@@ -21,7 +21,6 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 import reference as R  # noqa: E402
-from scipy.interpolate import PchipInterpolator  # noqa: E402
 from scipy.optimize import minimize_scalar  # noqa: E402
 
 from vordex.pure import densitykit as dk  # noqa: E402
@@ -31,29 +30,8 @@ def prepared(m):
     """The quantile and density functions of one smoothing of m (the steps'
     table of 2,048 points and its monotone inverse)."""
     rng, fun = R._prep(m, True)
-    xx = np.linspace(rng[0], rng[1], num=2048)
-    ef = np.exp(fun(xx))
-    dx = xx[1] - xx[0]
-    cdf = np.concatenate(([0.0], np.cumsum(0.5 * (ef[1:] + ef[:-1]) * dx)))
-    cdf = cdf / cdf[-1]
-    c2, x2 = R.collapse(cdf, xx)
-    finv = PchipInterpolator(c2, x2, extrapolate=False)
-
-    def quantile(p):
-        pp = np.clip(np.asarray(p, float), 0, 1)
-        return np.where(pp > c2[-1], x2[-1], np.asarray(finv(pp), float))
-
-    def density(x, log):
-        x = np.asarray(x, float)
-        out = np.empty_like(x)
-        inside = (x >= rng[0]) & (x <= rng[1])
-        if np.any(inside):
-            lv = fun(x[inside])
-            out[inside] = lv if log else np.exp(lv)
-        out[~inside] = -np.inf if log else 0.0
-        return out
-
-    return quantile, density
+    xx, cdf = R.table_on(rng, fun)
+    return (lambda p: R.quantile_on(xx, cdf, p)), (lambda x, log: R.density_on(rng, fun, x, log))
 
 
 def mode_once(m, qd=None):

@@ -94,7 +94,12 @@ def _prep(m, scipy):
 
 
 def dmarginal(x, m, log=False, scipy=True):
-    rng, fun = _prep(m, scipy)
+    return density_on(*_prep(m, scipy), x, log)
+
+
+def density_on(rng, fun, x, log=False):
+    """The density (or log density) at x of a smoothed marginal's range and
+    log-density function."""
     x = np.asarray(x, dtype=float)
     out = np.empty_like(x)
     inside = (x >= rng[0]) & (x <= rng[1])
@@ -107,11 +112,17 @@ def dmarginal(x, m, log=False, scipy=True):
 
 def cdf_table(m, length=2048, scipy=True):
     rng, fun = _prep(m, scipy)
+    return (rng,) + table_on(rng, fun, length)
+
+
+def table_on(rng, fun, length=2048):
+    """The cumulative table (xx, cdf) of a smoothed marginal's range and
+    log-density function."""
     xx = np.linspace(rng[0], rng[1], num=length)
     ef = np.exp(fun(xx))
     dx = xx[1] - xx[0]
     cdf = np.concatenate(([0.0], np.cumsum(0.5 * (ef[1:] + ef[:-1]) * dx)))
-    return rng, xx, cdf / cdf[-1]
+    return xx, cdf / cdf[-1]
 
 
 def pmarginal(q, m, length=2048, scipy=True):
@@ -131,6 +142,12 @@ def collapse(cdf, xx):
 
 def qmarginal(p, m, length=2048, scipy=True):
     rng, xx, cdf = cdf_table(m, length, scipy)
+    return quantile_on(xx, cdf, p, scipy)
+
+
+def quantile_on(xx, cdf, p, scipy=True):
+    """The quantiles at p of a cumulative table (flat ends collapsed,
+    inverted by the monotone interpolant)."""
     cdf, xx = collapse(cdf, xx)
     F_inv = pchip(cdf, xx, scipy)
     pp = np.clip(np.asarray(p, dtype=float), 0.0, 1.0)
