@@ -529,13 +529,12 @@ std::vector<double> expectation_scaled(std::span<const double> x, std::span<cons
     return res;
 }
 
-// The quadrature's grid: as many densities as positions, at least one.
+}  // namespace
+
 void check_grid(std::span<const double> x, std::span<const double> y) {
     if (x.size() != y.size()) throw ValueError("The grid needs as many densities as positions.");
     if (x.empty()) throw ValueError("The grid is empty.");
 }
-
-}  // namespace
 
 std::vector<double> expectation(std::span<const double> x, std::span<const double> y, const double* f,
                                 std::size_t k) {

@@ -129,9 +129,8 @@ double mode(const LogDensity& ld, const QuantileFunction& Q, bool use_brent) {
 // --- moments and summary ---------------------------------------------------------------------
 
 Moments moments(XYView smoothed) {
+    check_grid(smoothed.x, smoothed.y);
     std::size_t n = smoothed.x.size();
-    if (n != smoothed.y.size()) throw ValueError("The grid needs as many densities as positions.");
-    if (n == 0) throw ValueError("The smoothed marginal is empty.");
     if (n % 2 == 0) --n;
     const std::vector<double> e = expectation_x_x2(std::span<const double>(smoothed.x.data(), n),
                                                    std::span<const double>(smoothed.y.data(), n));

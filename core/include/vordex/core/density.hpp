@@ -95,6 +95,10 @@ void prepare_for(Interpolant& F, std::size_t points);
 void collapse_flat_ends(std::vector<double>& cdf, std::vector<double>& xx);
 void collapse_flat_ends(uvector& cdf, uvector& xx);
 
+// A grid for the quadrature: as many densities as positions, at least one
+// (ValueError otherwise).
+void check_grid(std::span<const double> x, std::span<const double> y);
+
 // Interval weights d of the odd-grid quadrature.
 std::vector<double> simpson_odd_grid(std::span<const double> x);
 
