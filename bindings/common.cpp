@@ -11,10 +11,12 @@
 #include <pthread.h>
 #include <thread>
 #include <new>
+#include <limits>
 #include <string>
 #include <unordered_map>
 
 #include "vordex/core/errors.hpp"
+#include "vordex/core/numeric.hpp"
 
 namespace vx {
 
@@ -964,6 +966,43 @@ py::array_t<double> new_array_shaped(std::span<const double> v, const std::vecto
     py::array_t<double> a(sh);
     if (!v.empty()) std::memcpy(a.mutable_data(), v.data(), v.size() * sizeof(double));
     return a;
+}
+
+namespace {
+struct MappedBlock {
+    void* p;
+    size_t bytes;
+};
+}  // namespace
+
+py::array_t<double> new_detached_array(const std::vector<py::ssize_t>& shape) {
+    size_t count = 1;
+    for (py::ssize_t d : shape) {
+        const size_t u = static_cast<size_t>(d);
+        if (d < 0 || (u != 0 && count > std::numeric_limits<size_t>::max() / sizeof(double) / u)) throw std::bad_alloc();
+        count *= u;
+    }
+    const size_t bytes = count * sizeof(double);
+    if (bytes < vordex::kBudgetedBuffer) return py::array_t<double>(shape);
+    auto* block = new MappedBlock{nullptr, bytes};
+    try {
+        block->p = vordex::allocate_mapped(bytes);
+    } catch (...) {
+        delete block;
+        throw;
+    }
+    PyObject* cap = PyCapsule_New(block, "vordex.mapped_result", [](PyObject* o) {
+        auto* b = static_cast<MappedBlock*>(PyCapsule_GetPointer(o, "vordex.mapped_result"));
+        vordex::release_mapped(b->p, b->bytes);
+        delete b;
+    });
+    if (!cap) {
+        vordex::release_mapped(block->p, bytes);
+        delete block;
+        throw py::error_already_set();
+    }
+    py::object base = py::reinterpret_steal<py::object>(cap);
+    return py::array_t<double>(shape, static_cast<double*>(block->p), base);
 }
 
 PyObject* dict_item(PyObject* dict, const char* name) {

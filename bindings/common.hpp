@@ -217,6 +217,12 @@ py::array_t<double, py::array::c_style | py::array::forcecast> real_numbers(py::
 py::array_t<double> new_array(std::span<const double> v);
 py::array_t<double> new_array(std::vector<double>&& v);
 py::array_t<double> new_array_shaped(std::span<const double> v, const std::vector<Py_ssize_t>& shape);
+// A new C-contiguous float64 array of this shape, uninitialised, for a call's
+// result: from 1 MiB on outside the C library's heap (mapped on its own and
+// freed with the array), so that freeing it does not trim the heap memory
+// below it, which the next call would fault in again. Such an array's base
+// is the capsule that owns its memory.
+py::array_t<double> new_detached_array(const std::vector<py::ssize_t>& shape);
 
 // Raise the matching Python exception for a C++ exception in flight. The
 // forced unwinding that ends a thread at interpreter exit is passed on.

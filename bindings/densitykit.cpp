@@ -3,8 +3,11 @@
 // availability flags and constants, then creates the functions in order.
 #include "densitykit_impl.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <pthread.h>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -40,15 +43,48 @@ bool allocator_tuned_by_environment() {
                         std::strstr(tunables, "glibc.malloc.top_pad"));
 }
 
+constexpr int kTrimThreshold = 64 << 20;
+// Whether the module set the thresholds, and how many HeapTrimPause objects
+// exist now.
+std::atomic<bool> g_thresholds_set{false};
+std::atomic<int> g_trim_pauses{0};
+
 void keep_freed_memory_for_reuse() {
 #if defined(__GLIBC__)
     if (allocator_tuned_by_environment()) return;
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
+    // A child forked while a call runs in another thread does not run that
+    // call's end: it gets the threshold back at once.
+    static std::once_flag at_fork;
+    std::call_once(at_fork, [] {
+        (void)pthread_atfork(nullptr, nullptr, [] {
+            if (g_trim_pauses.exchange(0) > 0) mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
+        });
+    });
+    g_thresholds_set.store(true);
 #endif
 }
 
 }  // namespace
+
+namespace vx {
+// The first pause switches trimming off and the last one's end restores the
+// threshold. A call that starts while another ends may run a moment without
+// the pause (a question of speed only); the last change is always the
+// restoring one, as each pause's end follows its own start.
+HeapTrimPause::HeapTrimPause() noexcept {
+#if defined(__GLIBC__)
+    if (g_thresholds_set.load() && g_trim_pauses.fetch_add(1) == 0) mallopt(M_TRIM_THRESHOLD, -1);
+#endif
+}
+
+HeapTrimPause::~HeapTrimPause() {
+#if defined(__GLIBC__)
+    if (g_thresholds_set.load() && g_trim_pauses.fetch_sub(1) == 1) mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
+#endif
+}
+}  // namespace vx
 
 VX_MODULE(densitykit, m) {
     m.doc() =

@@ -131,7 +131,25 @@ PointsAndResult with_prepared_points(const Call& c, py::handle marginal, py::han
                                      const std::int64_t* table_length, Fn&& fn);
 
 // Pack a result in the caller's form: an n x 2 matrix or a dict {"x", "y"}.
-py::object pack_marginal(std::span<const double> x, std::span<const double> y, bool as_matrix);
+// `detached`: in arrays from new_detached_array.
+py::object pack_marginal(std::span<const double> x, std::span<const double> y, bool as_matrix,
+                         bool detached = false);
+
+// While one exists (in any thread), the C library's heap is not trimmed when
+// memory is freed; the trim threshold the module set at import comes back
+// when the last one ends. For the calls that run the caller's function on
+// arrays of one value per point: the arrays that function returns are
+// NumPy's, on the heap, beside this module's buffers, and when all are freed
+// at the end of the call their total can exceed the trim threshold, so that
+// the heap would be trimmed and the next call would fault it all in again,
+// 4 KiB at a time. Nothing changes where the environment set the thresholds.
+class HeapTrimPause {
+public:
+    HeapTrimPause() noexcept;
+    ~HeapTrimPause();
+    HeapTrimPause(const HeapTrimPause&) = delete;
+    HeapTrimPause& operator=(const HeapTrimPause&) = delete;
+};
 
 // Convert evaluation points as np.asarray(v, dtype=float) does and evaluate
 // `fn(in, out, n)` natively (without the GIL) into a new array of the same

@@ -247,10 +247,12 @@ PointsAndResult with_prepared_points(const Call& c, py::handle marginal, py::han
     return r;
 }
 
-py::object pack_marginal(std::span<const double> x, std::span<const double> y, bool as_matrix) {
+py::object pack_marginal(std::span<const double> x, std::span<const double> y, bool as_matrix, bool detached) {
     const size_t n = x.size();
+    const auto len = static_cast<py::ssize_t>(n);
     if (as_matrix) {
-        py::array_t<double> a({static_cast<py::ssize_t>(n), py::ssize_t{2}});
+        py::array_t<double> a = detached ? new_detached_array({len, py::ssize_t{2}})
+                                         : py::array_t<double>({len, py::ssize_t{2}});
         double* p = a.mutable_data();
         for (size_t i = 0; i < n; ++i) {
             p[2 * i] = x[i];
@@ -259,6 +261,16 @@ py::object pack_marginal(std::span<const double> x, std::span<const double> y, b
         return a;
     }
     py::dict d;
+    if (detached) {
+        py::array_t<double> ax = new_detached_array({len}), ay = new_detached_array({len});
+        if (n) {
+            std::memcpy(ax.mutable_data(), x.data(), n * sizeof(double));
+            std::memcpy(ay.mutable_data(), y.data(), n * sizeof(double));
+        }
+        d["x"] = ax;
+        d["y"] = ay;
+        return d;
+    }
     d["x"] = new_array(x);
     d["y"] = new_array(y);
     return d;
@@ -468,6 +480,7 @@ py::object impl_simpson_odd_grid(const Call& c) {
 }
 
 py::object impl_emarginal(const Call& c) {
+    const HeapTrimPause pause;
     py::handle fun = c[0];
     MarginalIn m = read_marginal(c, c[1]);
     vordex::SmoothOptions o;

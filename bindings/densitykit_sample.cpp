@@ -242,6 +242,7 @@ void combine(const StencilSpans& v, double h, double* out) {
 }
 
 py::object impl_fd(const Call& c) {
+    const HeapTrimPause pause;
     py::handle fun = PyTuple_GET_ITEM(c.payload, 0);
     const double h = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(c.payload, 1));
     DArray x = as_contig(c[0]);
@@ -251,7 +252,7 @@ py::object impl_fd(const Call& c) {
     recheck(s);
     check_same_shapes(s);
     const StencilSpans v = spans_of(s);
-    py::array_t<double> out(std::vector<py::ssize_t>(s.f[0].shape(), s.f[0].shape() + s.f[0].ndim()));
+    py::array_t<double> out = new_detached_array(std::vector<py::ssize_t>(s.f[0].shape(), s.f[0].shape() + s.f[0].ndim()));
     combine(v, h, out.mutable_data());
     if (out.ndim() == 0) {
         // Python numbers combine into a Python float, as their own arithmetic gives.
@@ -295,6 +296,7 @@ void check_per_point(const DArray& v, size_t n, const char* where) {
 }
 
 py::object impl_tmarginal(const Call& c) {
+    const HeapTrimPause pause;
     py::handle fun = c[0], marginal = c[1];
     const Py_ssize_t n = to_count(c[2], "n");
     const double h = to_real(c[3]);
@@ -384,7 +386,7 @@ py::object impl_tmarginal(const Call& c) {
         vordex::transformed_density(prep->ld, x.data(), deriv.data(), dens.data(), N);
         vordex::orient_ascending(yv, dens);
     }
-    return pack_marginal(yv, dens, is_mat);
+    return pack_marginal(yv, dens, is_mat, true);
 }
 
 py::object impl_marginal_transform(const Call& c) {

@@ -134,6 +134,26 @@ void* allocate_buffer(std::size_t bytes) {
 #endif
 }
 
+void* allocate_mapped(std::size_t bytes) {
+#ifdef VORDEX_HUGE_BUFFERS
+    if (bytes > (std::size_t(-1) >> 1)) throw std::bad_alloc();
+    void* p = map_huge_pages(whole_huge_pages(bytes == 0 ? 1 : bytes));
+    if (!p) throw std::bad_alloc();
+    return p;
+#else
+    return ::operator new(bytes);
+#endif
+}
+
+void release_mapped(void* p, std::size_t bytes) noexcept {
+#ifdef VORDEX_HUGE_BUFFERS
+    (void)munmap(p, whole_huge_pages(bytes == 0 ? 1 : bytes));
+#else
+    (void)bytes;
+    ::operator delete(p);
+#endif
+}
+
 void release_buffer(void* p, std::size_t bytes) noexcept {
     if (bytes >= kBudgetedBuffer && bytes < kLargeBuffer) {
 #ifdef VORDEX_HUGE_BUFFERS

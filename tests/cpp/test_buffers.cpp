@@ -144,3 +144,30 @@ TEST(Buffers, VectorsOfAMebibyteAndMoreAreBudgeted) {
 }
 
 }  // namespace
+
+namespace {
+
+// Results handed to an owner outside the library: mapped on their own (whole
+// 2 MiB pages) where this build maps buffers, whatever their size, and
+// neither budgeted nor counted as budgeted mappings.
+TEST(Buffers, MappedResultsLiveOutsideTheHeapAndTheBudget) {
+    const std::size_t sizes[] = {1, std::size_t{3} << 20, (std::size_t{2} << 20) + 8};
+    void* empty = vordex::allocate_mapped(0);
+    EXPECT_NE(empty, nullptr);
+    std::vector<Buffer> live;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+        live.push_back({vordex::allocate_mapped(sizes[i]), sizes[i]});
+        ASSERT_NE(live.back().p, nullptr);
+        if (vordex::own_mappings_supported())
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(live.back().p) % (std::size_t{2} << 20), 0u) << i;
+        fill(live.back(), static_cast<unsigned char>(i + 7));
+    }
+    EXPECT_EQ(budgeted_heap_bytes(), 0u);
+    EXPECT_EQ(own_mapped_buffers(), 0u);
+    for (std::size_t i = 0; i < live.size(); ++i) EXPECT_TRUE(holds(live[i], static_cast<unsigned char>(i + 7))) << i;
+    for (std::size_t i = 0; i < live.size(); ++i) vordex::release_mapped(live[i].p, sizes[i]);
+    vordex::release_mapped(empty, 0);
+    EXPECT_THROW(vordex::allocate_mapped(std::size_t(-1) - 4096), std::bad_alloc);
+}
+
+}  // namespace

@@ -35,6 +35,15 @@ void release_buffer(void* p, std::size_t bytes) noexcept;
 std::size_t budgeted_heap_bytes() noexcept;
 std::size_t own_mapped_buffers() noexcept;
 bool own_mappings_supported() noexcept;
+// A buffer outside the C library's heap: mapped on its own on whole 2 MiB
+// pages (asked to be backed by huge pages), for a result whose owner frees
+// it whenever it likes. A large result on the heap sits near its top, and
+// freeing it there can make the heap trim the free memory below it, which
+// the next call then faults in again 4 KiB at a time. Where this build maps
+// no buffers of its own (see above), the heap's. allocate_mapped throws
+// std::bad_alloc; release_mapped takes the size that was allocated.
+void* allocate_mapped(std::size_t bytes);
+void release_mapped(void* p, std::size_t bytes) noexcept;
 
 // Allocator whose resize() leaves new doubles uninitialised: for buffers
 // that are written in full right after they are sized. Those of 1 MiB and
