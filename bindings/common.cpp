@@ -589,7 +589,7 @@ SlotOwner& owner() {
         // The C++ runtime's per-thread state (for exceptions) is made now,
         // while memory is likely at hand: made later, by a failed allocation's
         // exception, a failure to make it ends the process.
-        static volatile int made;  // (the call is pure: its result is kept)
+        [[maybe_unused]] static volatile int made;  // (the call is pure: its result is kept)
         made = std::uncaught_exceptions();
         const pthread_key_t key = slot_key();
         if (key != pthread_key_t(-1)) {

@@ -135,8 +135,8 @@ void* allocate_buffer(std::size_t bytes) {
 }
 
 void* allocate_mapped(std::size_t bytes) {
-#ifdef VORDEX_HUGE_BUFFERS
     if (bytes > (std::size_t(-1) >> 1)) throw std::bad_alloc();
+#ifdef VORDEX_HUGE_BUFFERS
     void* p = map_huge_pages(whole_huge_pages(bytes == 0 ? 1 : bytes));
     if (!p) throw std::bad_alloc();
     return p;
