@@ -75,13 +75,14 @@ namespace vx {
 // restoring one, as each pause's end follows its own start.
 HeapTrimPause::HeapTrimPause() noexcept {
 #if defined(__GLIBC__)
-    if (g_thresholds_set.load() && g_trim_pauses.fetch_add(1) == 0) mallopt(M_TRIM_THRESHOLD, -1);
+    active_ = g_thresholds_set.load();
+    if (active_ && g_trim_pauses.fetch_add(1) == 0) mallopt(M_TRIM_THRESHOLD, -1);
 #endif
 }
 
 HeapTrimPause::~HeapTrimPause() {
 #if defined(__GLIBC__)
-    if (g_thresholds_set.load() && g_trim_pauses.fetch_sub(1) == 1) mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
+    if (active_ && g_trim_pauses.fetch_sub(1) == 1) mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
 #endif
 }
 }  // namespace vx

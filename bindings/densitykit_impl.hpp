@@ -142,13 +142,19 @@ py::object pack_marginal(std::span<const double> x, std::span<const double> y, b
 // NumPy's, on the heap, beside this module's buffers, and when all are freed
 // at the end of the call their total can exceed the trim threshold, so that
 // the heap would be trimmed and the next call would fault it all in again,
-// 4 KiB at a time. Nothing changes where the environment set the thresholds.
+// 4 KiB at a time. Nothing changes where the environment set the thresholds;
+// active() tells whether the module manages them, and so whether the call's
+// large results should be detached from the heap (new_detached_array).
 class HeapTrimPause {
 public:
     HeapTrimPause() noexcept;
     ~HeapTrimPause();
+    bool active() const noexcept { return active_; }
     HeapTrimPause(const HeapTrimPause&) = delete;
     HeapTrimPause& operator=(const HeapTrimPause&) = delete;
+
+private:
+    bool active_ = false;
 };
 
 // Convert evaluation points as np.asarray(v, dtype=float) does and evaluate

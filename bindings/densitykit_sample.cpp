@@ -252,7 +252,8 @@ py::object impl_fd(const Call& c) {
     recheck(s);
     check_same_shapes(s);
     const StencilSpans v = spans_of(s);
-    py::array_t<double> out = new_detached_array(std::vector<py::ssize_t>(s.f[0].shape(), s.f[0].shape() + s.f[0].ndim()));
+    std::vector<py::ssize_t> shape(s.f[0].shape(), s.f[0].shape() + s.f[0].ndim());
+    py::array_t<double> out = pause.active() ? new_detached_array(shape) : py::array_t<double>(shape);
     combine(v, h, out.mutable_data());
     if (out.ndim() == 0) {
         // Python numbers combine into a Python float, as their own arithmetic gives.
@@ -386,7 +387,7 @@ py::object impl_tmarginal(const Call& c) {
         vordex::transformed_density(prep->ld, x.data(), deriv.data(), dens.data(), N);
         vordex::orient_ascending(yv, dens);
     }
-    return pack_marginal(yv, dens, is_mat, true);
+    return pack_marginal(yv, dens, is_mat, pause.active());
 }
 
 py::object impl_marginal_transform(const Call& c) {

@@ -4,6 +4,8 @@
 
 import gc
 import math
+import os
+import sys
 import weakref
 
 import numpy as np
@@ -348,20 +350,24 @@ def test_large_results_in_memory_of_their_own_behave_as_arrays():
     # pickled, and their memory stays valid while a view of it lives.
     import pickle
 
+    # (Where the environment sets the allocator's thresholds, the module
+    # leaves memory to it and results are plain arrays.)
+    managed = not ({"MALLOC_MMAP_THRESHOLD_", "MALLOC_TRIM_THRESHOLD_", "MALLOC_TOP_PAD_"} & set(os.environ)
+                   or "glibc.malloc" in os.environ.get("GLIBC_TUNABLES", ""))
     m = R.make_marginal("skew", 60)
     n = 70_000  # 1.1 MB as an n x 2 matrix, 560 kB per dict array
     mat = dk.tova_tmarginal(np.exp, m, n=n)
     same(mat, R.tmarginal(np.exp, m, n=n))
-    assert mat.base is not None and mat.flags.c_contiguous and mat.flags.writeable
+    assert (mat.base is not None) == managed and mat.flags.c_contiguous and mat.flags.writeable
     d = dk.tova_tmarginal(np.exp, {"x": m[:, 0], "y": m[:, 1]}, n=2 * n)
     want = R.tmarginal(np.exp, m, n=2 * n)
     same(d["x"], want[:, 0])
     same(d["y"], want[:, 1])
-    assert d["x"].base is not None and d["y"].base is not None
+    assert (d["x"].base is not None) == managed and (d["y"].base is not None) == managed
 
     x = np.linspace(-2, 2, 300_000)
     got = dk.tova_deriv_func(np.sin, 1e-3)(x.reshape(600, 500))
-    assert got.shape == (600, 500) and got.base is not None
+    assert got.shape == (600, 500) and (got.base is not None) == managed
     same(got.ravel(), dk.tova_deriv_func(np.sin, 1e-3)(x))
     h = 1e-3
     same(got.ravel(), (((-np.sin(x + (h + h))) + 8.0 * np.sin(x + h)) - 8.0 * np.sin(x - h) + np.sin(x - (h + h)))
@@ -376,6 +382,18 @@ def test_large_results_in_memory_of_their_own_behave_as_arrays():
     back = pickle.loads(pickle.dumps(d))
     same(back["x"], d["x"])
     same(back["y"], d["y"])
+
+    # Under thresholds set in the environment: plain arrays of NumPy's own.
+    code = ("import numpy as np\nfrom vordex.pure import densitykit as dk\n"
+            "x = np.linspace(-4, 4, 40); m = np.column_stack([x, np.exp(-x * x / 2)])\n"
+            "print(dk.tova_tmarginal(np.exp, m, n=70_000).base is None,"
+            " dk.tova_deriv_func(np.sin)(np.zeros(300_000)).base is None)")
+    import subprocess
+    import vordex
+    env = dict(os.environ, MALLOC_TRIM_THRESHOLD_="131072",
+               PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(vordex.__file__))))
+    r = subprocess.run([sys.executable, "-P", "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0 and r.stdout.split() == ["True", "True"], (r.stdout, r.stderr)
 
 
 def test_transform_bad_input():
