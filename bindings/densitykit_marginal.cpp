@@ -260,19 +260,15 @@ py::object pack_marginal(std::span<const double> x, std::span<const double> y, b
         }
         return a;
     }
+    const auto column = [&](std::span<const double> v) -> py::array_t<double> {
+        if (!detached) return new_array(v);
+        py::array_t<double> a = new_detached_array({len});
+        if (n) std::memcpy(a.mutable_data(), v.data(), n * sizeof(double));
+        return a;
+    };
     py::dict d;
-    if (detached) {
-        py::array_t<double> ax = new_detached_array({len}), ay = new_detached_array({len});
-        if (n) {
-            std::memcpy(ax.mutable_data(), x.data(), n * sizeof(double));
-            std::memcpy(ay.mutable_data(), y.data(), n * sizeof(double));
-        }
-        d["x"] = ax;
-        d["y"] = ay;
-        return d;
-    }
-    d["x"] = new_array(x);
-    d["y"] = new_array(y);
+    d["x"] = column(x);
+    d["y"] = column(y);
     return d;
 }
 
