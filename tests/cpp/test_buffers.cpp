@@ -158,8 +158,9 @@ TEST(Buffers, MappedResultsLiveOutsideTheHeapAndTheBudget) {
     for (std::size_t i = 0; i < std::size(sizes); ++i) {
         live.push_back({vordex::allocate_mapped(sizes[i]), sizes[i]});
         ASSERT_NE(live.back().p, nullptr);
-        if (vordex::own_mappings_supported())
+        if (vordex::own_mappings_supported()) {
             EXPECT_EQ(reinterpret_cast<std::uintptr_t>(live.back().p) % (std::size_t{2} << 20), 0u) << i;
+        }
         fill(live.back(), static_cast<unsigned char>(i + 7));
     }
     EXPECT_EQ(budgeted_heap_bytes(), 0u);
