@@ -749,18 +749,32 @@ template <std::size_t K>
 struct LaneBlock : LaneSpan<K> {
     using Span = LaneSpan<K>;
     using typename Span::LK;
-    using Span::kChunk, Span::R, Span::r0, Span::L, Span::W, Span::feed, Span::move_to, Span::A, Span::end;
+    using Span::kChunk, Span::R, Span::r0, Span::L, Span::W, Span::feed, Span::A, Span::end;
     Scratch ths, tms, tdms, tbms, txs;
     double* th;
     double* tm;
     double* tdm;  // reduced rows, interleaved: row A_j + t at K t + j
     double* tbm;
+    // With the spacings in an array, the elimination interleaves all of them
+    // here (group g: h[A_j - 2 + g], g <= L + 1) and the substitution reads
+    // its upper diagonals from them instead of interleaving them again.
+    // `kept` says they are complete for the block's current rows.
+    bool keep_h;
+    Scratch khs;
+    bool kept = false;
 
     // Room for lanes of up to `capacity` rows (at least L_).
     LaneBlock(const NotAKnotRows& R_, std::size_t r0_, std::size_t L_, bool* valid, std::size_t capacity = 0)
         : Span(R_, r0_, L_, valid), ths(K * (kChunk + 2)), tms(K * (kChunk + 1)),
           tdms(K * std::max(L_, capacity)), tbms(K * std::max(L_, capacity)), txs(K * kChunk), th(ths.get()),
-          tm(tms.get()), tdm(tdms.get()), tbm(tbms.get()) {}
+          tm(tms.get()), tdm(tdms.get()), tbm(tbms.get()), keep_h(R_.h != nullptr),
+          khs(keep_h ? K * (std::max(L_, capacity) + 2) : 0) {}
+    // The block from row r with lanes of L_ rows (the kept spacings were
+    // those of other rows).
+    void move_to(std::size_t r, std::size_t L_) {
+        Span::move_to(r, L_);
+        kept = false;
+    }
     // The reduced diagonal and right side of row k of the block.
     double dm_at(std::size_t k) const { return tdm[K * ((k - r0) % L) + (k - r0) / L]; }
     double bm_at(std::size_t k) const { return tbm[K * ((k - r0) % L) + (k - r0) / L]; }
@@ -825,12 +839,15 @@ struct LaneBlock : LaneSpan<K> {
         sb[0] = b_in;
         // Lane j's step t (row A_j + t) uses group t, t + 1, t + 2 of the
         // spacings h[A_j - 2 + s] and group t, t + 1 of the slopes m[A_j - 1 + s].
+        const bool keep = keep_h;
+        kept = false;
         for (std::size_t c0 = 0; c0 < L; c0 += kChunk) {
             const std::size_t T = std::min(kChunk, L - c0);
+            double* const hc = keep ? khs.get() + K * c0 : th;
             feed.load(c0, T + 1);
-            feed(c0, 0, T + 2, false, th, LK::interleave);
+            feed(c0, 0, T + 2, false, hc, LK::interleave);
             feed(c0, 1, T + 1, true, tm, LK::interleave);
-            if (const std::uint32_t lanes = LK::eliminate(th, tm, T, sd, sb, tdm + K * c0, tbm + K * c0)) {
+            if (const std::uint32_t lanes = LK::eliminate(hc, tm, T, sd, sb, tdm + K * c0, tbm + K * c0)) {
                 if (!flagged) return true;
                 (*flagged)[c0 / kChunk] = lanes;
                 swaps = true;
@@ -840,6 +857,7 @@ struct LaneBlock : LaneSpan<K> {
                 }
             }
         }
+        kept = keep;
         if (heavy && flagged) {
             std::size_t count = 0;
             for (const std::uint32_t lanes : *flagged) count += static_cast<std::size_t>(std::popcount(lanes));
@@ -964,8 +982,10 @@ struct LaneBlock : LaneSpan<K> {
         for (std::size_t c1 = L; c1 > 0;) {
             const std::size_t T = std::min(kChunk, c1), c0 = c1 - T;
             // group u: h[A_j - 1 + c0 + u], the upper diagonal of row A_j + c0 + u
-            feed.spacings(c0 + 1, T, th, LK::interleave);
-            LK::substitute(th, tdm + K * c0, tbm + K * c0, T, s1, s2, tx);
+            const double* hc = th;
+            if (kept) hc = khs.get() + K * (c0 + 1);
+            else feed.spacings(c0 + 1, T, th, LK::interleave);
+            LK::substitute(hc, tdm + K * c0, tbm + K * c0, T, s1, s2, tx);
             LK::deinterleave(tx, L, T, x + r0 + c0);
             c1 = c0;
         }
