@@ -839,11 +839,10 @@ struct LaneBlock : LaneSpan<K> {
         sb[0] = b_in;
         // Lane j's step t (row A_j + t) uses group t, t + 1, t + 2 of the
         // spacings h[A_j - 2 + s] and group t, t + 1 of the slopes m[A_j - 1 + s].
-        const bool keep = keep_h;
         kept = false;
         for (std::size_t c0 = 0; c0 < L; c0 += kChunk) {
             const std::size_t T = std::min(kChunk, L - c0);
-            double* const hc = keep ? khs.get() + K * c0 : th;
+            double* const hc = keep_h ? khs.get() + K * c0 : th;
             feed.load(c0, T + 1);
             feed(c0, 0, T + 2, false, hc, LK::interleave);
             feed(c0, 1, T + 1, true, tm, LK::interleave);
@@ -857,7 +856,7 @@ struct LaneBlock : LaneSpan<K> {
                 }
             }
         }
-        kept = keep;
+        kept = keep_h;
         if (heavy && flagged) {
             std::size_t count = 0;
             for (const std::uint32_t lanes : *flagged) count += static_cast<std::size_t>(std::popcount(lanes));
