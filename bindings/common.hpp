@@ -105,11 +105,14 @@ PyObject* dict_item(PyObject* dict, const char* name);
 // there, by unwinding the thread's stack: the thread then waits here until
 // the process ends, before any frame of this module is unwound (which would
 // release Python objects without the lock).
+// (A C function lets no C++ exception through: what arrives here is that
+// unwinding, which carries no exception object to bind a handler's
+// reference to, so it is caught by the ellipsis.)
 template <class F>
 [[gnu::always_inline]] inline PyObject* guarded(F&& f) {
     try {
         return f();
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         stay_until_process_end();
     }
 }
