@@ -2098,6 +2098,10 @@ double Interpolant::operator()(double v) const {
 
 void Interpolant::eval(const double* in, double* out, std::size_t n) const {
     if (n > 0) require_knots();
+    if (deferred_ && n >= 16) {
+        eval_deferred(in, out, n);
+        return;
+    }
     if (kind_ == InterpKind::Linear || deferred_) {
         std::ptrdiff_t g = 0;
         for (std::size_t k = 0; k < n; ++k) out[k] = eval_one(in[k], g);
@@ -2235,6 +2239,56 @@ __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double
             out[k] = eval_one(v, g);
         }
     }
+}
+
+// A deferred PCHIP at many points: the intervals first, then every point's
+// piece, slopes included, in one pass whose divisions overlap (the same bits
+// as deferred_eval). Points outside the knots and in the two end intervals,
+// whose slopes take the end formula, go through deferred_eval first (`in`
+// may be `out`).
+__attribute__((noinline)) void Interpolant::eval_deferred(const double* in, double* out, std::size_t n) const {
+    const std::size_t nx = x_.size();
+    const double* xs = x_.data();
+    if (nx < 4 || nx > std::numeric_limits<std::uint32_t>::max()) {
+        std::ptrdiff_t g = 0;
+        for (std::size_t k = 0; k < n; ++k) out[k] = eval_one(in[k], g);
+        return;
+    }
+    std::vector<std::uint32_t> interval(n);
+    const std::size_t stride = interval_stride(nx, n);
+    if (stride > 0) {
+        (void)kernels::find_intervals(xs, nx, in, n, interval.data(), stride);
+    } else {
+        const bool far = true;
+        const double a = xs[0], b = xs[nx - 1];
+        std::size_t i = 0;
+        bool unordered = false;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double v = in[k];
+            if (a <= v && v < b) {
+                i = locate(xs, nx, i, v, far, unordered);
+                interval[k] = static_cast<std::uint32_t>(i);
+            } else {
+                interval[k] = kernels::kNoInterval;
+            }
+        }
+    }
+    // Intervals 1 .. nx - 3 go to the kernel; kNoInterval, 0 and nx - 2 do not.
+    std::vector<std::pair<std::size_t, double>> values;
+    const std::size_t inner = nx - 3;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t iv = interval[k];
+        if (static_cast<std::size_t>(iv) - 1 < inner) continue;
+        if (iv == kernels::kNoInterval) {
+            std::ptrdiff_t g = 0;
+            values.emplace_back(k, eval_one(in[k], g));
+        } else {
+            values.emplace_back(k, deferred_eval(iv, in[k]));
+        }
+        interval[k] = 1;
+    }
+    kernels::pchip_pieces_at(xs, y_.data(), interval.data(), in, out, n);
+    for (const auto& [k, value] : values) out[k] = value;
 }
 
 // Slopes-only splines with so many knots per point that each interval is

@@ -64,6 +64,13 @@ bool segments_block(const double* x, const double* y, double* h, double* m, std:
 // `in` and `out` may be the same array.
 void slopes_pieces_at(const double* x, const double* y, const double* d, const std::uint32_t* interval,
                       const double* in, double* out, std::size_t n);
+// out[k] = the PCHIP piece interval[k] = i of knots x, values y at in[k],
+// its two knot slopes worked out from the knots i - 1 .. i + 2 (so
+// 1 <= i <= nx - 3: the end slopes take another formula) with the
+// operations of pchip_interior_slopes and hermite_block, so the same bits as
+// the built interpolant. `in` and `out` may be the same array.
+void pchip_pieces_at(const double* x, const double* y, const std::uint32_t* interval, const double* in,
+                     double* out, std::size_t n);
 // For each point in[k] in [xs[0], xs[nx - 1]) (knots strictly increasing,
 // nx >= 2): the interval i with xs[i] <= in[k] < xs[i + 1]; kNoInterval for
 // the other points (NaN among them). Ascending points are followed forward

@@ -216,6 +216,56 @@ TEST(Tables, DistributionOnKnotsCloserThanTheCubeRootOfTheSmallestDouble) {
     EXPECT_TRUE(std::isnan(F.pchip_scaled(3.5)));
 }
 
+// Many points of a deferred PCHIP are evaluated piece by piece in one pass
+// (slopes worked out per point); the values must be those of the full build,
+// whatever the points' order, the knots per point, or the kind of point.
+TEST(Interp, DeferredPchipAtManyPointsMatchesTheFullBuild) {
+    unsigned s = 777;
+    auto rnd = [&] {
+        s = s * 1103515245u + 12345u;
+        return (s >> 8) / 16777216.0;
+    };
+    auto same = [](double a, double b) { return std::isnan(a) ? std::isnan(b) : a == b; };
+    for (std::size_t nx : {4u, 5u, 9u, 60u, 2048u, 70000u}) {
+        std::vector<double> x, y;
+        double xv = -3.0;
+        for (std::size_t i = 0; i < nx; ++i) {
+            xv += (i % 5 == 0 ? 3.0 : 0.2) * (0.05 + rnd());
+            x.push_back(xv);
+            // Flat stretches (zero secants), turns (secants of both signs)
+            // and a rising run.
+            const double v = i % 13 < 3 && !y.empty() ? y.back() : (i % 2 ? std::sin(xv) : 0.5 * xv + rnd());
+            y.push_back(v);
+        }
+        const Interpolant full = Interpolant::pchip(x, y);
+        const Interpolant lazy = Interpolant::pchip_deferred(x, y);
+        ASSERT_TRUE(lazy.deferred());
+        for (std::size_t n : {16u, 40u, 1000u, 20000u}) {
+            std::vector<double> up(n);
+            const double lo = x.front() - 0.5, hi = x.back() + 0.5;
+            for (std::size_t k = 0; k < n; ++k) up[k] = lo + (hi - lo) * static_cast<double>(k) / (n - 1);
+            // Knots themselves (first, second, last but one, last) and NaN.
+            up[1] = x.front();
+            up[2] = x[1];
+            up[n - 3] = x[nx - 2];
+            up[n - 2] = x.back();
+            std::vector<double> mixed = up;
+            for (std::size_t k = 0; k < n; ++k) std::swap(mixed[k], mixed[(k * 7919 + 13) % n]);
+            mixed[n / 2] = kNaN;
+            for (const std::vector<double>* pts : {&up, &mixed}) {
+                std::vector<double> a(n), b(n), c(*pts);
+                full.eval(pts->data(), a.data(), n);
+                lazy.eval(pts->data(), b.data(), n);
+                lazy.eval(c.data(), c.data(), n);  // in place
+                for (std::size_t k = 0; k < n; ++k) {
+                    ASSERT_TRUE(same(a[k], b[k])) << nx << " knots, " << n << " points, at " << (*pts)[k];
+                    ASSERT_TRUE(same(a[k], c[k])) << nx << " knots, in place, at " << (*pts)[k];
+                }
+            }
+        }
+    }
+}
+
 TEST(Tables, CollapseKeepsFirstOfEachFlatEnd) {
     std::vector<double> cdf = {0, 0, 1e-14, 0.5, 1 - 1e-14, 1, 1}, xx = {0, 1, 2, 3, 4, 5, 6};
     collapse_flat_ends(cdf, xx);

@@ -86,8 +86,9 @@ private:
     Interpolant F_;  // deferred PCHIP, materialised when built for many points
 };
 
-// A few evaluations of a deferred PCHIP interpolant are cheaper piece by
-// piece; many are cheaper after building every piece once.
+// Evaluations of a deferred PCHIP interpolant at fewer points than about
+// two thirds of its knots are cheaper piece by piece; more are cheaper after
+// building every piece once.
 void prepare_for(Interpolant& F, std::size_t points);
 
 // Keep the first of the entries within kEps of 0.0, then of 1.0, dropping the

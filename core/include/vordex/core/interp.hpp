@@ -129,6 +129,7 @@ private:
     void eval_slopes_at(const double* in, double* out, std::size_t n, std::uint32_t* interval,
                         std::size_t outside) const;
     void eval_dense(const double* in, double* out, std::size_t n) const;
+    void eval_deferred(const double* in, double* out, std::size_t n) const;
     double poly(std::size_t i, double v) const {
         if (from_slopes_) return slopes_piece(i, v);
         const double* c = &c_[4 * i];
