@@ -2062,12 +2062,19 @@ void Interpolant::eval_unordered(const double* in, double* out, std::size_t n) c
     }
     std::vector<std::uint32_t> start(nb);
     {
-        std::size_t i = 0;
-        for (std::size_t k = 0; k < nb; ++k) {
-            const double edge = a + static_cast<double>(k) * (width / static_cast<double>(nb));
-            while (i + 2 < nx && x_[i + 1] <= edge) ++i;
-            start[k] = static_cast<std::uint32_t>(i);
+        // Knot j (1 <= j <= nx - 2) starts at the bucket its offset falls in:
+        // the buckets up to that one start from interval j - 1, those after
+        // it from j or later. Rounding may place a start one interval off
+        // either way, which the steps below absorb. One pass over the knots
+        // and one fill of the buckets, without a branch per bucket.
+        std::size_t k = 0;
+        for (std::size_t j = 1; j + 1 < nx; ++j) {
+            const double off = (x_[j] - a) * inv;
+            std::size_t upto = off < static_cast<double>(nb) ? static_cast<std::size_t>(off) + 1 : nb;
+            if (upto > nb) upto = nb;
+            for (; k < upto; ++k) start[k] = static_cast<std::uint32_t>(j - 1);
         }
+        for (; k < nb; ++k) start[k] = static_cast<std::uint32_t>(nx - 2);
     }
     const double* xs = x_.data();
     const std::uint32_t* st = start.data();
