@@ -2180,6 +2180,28 @@ std::size_t interval_stride(std::size_t nx, std::size_t n) {
     if (per > 4096 || nx > std::numeric_limits<std::uint32_t>::max()) return 0;
     return per >= 96 ? 32 : (per >= 6 ? 8 : 1);
 }
+
+// The intervals of n points on nx knots (at most 2^32 - 1) one point after
+// the other, each from the previous one's (searched when the knots are many
+// per point): kernels::find_intervals' results, kNoInterval outside. Returns
+// the number of points outside.
+std::size_t locate_all(const double* xs, std::size_t nx, const double* in, std::size_t n, std::uint32_t* interval) {
+    const bool far = nx > 32 * n;
+    const double a = xs[0], b = xs[nx - 1];
+    std::size_t i = 0, outside = 0;
+    bool unordered = false;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double v = in[k];
+        if (a <= v && v < b) {
+            i = locate(xs, nx, i, v, far, unordered);
+            interval[k] = static_cast<std::uint32_t>(i);
+        } else {
+            interval[k] = kernels::kNoInterval;
+            ++outside;
+        }
+    }
+    return outside;
+}
 }  // namespace
 
 __attribute__((noinline)) void Interpolant::eval_sparse(const double* in, double* out, std::size_t n) const {
@@ -2263,23 +2285,8 @@ __attribute__((noinline)) void Interpolant::eval_deferred(const double* in, doub
     }
     std::vector<std::uint32_t> interval(n);
     const std::size_t stride = interval_stride(nx, n);
-    if (stride > 0) {
-        (void)kernels::find_intervals(xs, nx, in, n, interval.data(), stride);
-    } else {
-        const bool far = true;
-        const double a = xs[0], b = xs[nx - 1];
-        std::size_t i = 0;
-        bool unordered = false;
-        for (std::size_t k = 0; k < n; ++k) {
-            const double v = in[k];
-            if (a <= v && v < b) {
-                i = locate(xs, nx, i, v, far, unordered);
-                interval[k] = static_cast<std::uint32_t>(i);
-            } else {
-                interval[k] = kernels::kNoInterval;
-            }
-        }
-    }
+    if (stride > 0) (void)kernels::find_intervals(xs, nx, in, n, interval.data(), stride);
+    else (void)locate_all(xs, nx, in, n, interval.data());
     // Intervals 1 .. nx - 3 go to the kernel; kNoInterval, 0 and nx - 2 do not.
     std::vector<std::pair<std::size_t, double>> values;
     const std::size_t inner = nx - 3;
@@ -2302,23 +2309,8 @@ __attribute__((noinline)) void Interpolant::eval_deferred(const double* in, doub
 // searched for: the intervals first, then every point's piece in one pass
 // whose divisions overlap.
 __attribute__((noinline)) void Interpolant::eval_sparse_slopes(const double* in, double* out, std::size_t n) const {
-    const std::size_t nx = x_.size();
-    const bool far = nx > 32 * n;
-    const double a = x_[0], b = x_[nx - 1];
-    const double* xs = x_.data();
-    std::size_t i = 0, outside = 0;
-    bool unordered = false;
     std::vector<std::uint32_t> interval(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        const double v = in[k];
-        if (a <= v && v < b) {
-            i = locate(xs, nx, i, v, far, unordered);
-            interval[k] = static_cast<std::uint32_t>(i);
-        } else {
-            interval[k] = kernels::kNoInterval;
-            ++outside;
-        }
-    }
+    const std::size_t outside = locate_all(x_.data(), x_.size(), in, n, interval.data());
     eval_slopes_at(in, out, n, interval.data(), outside);
 }
 
