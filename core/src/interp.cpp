@@ -2070,8 +2070,7 @@ void Interpolant::eval_unordered(const double* in, double* out, std::size_t n) c
         std::size_t k = 0;
         for (std::size_t j = 1; j + 1 < nx; ++j) {
             const double off = (x_[j] - a) * inv;
-            std::size_t upto = off < static_cast<double>(nb) ? static_cast<std::size_t>(off) + 1 : nb;
-            if (upto > nb) upto = nb;
+            const std::size_t upto = off < static_cast<double>(nb) ? static_cast<std::size_t>(off) + 1 : nb;
             for (; k < upto; ++k) start[k] = static_cast<std::uint32_t>(j - 1);
         }
         for (; k < nb; ++k) start[k] = static_cast<std::uint32_t>(nx - 2);
