@@ -138,7 +138,6 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->payload);
     Py_VISIT(f->dict);
     Py_VISIT(f->kwdefaults);
-    Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
@@ -166,10 +165,7 @@ void fn_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (reinterpret_cast<FnObject*>(self)->weakreflist) PyObject_ClearWeakRefs(self);
     fn_clear(self);
-    // Instances of a heap type own a reference to it.
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* fn_repr(PyObject* self) {
@@ -460,38 +456,43 @@ PyMethodDef fn_methods[] = {
     {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
+// A static type, as Python's own function type is: the type's __module__
+// and __doc__ then come from its name and its own text, while the instances'
+// __module__ and __doc__ are the getters above (a heap type would report the
+// getter object as its own __module__).
+PyTypeObject fn_type_object;  // zero-initialised; filled in by fn_type()
+
+PyMemberDef fn_members[] = {
+    {"__globals__", T_OBJECT, offsetof(FnObject, globals), READONLY, nullptr},
+    {"__builtins__", T_OBJECT, offsetof(FnObject, builtins), READONLY, nullptr},
+    {"__closure__", T_OBJECT, offsetof(FnObject, closure), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
 PyTypeObject* fn_type() {
     static PyTypeObject* type = [] {
-        static PyType_Slot slots[] = {
-            {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
-            {Py_tp_traverse, reinterpret_cast<void*>(fn_traverse)},
-            {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
-            {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
-            {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-            {Py_tp_getset, fn_getset},
-            {Py_tp_methods, fn_methods},
-            {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
-            {0, nullptr}};
-        static PyMemberDef members[] = {
-            {"__vectorcalloffset__", T_PYSSIZET, offsetof(FnObject, vectorcall), READONLY, nullptr},
-            {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
-            {"__weaklistoffset__", T_PYSSIZET, offsetof(FnObject, weakreflist), READONLY, nullptr},
-            {"__globals__", T_OBJECT, offsetof(FnObject, globals), READONLY, nullptr},
-            {"__builtins__", T_OBJECT, offsetof(FnObject, builtins), READONLY, nullptr},
-            {"__closure__", T_OBJECT, offsetof(FnObject, closure), READONLY, nullptr},
-            {nullptr, 0, 0, 0, nullptr}};
-        static PyType_Slot slots_with_members[10];
-        int i = 0;
-        for (; slots[i].slot; ++i) slots_with_members[i] = slots[i];
-        slots_with_members[i++] = {Py_tp_members, members};
-        slots_with_members[i] = {0, nullptr};
-        static PyType_Spec type_spec = {"vordex.function", sizeof(FnObject), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                                       Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                   slots_with_members};
-        PyObject* t = PyType_FromSpec(&type_spec);
-        if (!t) throw py::error_already_set();
-        return reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
+        PyTypeObject* t = &fn_type_object;
+        Py_SET_REFCNT(t, 1);
+        t->tp_name = "vordex.function";
+        t->tp_doc = "A function of vordex implemented natively. It behaves as a Python function:\n"
+                    "calls bind their arguments by its signature, and it carries __name__,\n"
+                    "__qualname__, __module__, __doc__, __defaults__ and __annotations__.";
+        t->tp_basicsize = sizeof(FnObject);
+        t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                      Py_TPFLAGS_DISALLOW_INSTANTIATION;
+        t->tp_dealloc = fn_dealloc;
+        t->tp_traverse = fn_traverse;
+        t->tp_clear = fn_clear;
+        t->tp_repr = fn_repr;
+        t->tp_call = PyVectorcall_Call;
+        t->tp_getset = fn_getset;
+        t->tp_methods = fn_methods;
+        t->tp_members = fn_members;
+        t->tp_descr_get = fn_descr_get;
+        t->tp_vectorcall_offset = offsetof(FnObject, vectorcall);
+        t->tp_dictoffset = offsetof(FnObject, dict);
+        t->tp_weaklistoffset = offsetof(FnObject, weakreflist);
+        if (PyType_Ready(t) < 0) throw py::error_already_set();
+        return t;  // static, for the life of the process
     }();
     return type;
 }

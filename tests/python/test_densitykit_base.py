@@ -110,6 +110,17 @@ def test_callable_type_behaves_like_a_function_for_copies_pickles_and_classes():
     with ProcessPoolExecutor(1) as pool:
         assert list(pool.map(dk.tova_mmarginal, [m])) == [dk.tova_mmarginal(m)]
 
+    # the type itself names its module and documents itself with strings, as
+    # Python's function type does (the instances' own __module__ and __doc__
+    # are attributes of each function)
+    import vordex
+    for fn_type in (type(dk.tova_zmarginal), type(to_theta)):
+        assert (fn_type.__module__, fn_type.__qualname__) == ("vordex", "function")
+        assert inspect.getmodule(fn_type) is vordex
+        assert fn_type.__doc__.startswith("A function of vordex implemented natively.")
+        assert inspect.formatannotation(fn_type) == "vordex.function"
+    assert (to_theta.__module__, dk.tova_zmarginal.__module__) == (walk2.__name__, dk.__name__)
+
     # a class attribute binds as a method
     class Holder:
         mode = dk.tova_mmarginal
